@@ -1,0 +1,106 @@
+#include "line_format.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+char line_buffer[LINE_BUFFER_SIZE];
+
+// Where next_field goes on when it is called with nullptr.
+char* next_field_position = nullptr;
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// strtoul in base 10 with a 32-bit result: a magnitude beyond 32 bits
+// saturates, with or without a sign; otherwise a minus sign negates modulo
+// 2^32.
+uint32_t decimal_to_u32(const char* item)
+{
+    const char* p = item;
+    while (is_blank(*p))
+        ++p;
+    const bool negative = *p == '-';
+
+    errno = 0;
+    const unsigned long value = std::strtoul(item, nullptr, 10);
+    if (errno == ERANGE)
+        return UINT32_MAX;
+    const unsigned long magnitude = negative ? 0UL - value : value;
+    if (magnitude > UINT32_MAX)
+        return UINT32_MAX;
+    const auto low = static_cast<uint32_t>(magnitude);
+    return negative ? 0U - low : low;
+}
+
+}  // namespace
+
+char* read_line(FILE* log)
+{
+    return std::fgets(line_buffer, static_cast<int>(LINE_BUFFER_SIZE), log);
+}
+
+void trim_whitespace(char* text)
+{
+    std::size_t length = std::strlen(text);
+    while (length > 0 && is_blank(text[length - 1]))
+        text[--length] = '\0';
+
+    std::size_t start = 0;
+    while (start < length && is_blank(text[start]))
+        ++start;
+    if (start > 0)
+        std::memmove(text, text + start, length - start + 1);
+}
+
+line_fields split_line(char* line)
+{
+    char* const end = line + std::strlen(line);
+    char* key = std::strtok(line, ",");
+    char* data = key != nullptr ? std::strtok(nullptr, ",") : nullptr;
+    char* signature = data != nullptr ? std::strtok(nullptr, ",") : nullptr;
+    return {key != nullptr ? key : end, data != nullptr ? data : end,
+            signature != nullptr ? signature : end};
+}
+
+char* next_field(char* text, const char* delimiters)
+{
+    if (text != nullptr)
+        next_field_position = text;
+    char* const item = next_field_position;
+    if (item == nullptr || *item == '\0')
+        return nullptr;
+
+    char* const item_end = item + std::strcspn(item, delimiters);
+    if (*item_end != '\0') {
+        *item_end = '\0';
+        next_field_position = item_end + 1;
+    } else {
+        next_field_position = item_end;
+    }
+    return item;
+}
+
+void reset_next_field() { next_field_position = nullptr; }
+
+uint32_t extract_sequence(char* data_field, log_mode mode)
+{
+    const int wanted_item = mode == log_mode::event ? 1 : 7;
+    char* item = next_field(data_field, "/");
+    for (int i = 0; i < wanted_item && item != nullptr; ++i)
+        item = next_field(nullptr, "/");
+    return item != nullptr ? decimal_to_u32(item) : 0;
+}
+
+uint32_t decode_signature_hex(const char* signature, unsigned char* bytes)
+{
+    const auto count = static_cast<uint32_t>(std::strlen(signature) / 2);
+    for (uint32_t i = 0; i < count; ++i) {
+        const char pair[3] = {signature[2 * i], signature[2 * i + 1], '\0'};
+        bytes[i] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16) & 0xFF);
+    }
+    return count;
+}

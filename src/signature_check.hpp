@@ -1,0 +1,26 @@
+// The check of one line's signature: key field, data field and trimmed
+// signature field in, outcome out. This is the only part of the tool that
+// talks to the crypto library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "run_types.hpp"
+
+// Largest signature, in bytes, that a line may carry: enough for an RSA
+// modulus of 8,192 bits. A longer signature text is rejected undecoded.
+inline constexpr std::size_t SIGNATURE_BUFFER_SIZE = 1024;
+
+struct line_verdict {
+    line_outcome outcome;
+    // The key parser's code (negative) for key_error, else 0.
+    int32_t key_code;
+};
+
+// Decides whether signature_field is a valid signature, under the public
+// key in key_field (base64 DER SubjectPublicKeyInfo), of the SHA-256 digest
+// of data_field. Prints nothing and writes nothing; safe to call from
+// several threads at once.
+line_verdict check_line_signature(const char* key_field, const char* data_field,
+                                  const char* signature_field);
