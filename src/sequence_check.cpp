@@ -24,22 +24,21 @@ void seq_reset()
 
 bool seq_check_line(char* data_field, log_mode mode)
 {
-    const uint32_t v = extract_sequence(data_field, mode);
+    return seq_record(extract_sequence(data_field, mode));
+}
+
+bool seq_record(uint32_t v)
+{
     // Numbers beyond the tracked range are rejected like a missing one, so
     // that they can neither be recorded nor widen the range of the scan.
     if (v == 0 || v >= SEQ_LIMIT)
         return false;
-    seq_record(v);
-    return true;
-}
-
-void seq_record(uint32_t v)
-{
     if (v > tracker.seq_max)
         tracker.seq_max = v;
     if (v < tracker.seq_min)
         tracker.seq_min = v;
     tracker.seq_bitmap[v / 8] |= static_cast<unsigned char>(1U << (v % 8));
+    return true;
 }
 
 void seq_scan_gaps(run_state& state)

@@ -25,8 +25,9 @@ void seq_reset();
 // usable number: none, 0, or one beyond the tracked range.
 bool seq_check_line(char* data_field, log_mode mode);
 
-// Records number v, 1 <= v < SEQ_LIMIT.
-void seq_record(uint32_t v);
+// Records number v; returns false, recording nothing, unless
+// 1 <= v < SEQ_LIMIT.
+bool seq_record(uint32_t v);
 
 // After the last line: reports every number missing between the smallest
 // and the largest recorded one, or the lack of any progression, on the

@@ -1,0 +1,191 @@
+// The verdict of one line: every supported key kind, the key kinds that
+// must be refused with their codes, and signature texts that must not pass.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fixtures.hpp"
+#include "signature_check.hpp"
+
+namespace {
+
+using fixtures::key_field;
+using fixtures::signature;
+
+const std::string DATA = "tx/0/1/2/3/4/5/1";
+
+const std::vector<std::string> LISTED_CURVES = {
+    "secp192r1", "secp224r1", "secp256r1",       "secp384r1",       "secp521r1",      "secp192k1",
+    "secp224k1", "secp256k1", "brainpoolP256r1", "brainpoolP384r1", "brainpoolP512r1"};
+
+line_verdict check(const std::string& key, const std::string& data, const std::string& sig)
+{
+    return check_line_signature(key.c_str(), data.c_str(), sig.c_str());
+}
+
+line_outcome outcome_of(const std::string& key, const std::string& data, const std::string& sig)
+{
+    return check(key, data, sig).outcome;
+}
+
+void expect_key_error(const std::string& key, int32_t code)
+{
+    const line_verdict verdict = check(key, DATA, "00");
+    EXPECT_EQ(verdict.outcome, line_outcome::key_error);
+    EXPECT_EQ(verdict.key_code, code) << std::hex << -verdict.key_code;
+}
+
+TEST(SignatureCheck, RsaKeysOfEverySizeVerify)
+{
+    for (const char* name : {"rsa1024", "rsa2048", "rsa3072", "rsa4096", "rsa8192"}) {
+        SCOPED_TRACE(name);
+        const line_verdict verdict = check(key_field(name), DATA, signature(name, DATA));
+        EXPECT_EQ(verdict.outcome, line_outcome::verified);
+        EXPECT_EQ(verdict.key_code, 0);
+    }
+}
+
+TEST(SignatureCheck, NamedAndExplicitKeysOfEveryListedCurveVerify)
+{
+    for (const std::string& curve : LISTED_CURVES) {
+        for (const std::string prefix : {"", "explicit_G04_", "explicit_G02_"}) {
+            SCOPED_TRACE(prefix + curve);
+            EXPECT_EQ(outcome_of(key_field(prefix + curve), DATA, signature(curve, DATA)),
+                      line_outcome::verified);
+            EXPECT_EQ(outcome_of(key_field(prefix + curve), "ev/1/x", signature(curve, DATA)),
+                      line_outcome::bad_signature);
+        }
+    }
+}
+
+TEST(SignatureCheck, UnsupportedKeysAreKeyErrorsWithTheLibraryCode)
+{
+    expect_key_error(key_field("named_secp160r1"), -0x3a00);
+    expect_key_error(key_field("named_brainpoolP224r1"), -0x3a00);
+    for (const char* name : {"explicit_G04_secp160r1", "explicit_G02_secp160r1",
+                             "explicit_G04_brainpoolP224r1", "explicit_G02_brainpoolP224r1"}) {
+        SCOPED_TRACE(name);
+        expect_key_error(key_field(name), -0x4e80);
+    }
+    expect_key_error(key_field("compressed_secp256r1"), -0x4e80);
+    expect_key_error(key_field("ed25519"), -0x3c80);
+    expect_key_error(key_field("x25519"), -0x3c80);
+    expect_key_error(key_field("dsa2048"), -0x3c80);
+}
+
+TEST(SignatureCheck, MalformedKeyFieldsCarryTheParseCode)
+{
+    expect_key_error("MFkw!EwYHKoZIzj0CAQ", -0x112c);  // outside the base64 alphabet
+    expect_key_error("", -0x3d60);                     // nothing to parse
+    expect_key_error("AAAA", -0x3d62);                 // not a SEQUENCE
+    const std::string& key = key_field("secp256r1");
+    // Blanks may end the base64 body; inside it, or a tab, they break it.
+    EXPECT_EQ(outcome_of(key + "   ", DATA, signature("secp256r1", DATA)), line_outcome::verified);
+    EXPECT_EQ(outcome_of(key.substr(0, 20) + " " + key.substr(20), DATA, "00"),
+              line_outcome::key_error);
+    EXPECT_EQ(outcome_of(key + "\t", DATA, "00"), line_outcome::key_error);
+}
+
+TEST(SignatureCheck, EcdhKeysParseButNeverVerify)
+{
+    const line_verdict verdict =
+        check(key_field("ecdh_secp256r1"), DATA, signature("secp256r1", DATA));
+    EXPECT_EQ(verdict.outcome, line_outcome::bad_signature);
+    EXPECT_EQ(verdict.key_code, 0);
+}
+
+// The explicit-domain key of secp256r1 as DER, for edits.
+std::string explicit_p256_der() { return fixtures::from_base64(key_field("explicit_G04_secp256r1")); }
+
+TEST(SignatureCheck, ExplicitDomainThatIsNoListedCurveIsUnsupported)
+{
+    // Change the last byte of the prime: still a well-formed domain.
+    std::string der = explicit_p256_der();
+    const std::string prime_field_oid = "\x06\x07\x2a\x86\x48\xce\x3d\x01\x01";
+    const std::size_t at = der.find(prime_field_oid);
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t prime_at = at + prime_field_oid.size();
+    ASSERT_EQ(der[prime_at], '\x02');
+    const auto prime_len = static_cast<std::size_t>(static_cast<unsigned char>(der[prime_at + 1]));
+    der[prime_at + 1 + prime_len] ^= 0x02;
+    expect_key_error(fixtures::to_base64(der), -0x4e80);
+}
+
+TEST(SignatureCheck, MalformedExplicitDomainKeepsTheLibraryCode)
+{
+    // Version 4 is outside 1 to 3: the library's own refusal stands.
+    std::string der = explicit_p256_der();
+    const std::size_t version_at = der.find(std::string("\x02\x01\x01", 3));
+    ASSERT_NE(version_at, std::string::npos);
+    der[version_at + 2] = 4;
+    expect_key_error(fixtures::to_base64(der), -0x3d00);
+}
+
+TEST(SignatureCheck, SignatureTextRules)
+{
+    const std::string& key = key_field("secp256r1");
+    const std::string& sig = signature("secp256r1", DATA);
+    std::string upper = sig;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(outcome_of(key, DATA, upper), line_outcome::verified);
+    EXPECT_EQ(outcome_of(key, DATA, sig + "7"), line_outcome::verified);  // odd digit dropped
+    EXPECT_EQ(outcome_of(key, DATA, sig + "00"), line_outcome::bad_signature);
+    EXPECT_EQ(outcome_of(key, DATA, ""), line_outcome::bad_signature);
+    EXPECT_EQ(outcome_of(key, DATA + " ", sig), line_outcome::bad_signature);
+    EXPECT_EQ(outcome_of(key, " " + DATA, sig), line_outcome::bad_signature);
+
+    const std::string& rsa = key_field("rsa2048");
+    const std::string& rsa_sig = signature("rsa2048", DATA);
+    EXPECT_EQ(outcome_of(rsa, DATA, rsa_sig.substr(0, rsa_sig.size() - 2)),
+              line_outcome::bad_signature);
+    EXPECT_EQ(outcome_of(rsa, DATA, rsa_sig + "00"), line_outcome::bad_signature);
+}
+
+TEST(SignatureCheck, SignaturesUpToTheBufferSizeOnly)
+{
+    // An 8,192-bit RSA signature fills the 1,024-byte buffer exactly.
+    const std::string& key = key_field("rsa8192");
+    const std::string& sig = signature("rsa8192", DATA);
+    ASSERT_EQ(sig.size(), 2 * SIGNATURE_BUFFER_SIZE);
+    EXPECT_EQ(outcome_of(key, DATA, sig), line_outcome::verified);
+    EXPECT_EQ(outcome_of(key, DATA, sig + "f"), line_outcome::verified);
+    EXPECT_EQ(outcome_of(key, DATA, sig + "ff"), line_outcome::bad_signature);
+    EXPECT_EQ(outcome_of(key, DATA, std::string(10 * 1000 * 1000, 'a')),
+              line_outcome::bad_signature);
+}
+
+// Any change to a signed line's key, data or signature must stop it from
+// verifying.
+TEST(SignatureCheck, EveryTamperedByteFails)
+{
+    for (const char* name : {"secp256r1", "rsa1024"}) {
+        SCOPED_TRACE(name);
+        const std::string key_der = fixtures::from_base64(key_field(name));
+        const std::string sig = fixtures::from_hex(signature(name, DATA));
+        for (std::size_t i = 0; i < key_der.size(); ++i) {
+            std::string changed = key_der;
+            changed[i] ^= 0x01;
+            EXPECT_NE(outcome_of(fixtures::to_base64(changed), DATA, fixtures::to_hex(sig)),
+                      line_outcome::verified)
+                << "key byte " << i;
+        }
+        for (std::size_t i = 0; i < sig.size(); ++i) {
+            std::string changed = sig;
+            changed[i] ^= 0x01;
+            EXPECT_NE(outcome_of(key_field(name), DATA, fixtures::to_hex(changed)),
+                      line_outcome::verified)
+                << "signature byte " << i;
+        }
+        for (std::size_t i = 0; i < DATA.size(); ++i) {
+            std::string changed = DATA;
+            changed[i] ^= 0x01;
+            EXPECT_NE(outcome_of(key_field(name), changed, fixtures::to_hex(sig)),
+                      line_outcome::verified)
+                << "data byte " << i;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// Runs the built executable in a scratch working directory and collects
+// what it printed, what it wrote to out.log and how it exited.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct tool_run {
+    std::string console;  // standard output
+    std::string errors;   // standard error; the tool never writes there
+    std::string result_log;
+    bool result_log_exists = false;
+    int exit_code = -1;  // -1 when the tool did not exit normally
+};
+
+struct tool_options {
+    // Largest file the tool may write (RLIMIT_FSIZE), 0 for no limit.
+    long file_size_limit = 0;
+};
+
+// A fresh scratch directory, removed with everything in it at scope end.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// Runs the tool with args (the program name is added) in dir.
+tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
+                  const tool_options& options = {});
+
+// Writes log as "log.txt" in a fresh directory and runs the tool on it.
+tool_run run_on_log(const std::string& log, bool event_log = false);
