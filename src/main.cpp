@@ -6,18 +6,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "check_pool.hpp"
 #include "line_format.hpp"
 #include "report.hpp"
 #include "run_types.hpp"
 #include "sequence_check.hpp"
 #include "signature_check.hpp"
 
-int32_t run_verification(int argc, char** argv);
-
 namespace {
 
 constexpr char EVENT_LOG_SWITCH[] = "-evl";
 constexpr char RESULT_LOG_PATH[] = "out.log";
+constexpr char HELP_OPTION[] = "--help";
+constexpr char VERSION_OPTION[] = "--version";
+
+// Lines longer than this are not copied for the workers.
+constexpr std::size_t LARGE_LINE_BYTES = 1024 * 1024;
 
 // Exit statuses of the run; a key error of the last line returns its code.
 constexpr int32_t STATUS_OK = 0;
@@ -97,16 +101,52 @@ void report_line(run_state& state, const line_fields& fields, const line_verdict
     state.last_result_code = 0;
 }
 
-void verify_line(run_state& state, char* line)
+void report_checked_lines(run_state& state, check_pool& pool)
+{
+    while (const queued_line* line = pool.oldest_checked()) {
+        report_line(state, line->fields, line->verdict);
+        pool.take_oldest();
+    }
+}
+
+void report_oldest_line(run_state& state, check_pool& pool)
+{
+    const queued_line* line = nullptr;
+    // What is printed so far stays visible while a slow check runs.
+    while ((line = pool.wait_oldest(CONSOLE_FLUSH_INTERVAL_MS)) == nullptr)
+        console_flush();
+    report_line(state, line->fields, line->verdict);
+    pool.take_oldest();
+}
+
+void report_all_lines(run_state& state, check_pool& pool)
+{
+    while (!pool.is_empty())
+        report_oldest_line(state, pool);
+}
+
+void verify_line(run_state& state, check_pool& pool, char* line)
 {
     trim_whitespace(line);
     if (*line == '\0')
         return;
     const line_fields fields = split_line(line);
     trim_whitespace(fields.signature);
-    // Everything printed so far is shown before the slow check starts.
-    std::fflush(stdout);
-    report_line(state, fields, check_line_signature(fields.key, fields.data, fields.signature));
+
+    const std::size_t bytes =
+        std::strlen(fields.key) + std::strlen(fields.data) + std::strlen(fields.signature);
+    if (bytes > LARGE_LINE_BYTES) {
+        // Checked in place rather than copied, once every earlier line is
+        // reported.
+        report_all_lines(state, pool);
+        report_line(state, fields, check_line_signature(fields.key, fields.data, fields.signature));
+    } else {
+        while (pool.is_full(bytes))
+            report_oldest_line(state, pool);
+        pool.queue(fields);
+        report_checked_lines(state, pool);
+    }
+    console_flush_if_due();
 }
 
 int32_t print_summary(const run_state& state)
@@ -126,25 +166,29 @@ int32_t print_summary(const run_state& state)
     return STATUS_OK;
 }
 
-// POSIX keeps only the low 8 bits of an exit status; a failure whose low
-// bits are all zero must still not look like success.
-int process_exit_code(int32_t status)
-{
-    if (status == STATUS_OK)
-        return 0;
-    const int low_bits = static_cast<int>(static_cast<uint32_t>(status) & 0xFFU);
-    return low_bits != 0 ? low_bits : 1;
-}
-
 }  // namespace
 
 int32_t run_verification(int argc, char** argv)
 {
+    return run_verification_with_workers(argc, argv, default_worker_count());
+}
+
+int32_t run_verification_with_workers(int argc, char** argv, unsigned workers)
+{
+    const int argument_count = argc - 1;
+    if (argument_count == 1 && std::strcmp(argv[1], VERSION_OPTION) == 0) {
+        console_print(text::version, TAMBERLO_ORVEL_VERIFY_VERSION);
+        return STATUS_OK;
+    }
+
     seq_reset();
     reset_next_field();
     console_print("%s", text::banner);
 
-    const int argument_count = argc - 1;
+    if (argument_count == 1 && std::strcmp(argv[1], HELP_OPTION) == 0) {
+        console_print("%s", text::usage);
+        return STATUS_OK;
+    }
     if (argument_count != 1 && argument_count != 2) {
         console_print("%s", text::usage);
         return STATUS_ARGUMENT_COUNT;
@@ -178,8 +222,12 @@ int32_t run_verification(int argc, char** argv)
     state.input = input.get();
     state.result_log = result_log.get();
 
-    while (char* line = read_line(state.input))
-        verify_line(state, line);
+    {
+        check_pool pool(workers);
+        while (char* line = read_line(state.input))
+            verify_line(state, pool, line);
+        report_all_lines(state, pool);
+    }
     const bool read_failed = std::ferror(state.input) != 0;
     if (!read_failed)
         seq_scan_gaps(state);
@@ -200,9 +248,30 @@ int32_t run_verification(int argc, char** argv)
         console_print("%s", text::could_not_write_result_log);
         status = STATUS_FILE_ERROR;
     }
+    console_flush();
     return status;
 }
 
 #ifndef TAMBERLO_ORVEL_VERIFY_NO_MAIN
-int main(int argc, char** argv) { return process_exit_code(run_verification(argc, argv)); }
+namespace {
+
+// POSIX keeps only the low 8 bits of an exit status; a failure whose low
+// bits are all zero must still not look like success.
+int process_exit_code(int32_t status)
+{
+    if (status == STATUS_OK)
+        return 0;
+    const int low_bits = static_cast<int>(static_cast<uint32_t>(status) & 0xFFU);
+    return low_bits != 0 ? low_bits : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Progress is flushed at intervals, not line by line.
+    static char console_buffer[1 << 16];
+    std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
+    return process_exit_code(run_verification(argc, argv));
+}
 #endif

@@ -1,6 +1,14 @@
 #include "report.hpp"
 
+#include <chrono>
 #include <cstdarg>
+
+namespace {
+
+using progress_clock = std::chrono::steady_clock;
+progress_clock::time_point last_console_flush;
+
+}  // namespace
 
 void console_print(const char* format, ...)
 {
@@ -17,4 +25,17 @@ void result_log_print(run_state& state, const char* format, ...)
     if (std::vfprintf(state.result_log, format, args) < 0)
         state.result_log_failed = true;
     va_end(args);
+}
+
+void console_flush()
+{
+    std::fflush(stdout);
+    last_console_flush = progress_clock::now();
+}
+
+void console_flush_if_due()
+{
+    if (progress_clock::now() - last_console_flush >=
+        std::chrono::milliseconds(CONSOLE_FLUSH_INTERVAL_MS))
+        console_flush();
 }

@@ -7,6 +7,7 @@
 namespace text {
 
 // Console texts.
+inline constexpr char version[] = "tamberlo_orvel_verify %s\n";
 inline constexpr char banner[] = "tamberlo_orvel_verify - signed log verification";
 inline constexpr char usage[] =
     "\n\n   usage for transaction log: tamberlo_orvel_verify <filename>"
@@ -46,6 +47,13 @@ inline constexpr char record_transaction_gap[] = "//%d//////,MISSING SEQUENCE\n"
 
 // Formatted text to standard output. Console write errors are not reported.
 __attribute__((format(printf, 1, 2))) void console_print(const char* format, ...);
+
+// Console output is buffered; it is flushed at the end of a run, and while
+// the run goes on at least every CONSOLE_FLUSH_INTERVAL_MS so that progress
+// shows.
+inline constexpr unsigned CONSOLE_FLUSH_INTERVAL_MS = 100;
+void console_flush();
+void console_flush_if_due();
 
 // Formatted text to the result log; a failed write marks the run.
 __attribute__((format(printf, 2, 3))) void result_log_print(run_state& state,

@@ -24,3 +24,13 @@ struct run_state {
     // Parse code of the last non-blank line when its key did not parse, else 0.
     int32_t last_result_code = 0;
 };
+
+// Runs the tool on its command line (the program name first) and returns
+// its status: 0, -99, -100, -101, -102 or the key parser's code of the last
+// non-blank line. Lines are checked on one worker per hardware thread.
+int32_t run_verification(int argc, char** argv);
+
+// The same run with a given number of worker threads; with 0, every line is
+// checked on the calling thread. Console, out.log and status are the same
+// for every count.
+int32_t run_verification_with_workers(int argc, char** argv, unsigned workers);

@@ -1,0 +1,130 @@
+#include "check_pool.hpp"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+// Bounds on the lines in flight: enough to keep every worker busy, few
+// enough that memory stays small however long the log is. A single line
+// larger than the byte bound is still accepted when nothing else is queued.
+constexpr std::size_t MAX_QUEUED_LINES = 256;
+constexpr std::size_t MAX_QUEUED_BYTES = 4 * 1024 * 1024;
+
+void copy_fields(queued_line& line, const line_fields& fields)
+{
+    const std::size_t key_len = std::strlen(fields.key);
+    const std::size_t data_len = std::strlen(fields.data);
+    const std::size_t signature_len = std::strlen(fields.signature);
+    line.text.reserve(key_len + data_len + signature_len + 3);
+    line.text.append(fields.key, key_len + 1);
+    line.text.append(fields.data, data_len + 1);
+    line.text.append(fields.signature, signature_len + 1);
+    char* const base = line.text.data();
+    line.fields = {base, base + key_len + 1, base + key_len + 1 + data_len + 1};
+}
+
+line_verdict check(const line_fields& fields)
+{
+    return check_line_signature(fields.key, fields.data, fields.signature);
+}
+
+}  // namespace
+
+unsigned default_worker_count()
+{
+    const unsigned threads = std::thread::hardware_concurrency();
+    return threads > 0 ? threads : 1;
+}
+
+check_pool::check_pool(unsigned workers)
+{
+    for (unsigned i = 0; i < workers; ++i)
+        workers_.emplace_back([this] { work(); });
+}
+
+check_pool::~check_pool()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& worker : workers_)
+        worker.join();
+}
+
+bool check_pool::is_full(std::size_t line_bytes) const
+{
+    if (queue_.empty())
+        return false;
+    return queue_.size() >= MAX_QUEUED_LINES || queued_bytes_ + line_bytes > MAX_QUEUED_BYTES;
+}
+
+void check_pool::queue(const line_fields& fields)
+{
+    auto line = std::make_unique<queued_line>();
+    copy_fields(*line, fields);
+    queued_line* const added = line.get();
+    if (workers_.empty()) {
+        added->verdict = check(added->fields);
+        added->checked = true;
+        queued_bytes_ += added->text.size();
+        queue_.push_back(std::move(line));
+        return;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        queued_bytes_ += added->text.size();
+        queue_.push_back(std::move(line));
+        unclaimed_.push_back(added);
+    }
+    work_ready_.notify_one();
+}
+
+queued_line* check_pool::oldest_checked()
+{
+    if (queue_.empty())
+        return nullptr;
+    const std::lock_guard lock(mutex_);
+    return queue_.front()->checked ? queue_.front().get() : nullptr;
+}
+
+queued_line* check_pool::wait_oldest(unsigned timeout_ms)
+{
+    std::unique_lock lock(mutex_);
+    queued_line* const oldest = queue_.front().get();
+    const bool checked = line_checked_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                                [oldest] { return oldest->checked; });
+    return checked ? oldest : nullptr;
+}
+
+void check_pool::take_oldest()
+{
+    const std::lock_guard lock(mutex_);
+    queued_bytes_ -= queue_.front()->text.size();
+    queue_.pop_front();
+}
+
+void check_pool::work()
+{
+    for (;;) {
+        queued_line* line = nullptr;
+        {
+            std::unique_lock lock(mutex_);
+            work_ready_.wait(lock, [this] { return stopping_ || !unclaimed_.empty(); });
+            if (stopping_)
+                return;
+            line = unclaimed_.front();
+            unclaimed_.pop_front();
+        }
+        // The line is this worker's alone until it is marked checked.
+        const line_verdict verdict = check(line->fields);
+        {
+            const std::lock_guard lock(mutex_);
+            line->verdict = verdict;
+            line->checked = true;
+        }
+        line_checked_.notify_all();
+    }
+}

@@ -1,0 +1,70 @@
+// Checks the signatures of many lines at once on worker threads and hands
+// the verdicts back strictly in input order.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line_format.hpp"
+#include "signature_check.hpp"
+
+// A line queued for checking: its own copy of the three fields, and the
+// verdict once a worker has given it.
+struct queued_line {
+    std::string text;  // "key\0data\0signature\0"
+    line_fields fields{};
+    line_verdict verdict{};
+    bool checked = false;
+};
+
+class check_pool {
+public:
+    // With 0 workers every line is checked on the caller's thread as it is
+    // queued.
+    explicit check_pool(unsigned workers);
+    ~check_pool();
+    check_pool(const check_pool&) = delete;
+    check_pool& operator=(const check_pool&) = delete;
+
+    // True when another line of this many bytes must wait until the oldest
+    // queued line has been taken back.
+    bool is_full(std::size_t line_bytes) const;
+    bool is_empty() const { return queue_.empty(); }
+
+    // Queues a copy of the fields for checking.
+    void queue(const line_fields& fields);
+
+    // The oldest queued line once it is checked, or nullptr while it is not
+    // (or nothing is queued). It stays valid until take_oldest.
+    queued_line* oldest_checked();
+
+    // Waits until the oldest queued line is checked, at most timeout_ms;
+    // returns it, or nullptr on time-out. Requires a queued line.
+    queued_line* wait_oldest(unsigned timeout_ms);
+
+    // Forgets the oldest queued line.
+    void take_oldest();
+
+private:
+    void work();
+
+    std::mutex mutex_;
+    std::condition_variable work_ready_;
+    std::condition_variable line_checked_;
+    // Lines in input order; unique_ptr keeps each one in place for the
+    // worker that checks it.
+    std::deque<std::unique_ptr<queued_line>> queue_;
+    std::deque<queued_line*> unclaimed_;
+    std::size_t queued_bytes_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// One worker per hardware thread, at least one.
+unsigned default_worker_count();
