@@ -18,9 +18,20 @@ struct line_verdict {
     int32_t key_code;
 };
 
+// How the library's work is spent. Every method gives the same verdict for
+// every input; the kept ones only avoid repeated work.
+enum class check_method {
+    plain,        // parse the key and verify afresh for every line
+    kept_keys,    // parsed keys and each curve's base-point table kept per thread
+    kept_tables,  // as kept_keys, plus the point table of every key that comes again
+};
+
+line_verdict check_line_signature_by(check_method method, const char* key_field,
+                                     const char* data_field, const char* signature_field);
+
 // Decides whether signature_field is a valid signature, under the public
 // key in key_field (base64 DER SubjectPublicKeyInfo), of the SHA-256 digest
 // of data_field. Prints nothing and writes nothing; safe to call from
-// several threads at once.
+// several threads at once (each keeps its own parsed keys and tables).
 line_verdict check_line_signature(const char* key_field, const char* data_field,
                                   const char* signature_field);

@@ -27,310 +27,172 @@ std::string trimmed(const std::string& text)
     return buffer.data();
 }
 
-// trim_whitespace
-
-TEST(TrimWhitespace, RemovesLeadingAndTrailingBlanksAndTabs)
+// Quoted, with control characters escaped, and cut short for long texts.
+std::string shown(const std::string& text)
 {
-    EXPECT_EQ(trimmed("  \t key,data,sig \t  "), "key,data,sig");
-    EXPECT_EQ(trimmed("\tx"), "x");
-    EXPECT_EQ(trimmed("x "), "x");
+    return ::testing::PrintToString(text.substr(0, 30));
 }
 
-TEST(TrimWhitespace, RemovesTheLineEnd)
+TEST(TrimWhitespace, RemovesOnlyOuterWhitespace)
 {
-    EXPECT_EQ(trimmed("key,data,sig\n"), "key,data,sig");
-    EXPECT_EQ(trimmed("key,data,sig\r\n"), "key,data,sig");
-}
-
-TEST(TrimWhitespace, RemovesVerticalTabAndFormFeed)
-{
-    EXPECT_EQ(trimmed("\v\f\r\nabc\r\f\v"), "abc");
-}
-
-TEST(TrimWhitespace, KeepsWhitespaceInside)
-{
-    EXPECT_EQ(trimmed("  a b\t\tc  "), "a b\t\tc");
-}
-
-TEST(TrimWhitespace, WhitespaceOnlyBecomesEmpty)
-{
-    EXPECT_EQ(trimmed(" \t\r\n\v\f "), "");
-    EXPECT_EQ(trimmed("\r\n"), "");
-    EXPECT_EQ(trimmed(""), "");
+    const struct {
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        {"  \t key,data,sig \t  ", "key,data,sig"}, {"\tx", "x"}, {"x ", "x"},
+        {"key,data,sig\n", "key,data,sig"}, {"key,data,sig\r\n", "key,data,sig"},
+        {"\v\f\r\nabc\r\f\v", "abc"}, {"  a b\t\tc  ", "a b\t\tc"},
+        {" \t\r\n\v\f ", ""}, {"\r\n", ""}, {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.text));
+        EXPECT_EQ(trimmed(c.text), c.expected);
+    }
 }
 
 TEST(TrimWhitespace, HighBytesAreNotWhitespace)
 {
     for (int byte = 0x80; byte <= 0xFF; ++byte) {
-        const char c = static_cast<char>(byte);
-        const std::string alone(1, c);
-        EXPECT_EQ(trimmed(alone), alone) << "byte 0x" << std::hex << byte;
-        EXPECT_EQ(trimmed(" " + alone + "x" + alone + "\t"), alone + "x" + alone)
-            << "byte 0x" << std::hex << byte;
+        SCOPED_TRACE(byte);
+        const std::string alone(1, static_cast<char>(byte));
+        EXPECT_EQ(trimmed(alone), alone);
+        EXPECT_EQ(trimmed(" " + alone + "x" + alone + "\t"), alone + "x" + alone);
     }
 }
 
-TEST(TrimWhitespace, MovesTheTextToTheStartOfTheBuffer)
+TEST(TrimWhitespace, WorksInPlace)
 {
+    // The text moves to the start of its buffer.
     char buffer[] = "   abc  ";
     trim_whitespace(buffer);
     EXPECT_STREQ(buffer, "abc");
     EXPECT_EQ(buffer[3], '\0');
+
+    // A field inside a larger line is trimmed without touching what precedes it.
+    char line[] = "key,data,  sig  ";
+    trim_whitespace(line + 9);
+    EXPECT_STREQ(line + 9, "sig");
+    EXPECT_EQ(std::string(line, 9), "key,data,");
 }
 
-TEST(TrimWhitespace, WorksOnATextInsideALargerBuffer)
+TEST(SplitLine, CutsTheLineIntoThreeFields)
 {
-    char buffer[] = "key,data,  sig  ";
-    char* const field = buffer + 9;
-    trim_whitespace(field);
-    EXPECT_STREQ(field, "sig");
-    EXPECT_EQ(std::string(buffer, 9), "key,data,");
-}
-
-// split_line
-
-TEST(SplitLine, ReturnsTheThreeFields)
-{
-    char line[] = "key,data,sig";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key");
-    EXPECT_STREQ(fields.data, "data");
-    EXPECT_STREQ(fields.signature, "sig");
-}
-
-TEST(SplitLine, SkipsLeadingCommas)
-{
-    char line[] = ",,key,data,sig";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key");
-    EXPECT_STREQ(fields.data, "data");
-    EXPECT_STREQ(fields.signature, "sig");
-}
-
-TEST(SplitLine, ConsecutiveCommasSeparateLikeOne)
-{
-    char line[] = "key,,,data,,sig";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key");
-    EXPECT_STREQ(fields.data, "data");
-    EXPECT_STREQ(fields.signature, "sig");
-}
-
-TEST(SplitLine, IgnoresAFourthField)
-{
-    char line[] = "key,data,sig,extra,more";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key");
-    EXPECT_STREQ(fields.data, "data");
-    EXPECT_STREQ(fields.signature, "sig");
-}
-
-TEST(SplitLine, BlanksNextToCommasBelongToTheFields)
-{
-    char line[] = "key , data\t, sig";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key ");
-    EXPECT_STREQ(fields.data, " data\t");
-    EXPECT_STREQ(fields.signature, " sig");
-}
-
-// Each field points into the line, so the caller can trim it in place.
-void expect_inside(const char* field, const char* line, std::size_t length)
-{
-    EXPECT_GE(field, line);
-    EXPECT_LE(field, line + length);
-}
-
-TEST(SplitLine, CommasOnlyGiveThreeEmptyFieldsInsideTheLine)
-{
-    char line[] = ",,,";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "");
-    EXPECT_STREQ(fields.data, "");
-    EXPECT_STREQ(fields.signature, "");
-    expect_inside(fields.key, line, 3);
-    expect_inside(fields.data, line, 3);
-    expect_inside(fields.signature, line, 3);
-}
-
-TEST(SplitLine, EmptyLineGivesThreeEmptyFields)
-{
-    char line[] = "";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "");
-    EXPECT_STREQ(fields.data, "");
-    EXPECT_STREQ(fields.signature, "");
-    expect_inside(fields.signature, line, 0);
-}
-
-TEST(SplitLine, OneFieldLeavesDataAndSignatureEmpty)
-{
-    char line[] = "key";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key");
-    EXPECT_STREQ(fields.data, "");
-    EXPECT_STREQ(fields.signature, "");
-    expect_inside(fields.data, line, 3);
-    expect_inside(fields.signature, line, 3);
-}
-
-TEST(SplitLine, TwoFieldsLeaveTheSignatureEmpty)
-{
-    char line[] = "key,data";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.key, "key");
-    EXPECT_STREQ(fields.data, "data");
-    EXPECT_STREQ(fields.signature, "");
-    expect_inside(fields.signature, line, 8);
-}
-
-TEST(SplitLine, TrailingCommaLeavesTheSignatureEmpty)
-{
-    char line[] = "key,data,";
-    const line_fields fields = split_line(line);
-    EXPECT_STREQ(fields.data, "data");
-    EXPECT_STREQ(fields.signature, "");
-    expect_inside(fields.signature, line, 9);
-}
-
-TEST(SplitLine, AbsentFieldsCanBeTrimmedSafely)
-{
-    for (const char* text : {",,,", "", "key", "key,data", "key,data,"}) {
-        std::vector<char> line = buffer_of(text);
+    const struct {
+        const char* line;
+        const char* key;
+        const char* data;
+        const char* signature;
+    } cases[] = {
+        {"key,data,sig", "key", "data", "sig"},
+        {",,key,data,sig", "key", "data", "sig"},           // leading commas skipped
+        {"key,,,data,,sig", "key", "data", "sig"},          // a run of commas cuts once
+        {"key,data,sig,extra,more", "key", "data", "sig"},  // a fourth field is ignored
+        {"key , data\t, sig", "key ", " data\t", " sig"},   // blanks belong to the fields
+        // Absent fields are empty.
+        {",,,", "", "", ""}, {"", "", "", ""}, {"key", "key", "", ""},
+        {"key,data", "key", "data", ""}, {"key,data,", "key", "data", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.line));
+        std::vector<char> line = buffer_of(c.line);
+        const char* const begin = line.data();
+        const char* const end = begin + std::strlen(c.line);
         const line_fields fields = split_line(line.data());
+        EXPECT_STREQ(fields.key, c.key);
+        EXPECT_STREQ(fields.data, c.data);
+        EXPECT_STREQ(fields.signature, c.signature);
+
+        // Every field, absent ones included, points into the line, so the
+        // caller can trim each in place without disturbing the others.
+        for (const char* field : {fields.key, fields.data, fields.signature}) {
+            EXPECT_GE(field, begin);
+            EXPECT_LE(field, end);
+        }
         trim_whitespace(fields.signature);
         trim_whitespace(fields.data);
         trim_whitespace(fields.key);
-        EXPECT_STREQ(fields.signature, "") << '"' << text << '"';
-        // Trimming an absent field leaves the present ones alone.
-        if (std::strcmp(text, "key,data") == 0) {
-            EXPECT_STREQ(fields.key, "key");
-            EXPECT_STREQ(fields.data, "data");
-        }
+        EXPECT_EQ(fields.key, trimmed(c.key));
+        EXPECT_EQ(fields.data, trimmed(c.data));
+        EXPECT_EQ(fields.signature, trimmed(c.signature));
     }
 }
 
-// next_field
-
+// next_field keeps its position between calls, so every test starts afresh.
 class NextField : public ::testing::Test {
 protected:
     void SetUp() override { reset_next_field(); }
     void TearDown() override { reset_next_field(); }
 };
 
-// All items of text, collected by next_field.
-std::vector<std::string> items_of(const std::string& text, const char* delimiters = "/")
-{
-    std::vector<char> buffer = buffer_of(text);
-    std::vector<std::string> items;
-    for (char* item = next_field(buffer.data(), delimiters); item != nullptr;
-         item = next_field(nullptr, delimiters))
-        items.emplace_back(item);
-    reset_next_field();
-    return items;
-}
-
 using items = std::vector<std::string>;
 
-TEST_F(NextField, SplitsAtEachDelimiter)
+// All items of text as next_field hands them out; once it has run out it
+// must stay out.
+items items_of(const std::string& text, const char* delimiters)
 {
-    EXPECT_EQ(items_of("a/b/c"), (items{"a", "b", "c"}));
-    EXPECT_EQ(items_of("abc"), (items{"abc"}));
+    std::vector<char> buffer = buffer_of(text);
+    items found;
+    for (char* item = next_field(buffer.data(), delimiters); item != nullptr;
+         item = next_field(nullptr, delimiters))
+        found.emplace_back(item);
+    for (int call = 1; call <= 4; ++call)
+        EXPECT_EQ(next_field(nullptr, delimiters), nullptr) << "extra call " << call;
+    reset_next_field();
+    return found;
 }
 
-TEST_F(NextField, KeepsEmptyItemsBetweenDelimiters)
+TEST_F(NextField, SplitsAtEachDelimiterKeepingEmptyItems)
 {
-    EXPECT_EQ(items_of("a//b"), (items{"a", "", "b"}));
-    EXPECT_EQ(items_of("a///b"), (items{"a", "", "", "b"}));
+    const struct {
+        const char* text;
+        const char* delimiters;
+        items expected;
+    } cases[] = {
+        {"a/b/c", "/", {"a", "b", "c"}}, {"a/b", "/", {"a", "b"}}, {"abc", "/", {"abc"}},
+        {"a//b", "/", {"a", "", "b"}}, {"a///b", "/", {"a", "", "", "b"}},
+        {"/a", "/", {"", "a"}}, {"//a", "/", {"", "", "a"}},
+        // A trailing delimiter ends the text without an empty last item.
+        {"a/", "/", {"a"}}, {"a//", "/", {"a", ""}}, {"/", "/", {""}}, {"", "/", {}},
+        {"a/b;c", "/;", {"a", "b", "c"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.text) + " at " + shown(c.delimiters));
+        EXPECT_EQ(items_of(c.text, c.delimiters), c.expected);
+    }
 }
 
-TEST_F(NextField, LeadingDelimiterGivesAnEmptyFirstItem)
-{
-    EXPECT_EQ(items_of("/a"), (items{"", "a"}));
-    EXPECT_EQ(items_of("//a"), (items{"", "", "a"}));
-}
-
-TEST_F(NextField, TrailingDelimiterGivesNoEmptyLastItem)
-{
-    EXPECT_EQ(items_of("a/"), (items{"a"}));
-    EXPECT_EQ(items_of("a//"), (items{"a", ""}));
-    EXPECT_EQ(items_of("/"), (items{""}));
-}
-
-TEST_F(NextField, EmptyTextGivesNoItem)
-{
-    char text[] = "";
-    EXPECT_EQ(next_field(text, "/"), nullptr);
-    EXPECT_EQ(next_field(nullptr, "/"), nullptr);
-}
-
-TEST_F(NextField, AnyOfSeveralDelimitersCuts)
-{
-    EXPECT_EQ(items_of("a/b;c", "/;"), (items{"a", "b", "c"}));
-}
-
-TEST_F(NextField, NullContinuesWhereThePreviousCallStopped)
+TEST_F(NextField, CutsInPlaceAndContinuesAfterTheCut)
 {
     char text[] = "first/second/third";
     char* const first = next_field(text, "/");
-    ASSERT_NE(first, nullptr);
     EXPECT_EQ(first, text);
     EXPECT_STREQ(first, "first");
-
     char* const second = next_field(nullptr, "/");
-    ASSERT_NE(second, nullptr);
     EXPECT_EQ(second, text + 6);
     EXPECT_STREQ(second, "second");
+    EXPECT_STREQ(next_field(nullptr, "/"), "third");
 
-    char* const third = next_field(nullptr, "/");
-    ASSERT_NE(third, nullptr);
-    EXPECT_STREQ(third, "third");
+    char short_text[] = "a/b";
+    ASSERT_NE(next_field(short_text, "/"), nullptr);
+    EXPECT_EQ(short_text[1], '\0');
+    EXPECT_EQ(short_text[2], 'b');
 }
 
-TEST_F(NextField, CutsTheTextInPlace)
-{
-    char text[] = "a/b";
-    ASSERT_NE(next_field(text, "/"), nullptr);
-    EXPECT_EQ(text[1], '\0');
-    EXPECT_EQ(text[2], 'b');
-}
-
-TEST_F(NextField, KeepsReturningNullAfterTheEnd)
-{
-    char text[] = "a/b";
-    ASSERT_NE(next_field(text, "/"), nullptr);
-    ASSERT_NE(next_field(nullptr, "/"), nullptr);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(next_field(nullptr, "/"), nullptr) << "call " << i;
-}
-
-TEST_F(NextField, NullWithoutAPreviousTextGivesNoItem)
+TEST_F(NextField, OnlyTheLastTextGivenCanBeContinued)
 {
     EXPECT_EQ(next_field(nullptr, "/"), nullptr);
-}
 
-TEST_F(NextField, ResetForgetsThePosition)
-{
     char text[] = "a/b/c";
     ASSERT_NE(next_field(text, "/"), nullptr);
     reset_next_field();
     EXPECT_EQ(next_field(nullptr, "/"), nullptr);
-}
 
-TEST_F(NextField, ANewTextRestarts)
-{
     char old_text[] = "a/b/c";
     char new_text[] = "x/y";
     ASSERT_NE(next_field(old_text, "/"), nullptr);
-    char* const item = next_field(new_text, "/");
-    ASSERT_NE(item, nullptr);
-    EXPECT_STREQ(item, "x");
-    char* const next = next_field(nullptr, "/");
-    ASSERT_NE(next, nullptr);
-    EXPECT_STREQ(next, "y");
+    EXPECT_STREQ(next_field(new_text, "/"), "x");
+    EXPECT_STREQ(next_field(nullptr, "/"), "y");
 }
-
-// extract_sequence
 
 uint32_t sequence_of(const std::string& data_field, log_mode mode)
 {
@@ -338,213 +200,100 @@ uint32_t sequence_of(const std::string& data_field, log_mode mode)
     return extract_sequence(buffer.data(), mode);
 }
 
-// A transaction data field whose item 7 is number.
-std::string transaction_data(const std::string& number)
+// A data field of the given log whose sequence item is number.
+std::string data_with(const std::string& number, log_mode mode)
 {
-    return "T/20240101/120000/shop/till4/EUR/12.50/" + number;
+    return mode == log_mode::event ? "EV/" + number + "/door open"
+                                   : "T/20240101/120000/shop/till4/EUR/12.50/" + number;
 }
 
-// An event data field whose item 1 is number.
-std::string event_data(const std::string& number) { return "EV/" + number + "/door open"; }
+constexpr uint32_t MAX32 = 4294967295U;
 
-TEST(ExtractSequence, TransactionLogReadsItemSeven)
+TEST(ExtractSequence, TakesTheItemOfTheLogMode)
 {
-    EXPECT_EQ(sequence_of("0/1/2/3/4/5/6/7/8/9", log_mode::transaction), 7U);
-    EXPECT_EQ(sequence_of(transaction_data("42") + "/trailer", log_mode::transaction), 42U);
+    const log_mode T = log_mode::transaction;
+    const log_mode E = log_mode::event;
+    const struct {
+        std::string data;
+        log_mode mode;
+        uint32_t expected;
+    } cases[] = {
+        {"0/1/2/3/4/5/6/7/8/9", T, 7}, {data_with("42", T) + "/trailer", T, 42},
+        {"a/b/c/d/e/f/g/123", T, 123},
+        {"0/1/2/3/4/5/6/7/8/9", E, 1}, {data_with("42", E), E, 42}, {"EV/42", E, 42},
+        // A missing or empty item holds no number.
+        {"a/b/c/d/e/f/g/", T, 0}, {"a/b/c/d/e/f/g", T, 0}, {"1/2/3", T, 0}, {"", T, 0},
+        {"a/b/c/d/e/f/g//9", T, 0},
+        {"", E, 0}, {"17", E, 0}, {"17/", E, 0}, {"EV//5", E, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.data) + (c.mode == log_mode::event ? " event" : " transaction"));
+        EXPECT_EQ(sequence_of(c.data, c.mode), c.expected);
+    }
 }
 
-TEST(ExtractSequence, EventLogReadsItemOne)
+TEST(ExtractSequence, ConvertsTheItemLikeStrtoulIntoThirtyTwoBits)
 {
-    EXPECT_EQ(sequence_of("0/1/2/3/4/5/6/7/8/9", log_mode::event), 1U);
-    EXPECT_EQ(sequence_of(event_data("42"), log_mode::event), 42U);
-    EXPECT_EQ(sequence_of("EV/42", log_mode::event), 42U);
-}
+    struct number_case {
+        std::string text;
+        uint32_t expected;
+    };
+    std::vector<number_case> cases = {
+        // Digits are read up to the first non-digit, after leading whitespace.
+        {"0012", 12}, {" 12", 12}, {"12abc", 12}, {"12 34", 12}, {"abc", 0}, {"0x10", 0},
+        {"\t9", 9}, {" \t 9", 9}, {"\v\f\r9", 9},
+        {"4294967295", MAX32}, {"4294967294", 4294967294U},
+        // A sign is accepted; minus negates modulo 2^32.
+        {"+7", 7}, {"-1", MAX32}, {"\t-1", MAX32}, {"-5", 4294967291U}, {" -5", 4294967291U},
+        {"-0", 0}, {"-4294967295", 1},
+        {"-", 0}, {"+", 0}, {"--5", 0}, {"- 5", 0},
+    };
+    // Beyond 32 bits the value saturates, whatever the sign.
+    for (const char* number : {"4294967296", "4294967297", "8589934593", "18446744073709551615",
+                               "18446744073709551616"}) {
+        cases.push_back({number, MAX32});
+        cases.push_back({std::string("-") + number, MAX32});
+    }
+    cases.push_back({std::string(10000, '7'), MAX32});
+    cases.push_back({"-" + std::string(10000, '7'), MAX32});
 
-TEST(ExtractSequence, ExactlyEightItemsTakeTheLastOne)
-{
-    EXPECT_EQ(sequence_of("a/b/c/d/e/f/g/123", log_mode::transaction), 123U);
-}
-
-TEST(ExtractSequence, TrailingSlashAfterSevenItemsGivesZero)
-{
-    EXPECT_EQ(sequence_of("a/b/c/d/e/f/g/", log_mode::transaction), 0U);
-}
-
-TEST(ExtractSequence, TooFewItemsGiveZero)
-{
-    EXPECT_EQ(sequence_of("a/b/c/d/e/f/g", log_mode::transaction), 0U);
-    EXPECT_EQ(sequence_of("1/2/3", log_mode::transaction), 0U);
-    EXPECT_EQ(sequence_of("", log_mode::transaction), 0U);
-    EXPECT_EQ(sequence_of("", log_mode::event), 0U);
-}
-
-TEST(ExtractSequence, EventWithoutSlashGivesZero)
-{
-    EXPECT_EQ(sequence_of("17", log_mode::event), 0U);
-    EXPECT_EQ(sequence_of("17/", log_mode::event), 0U);
-}
-
-TEST(ExtractSequence, EmptyItemGivesZero)
-{
-    EXPECT_EQ(sequence_of("EV//5", log_mode::event), 0U);
-    EXPECT_EQ(sequence_of("a/b/c/d/e/f/g//9", log_mode::transaction), 0U);
-}
-
-TEST(ExtractSequence, ReadsDigitsUpToTheFirstNonDigit)
-{
     for (const log_mode mode : {log_mode::transaction, log_mode::event}) {
-        const auto data = [mode](const std::string& number) {
-            return mode == log_mode::event ? event_data(number) : transaction_data(number);
-        };
-        EXPECT_EQ(sequence_of(data("0012"), mode), 12U);
-        EXPECT_EQ(sequence_of(data(" 12"), mode), 12U);
-        EXPECT_EQ(sequence_of(data("12abc"), mode), 12U);
-        EXPECT_EQ(sequence_of(data("12 34"), mode), 12U);
-        EXPECT_EQ(sequence_of(data("abc"), mode), 0U);
-        EXPECT_EQ(sequence_of(data("0x10"), mode), 0U);
+        for (const number_case& c : cases) {
+            SCOPED_TRACE(shown(c.text) + (mode == log_mode::event ? " event" : " transaction"));
+            EXPECT_EQ(sequence_of(data_with(c.text, mode), mode), c.expected);
+        }
     }
 }
 
-TEST(ExtractSequence, SkipsLeadingWhitespace)
+TEST(DecodeSignatureHex, DecodesEachPairOnItsOwnAndWritesNothingMore)
 {
-    EXPECT_EQ(sequence_of(event_data("\t9"), log_mode::event), 9U);
-    EXPECT_EQ(sequence_of(event_data(" \t 9"), log_mode::event), 9U);
-    EXPECT_EQ(sequence_of(event_data("\v\f\r9"), log_mode::event), 9U);
-    EXPECT_EQ(sequence_of(event_data("\t-1"), log_mode::event), 4294967295U);
-}
+    constexpr unsigned char SENTINEL = 0xA5;
+    const struct {
+        const char* signature;
+        std::vector<unsigned char> expected;
+    } cases[] = {
+        {"00017f80ff", {0x00, 0x01, 0x7F, 0x80, 0xFF}},
+        {"abcdef0a", {0xAB, 0xCD, 0xEF, 0x0A}},
+        {"ABCDEF0A", {0xAB, 0xCD, 0xEF, 0x0A}},
+        {"aBcDeF0A", {0xAB, 0xCD, 0xEF, 0x0A}},
+        // An odd last character is ignored.
+        {"abc", {0xAB}}, {"a", {}}, {"", {}}, {"0", {}}, {"00", {0x00}}, {"000", {0x00}},
+        {"0102030405", {1, 2, 3, 4, 5}}, {"01020304050", {1, 2, 3, 4, 5}},
+        // A malformed pair gives its leading valid part: g1, 1g, " 5", -5, +f, xx.
+        {"g11g 5-5+fxx", {0x00, 0x01, 0x05, 251, 0x0F, 0x00}},
+        // A pair never borrows digits from its neighbour.
+        {"-1ff", {0xFF, 0xFF}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.signature));
+        std::array<unsigned char, 16> bytes;
+        bytes.fill(SENTINEL);
+        const uint32_t count = decode_signature_hex(c.signature, bytes.data());
+        EXPECT_EQ(count, c.expected.size());
 
-TEST(ExtractSequence, LargestThirtyTwoBitNumberIsKept)
-{
-    EXPECT_EQ(sequence_of(event_data("4294967295"), log_mode::event), 4294967295U);
-    EXPECT_EQ(sequence_of(event_data("4294967294"), log_mode::event), 4294967294U);
-}
-
-TEST(ExtractSequence, NumbersBeyondThirtyTwoBitsSaturate)
-{
-    const std::string huge(10000, '7');
-    for (const std::string& number :
-         {std::string("4294967296"), std::string("4294967297"), std::string("8589934593"),
-          std::string("18446744073709551615"), std::string("18446744073709551616"), huge}) {
-        EXPECT_EQ(sequence_of(event_data(number), log_mode::event), 4294967295U)
-            << number.substr(0, 30);
-        EXPECT_EQ(sequence_of(event_data("-" + number), log_mode::event), 4294967295U)
-            << "-" << number.substr(0, 30);
-        EXPECT_EQ(sequence_of(transaction_data(number), log_mode::transaction), 4294967295U)
-            << number.substr(0, 30);
-    }
-}
-
-TEST(ExtractSequence, MinusSignNegatesModuloTwoToTheThirtyTwo)
-{
-    EXPECT_EQ(sequence_of(event_data("-1"), log_mode::event), 4294967295U);
-    EXPECT_EQ(sequence_of(event_data("-5"), log_mode::event), 4294967291U);
-    EXPECT_EQ(sequence_of(event_data("-0"), log_mode::event), 0U);
-    EXPECT_EQ(sequence_of(event_data("-4294967295"), log_mode::event), 1U);
-    EXPECT_EQ(sequence_of(event_data(" -5"), log_mode::event), 4294967291U);
-}
-
-TEST(ExtractSequence, PlusSignIsAccepted)
-{
-    EXPECT_EQ(sequence_of(event_data("+7"), log_mode::event), 7U);
-}
-
-TEST(ExtractSequence, SignWithoutDigitsGivesZero)
-{
-    EXPECT_EQ(sequence_of(event_data("-"), log_mode::event), 0U);
-    EXPECT_EQ(sequence_of(event_data("+"), log_mode::event), 0U);
-    EXPECT_EQ(sequence_of(event_data("--5"), log_mode::event), 0U);
-    EXPECT_EQ(sequence_of(event_data("- 5"), log_mode::event), 0U);
-}
-
-// decode_signature_hex
-
-constexpr unsigned char SENTINEL = 0xA5;
-
-struct decoded {
-    uint32_t count;
-    std::array<unsigned char, 16> bytes;
-};
-
-decoded decode(const char* signature)
-{
-    decoded result{};
-    result.bytes.fill(SENTINEL);
-    result.count = decode_signature_hex(signature, result.bytes.data());
-    return result;
-}
-
-TEST(DecodeSignatureHex, DecodesPairsIntoBytes)
-{
-    const decoded result = decode("00017f80ff");
-    ASSERT_EQ(result.count, 5U);
-    EXPECT_EQ(result.bytes[0], 0x00);
-    EXPECT_EQ(result.bytes[1], 0x01);
-    EXPECT_EQ(result.bytes[2], 0x7F);
-    EXPECT_EQ(result.bytes[3], 0x80);
-    EXPECT_EQ(result.bytes[4], 0xFF);
-}
-
-TEST(DecodeSignatureHex, LetterCaseDoesNotMatter)
-{
-    const decoded lower = decode("abcdef0a");
-    const decoded upper = decode("ABCDEF0A");
-    const decoded mixed = decode("aBcDeF0A");
-    ASSERT_EQ(lower.count, 4U);
-    EXPECT_EQ(lower.bytes, upper.bytes);
-    EXPECT_EQ(lower.bytes, mixed.bytes);
-    EXPECT_EQ(lower.bytes[0], 0xAB);
-    EXPECT_EQ(lower.bytes[1], 0xCD);
-    EXPECT_EQ(lower.bytes[2], 0xEF);
-    EXPECT_EQ(lower.bytes[3], 0x0A);
-}
-
-TEST(DecodeSignatureHex, OddLastCharacterIsIgnored)
-{
-    const decoded result = decode("abc");
-    ASSERT_EQ(result.count, 1U);
-    EXPECT_EQ(result.bytes[0], 0xAB);
-    EXPECT_EQ(result.bytes[1], SENTINEL);
-
-    EXPECT_EQ(decode("a").count, 0U);
-    EXPECT_EQ(decode("a").bytes[0], SENTINEL);
-}
-
-TEST(DecodeSignatureHex, EmptyTextGivesNoBytes)
-{
-    const decoded result = decode("");
-    EXPECT_EQ(result.count, 0U);
-    EXPECT_EQ(result.bytes[0], SENTINEL);
-}
-
-TEST(DecodeSignatureHex, MalformedPairsGiveTheirLeadingValidPart)
-{
-    const decoded result = decode("g11g 5-5+fxx");
-    ASSERT_EQ(result.count, 6U);
-    EXPECT_EQ(result.bytes[0], 0x00);  // g1
-    EXPECT_EQ(result.bytes[1], 0x01);  // 1g
-    EXPECT_EQ(result.bytes[2], 0x05);  // " 5"
-    EXPECT_EQ(result.bytes[3], 251);   // -5
-    EXPECT_EQ(result.bytes[4], 0x0F);  // +f
-    EXPECT_EQ(result.bytes[5], 0x00);  // xx
-}
-
-TEST(DecodeSignatureHex, EachPairIsDecodedOnItsOwn)
-{
-    // A pair never borrows digits from its neighbour.
-    const decoded result = decode("-1ff");
-    ASSERT_EQ(result.count, 2U);
-    EXPECT_EQ(result.bytes[0], 0xFF);
-    EXPECT_EQ(result.bytes[1], 0xFF);
-}
-
-TEST(DecodeSignatureHex, WritesExactlyCountBytes)
-{
-    for (const char* signature : {"", "0", "00", "000", "0102030405", "01020304050"}) {
-        const decoded result = decode(signature);
-        const std::size_t count = std::strlen(signature) / 2;
-        ASSERT_EQ(result.count, count) << signature;
-        for (std::size_t i = count; i < result.bytes.size(); ++i)
-            EXPECT_EQ(result.bytes[i], SENTINEL) << signature << " byte " << i;
+        std::vector<unsigned char> expected_bytes = c.expected;
+        expected_bytes.resize(bytes.size(), SENTINEL);
+        EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.end()), expected_bytes);
     }
 }
 
