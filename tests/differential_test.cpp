@@ -1,0 +1,272 @@
+// The kept keys and tables must never change a verdict, and the worker
+// count must never change a byte of output: each fast way is compared with
+// the plain one.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fixtures.hpp"
+#include "run_types.hpp"
+#include "signature_check.hpp"
+#include "tool_runner.hpp"
+
+namespace {
+
+using fixtures::from_hex;
+using fixtures::key_field;
+using fixtures::signature;
+using fixtures::to_hex;
+
+const std::string DATA = "tx/0/1/2/3/4/5/1";
+
+// Order of secp256r1, for signatures that are valid but rewritten (n - s).
+const std::string P256_ORDER_HEX =
+    "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551";
+
+// Compares every check method on one line. kept_tables runs twice, since a
+// key's own table is used from its second line on.
+void expect_same_verdicts(const std::string& key, const std::string& data, const std::string& sig)
+{
+    const line_verdict plain =
+        check_line_signature_by(check_method::plain, key.c_str(), data.c_str(), sig.c_str());
+    for (const check_method method :
+         {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
+        const line_verdict kept = check_line_signature_by(method, key.c_str(), data.c_str(), sig.c_str());
+        ASSERT_EQ(kept.outcome, plain.outcome)
+            << "method " << static_cast<int>(method) << " key " << key.substr(0, 60) << " sig " << sig;
+        ASSERT_EQ(kept.key_code, plain.key_code);
+    }
+}
+
+// Big-endian byte strings as numbers: a - b for a >= b.
+std::string subtract(const std::string& a, std::string b)
+{
+    while (b.size() > 1 && b[0] == '\0')
+        b.erase(0, 1);
+    b.insert(0, a.size() - b.size(), '\0');
+    std::string out(a.size(), '\0');
+    int borrow = 0;
+    for (std::size_t i = a.size(); i-- > 0;) {
+        int d = static_cast<unsigned char>(a[i]) - static_cast<unsigned char>(b[i]) - borrow;
+        borrow = d < 0;
+        out[i] = static_cast<char>(d + (borrow ? 256 : 0));
+    }
+    return out;
+}
+
+std::string der(unsigned char tag, const std::string& content)
+{
+    std::string out(1, static_cast<char>(tag));
+    if (content.size() < 128) {
+        out += static_cast<char>(content.size());
+    } else {
+        out += '\x81';
+        out += static_cast<char>(content.size());
+    }
+    return out + content;
+}
+
+// A minimal DER INTEGER for a non-negative big-endian number.
+std::string der_integer(std::string value)
+{
+    while (value.size() > 1 && value[0] == '\0' && !(static_cast<unsigned char>(value[1]) & 0x80))
+        value.erase(0, 1);
+    if (value.empty() || (static_cast<unsigned char>(value[0]) & 0x80))
+        value.insert(0, 1, '\0');
+    return der(0x02, value);
+}
+
+// r and s of a short DER signature (lengths below 128).
+std::pair<std::string, std::string> r_and_s(const std::string& sig)
+{
+    const std::size_t r_len = static_cast<unsigned char>(sig[3]);
+    const std::string r = sig.substr(4, r_len);
+    const std::size_t s_at = 4 + r_len;
+    const std::size_t s_len = static_cast<unsigned char>(sig[s_at + 1]);
+    return {r, sig.substr(s_at + 2, s_len)};
+}
+
+std::string ecdsa_signature(const std::string& r_integer, const std::string& s_integer)
+{
+    return to_hex(der(0x30, r_integer + s_integer));
+}
+
+TEST(Differential, EveryFixtureKeyAndSignature)
+{
+    std::ifstream keys(std::string(FIXTURE_DIR) + "/keys.txt");
+    std::string name, field;
+    while (keys >> name >> field) {
+        SCOPED_TRACE(name);
+        for (const std::string signer : {std::string("secp256r1"), std::string("rsa2048"),
+                                         name.substr(name.rfind('_') + 1), name})
+            try {
+                expect_same_verdicts(field, DATA, signature(signer, DATA));
+            } catch (const std::runtime_error&) {
+                // That signer has no fixture signature.
+            }
+    }
+}
+
+TEST(Differential, MutatedEcdsaSignatures)
+{
+    const std::string order = from_hex(P256_ORDER_HEX);
+    std::mt19937 random(12345);
+    for (const std::string key_name : {"secp256r1", "explicit_G02_secp256r1", "secp384r1", "secp256k1"}) {
+        SCOPED_TRACE(key_name);
+        const std::string signer = key_name.substr(key_name.rfind('_') + 1);
+        const std::string& key = key_field(key_name);
+        for (const std::string data : {DATA, std::string("ev/1/x")}) {
+            const std::string sig = from_hex(signature(signer, data));
+            const auto [r, s] = r_and_s(sig);
+            std::vector<std::string> variants = {
+                to_hex(sig),
+                ecdsa_signature(der(0x02, s), der(0x02, r)),                    // swapped
+                ecdsa_signature(der(0x02, r), der_integer(std::string(1, '\0'))),  // s = 0
+                ecdsa_signature(der_integer(std::string(1, '\0')), der(0x02, s)),  // r = 0
+                ecdsa_signature(der(0x02, r), der(0x02, r)),                    // s = r
+                ecdsa_signature(der(0x02, std::string(2, '\0') + r), der(0x02, s)),  // BER zeros
+                to_hex(std::string("\x30\x81", 2) + sig.substr(1)),             // long-form length
+                to_hex(sig + std::string(1, '\0')),                             // trailing byte
+                to_hex(sig.substr(0, sig.size() - 1)),                          // cut short
+                "",
+            };
+            if (signer == "secp256r1") {
+                variants.push_back(ecdsa_signature(der(0x02, r), der_integer(subtract(order, s))));
+                variants.push_back(ecdsa_signature(der(0x02, r), der_integer(order)));  // s = n
+                std::string n_plus_one = order;
+                n_plus_one.back() = static_cast<char>(n_plus_one.back() + 1);
+                variants.push_back(ecdsa_signature(der(0x02, r), der_integer(n_plus_one)));
+                variants.push_back(ecdsa_signature(der_integer(order), der(0x02, s)));  // r = n
+            }
+            for (int i = 0; i < 200; ++i) {
+                std::string flipped = sig;
+                flipped[random() % flipped.size()] ^= static_cast<char>(1U << (random() % 8));
+                variants.push_back(to_hex(flipped));
+            }
+            for (const std::string& variant : variants)
+                expect_same_verdicts(key, data, variant);
+        }
+    }
+}
+
+// Every line of the shared corpus, where it is present.
+TEST(Differential, SharedCorpusLines)
+{
+    const std::filesystem::path corpus = CORPUS_DIR "/wycheproof";
+    if (!std::filesystem::is_directory(corpus))
+        GTEST_SKIP() << "no corpus at " << corpus;
+    // Every line goes through the whole tool in the corpus check; here a
+    // sample keeps the suite quick (ORVEL_DIFFERENTIAL_STRIDE=1 takes all).
+    const char* const stride_setting = std::getenv("ORVEL_DIFFERENTIAL_STRIDE");
+    const int stride = stride_setting != nullptr ? std::atoi(stride_setting) : 5;
+    int lines = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        if (entry.path().extension() != ".log")
+            continue;
+        std::ifstream log(entry.path());
+        std::string line;
+        while (std::getline(log, line)) {
+            if (lines++ % std::max(stride, 1) != 0)
+                continue;
+            const std::size_t first = line.find(',');
+            const std::size_t second = line.find(',', first + 1);
+            const std::string sig = second == std::string::npos ? "" : line.substr(second + 1);
+            expect_same_verdicts(line.substr(0, first), line.substr(first + 1, second - first - 1), sig);
+        }
+    }
+    EXPECT_GT(lines, 14000);
+}
+
+// One in-process run: console, out.log and status.
+struct run_output {
+    std::string console;
+    std::string result_log;
+    int32_t status;
+};
+
+run_output run_in_process(const std::string& log, bool event_log, unsigned workers)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", log);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+
+    std::fflush(stdout);
+    const int saved_stdout = dup(1);
+    std::FILE* console = std::fopen("console.txt", "w");
+    dup2(fileno(console), 1);
+    std::vector<std::string> args = {"tamberlo_orvel_verify", "log.txt"};
+    if (event_log)
+        args.emplace_back("-evl");
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int32_t status =
+        run_verification_with_workers(static_cast<int>(args.size()), argv.data(), workers);
+    std::fflush(stdout);
+    dup2(saved_stdout, 1);
+    close(saved_stdout);
+    std::fclose(console);
+
+    std::filesystem::current_path(previous);
+    return {dir.read("console.txt"), dir.read("out.log"), status};
+}
+
+// A random log: good, tampered, rewritten and broken lines, blank lines,
+// repeated and missing sequence numbers.
+std::string random_log(std::mt19937& random, bool event_log)
+{
+    static const std::vector<std::string> keys = {"secp256r1", "rsa2048", "secp384r1",
+                                                  "explicit_G04_secp256k1", "ecdh_secp256r1"};
+    std::string log;
+    const int lines = static_cast<int>(random() % 40);
+    for (int i = 0; i < lines; ++i) {
+        const std::string key = keys[random() % keys.size()];
+        const std::string signer = key.substr(key.rfind('_') + 1);
+        // Two keys signed numbers 0 to 12, the others 1 and 2.
+        const bool many_numbers = key == "secp256r1" || key == "rsa2048" || key == "ecdh_secp256r1";
+        const int n = many_numbers ? static_cast<int>(random() % 8) : 1 + static_cast<int>(random() % 2);
+        const std::string data =
+            event_log ? "ev/" + std::to_string(n) + "/x" : "tx/0/1/2/3/4/5/" + std::to_string(n);
+        std::string line = key_field(key) + "," + data + "," + signature(signer, data);
+        switch (random() % 8) {
+        case 0: line[line.size() - 3] ^= 1; break;          // tampered signature
+        case 1: line = "AAAA" + line.substr(line.find(',')); break;  // broken key
+        case 2: line = line.substr(0, line.rfind(',')); break;       // no signature
+        case 3: line = "   \t"; break;                                // blank
+        default: break;
+        }
+        log += line + (random() % 2 ? "\n" : "\r\n");
+    }
+    return log;
+}
+
+TEST(Differential, WorkerCountNeverChangesTheOutput)
+{
+    std::mt19937 random(2026);
+    std::vector<std::pair<std::string, bool>> logs = {
+        {"", false}, {",,,\n", false}, {fixtures::signed_line("rsa8192", DATA) + "\n", false}};
+    for (int i = 0; i < 300; ++i) {
+        const bool event_log = i % 3 == 0;
+        logs.emplace_back(random_log(random, event_log), event_log);
+    }
+    for (const auto& [log, event_log] : logs) {
+        const run_output one_thread = run_in_process(log, event_log, 0);
+        for (const unsigned workers : {1U, 2U, 3U, 8U}) {
+            const run_output parallel = run_in_process(log, event_log, workers);
+            ASSERT_EQ(parallel.console, one_thread.console) << workers << " workers on:\n" << log;
+            ASSERT_EQ(parallel.result_log, one_thread.result_log) << workers << " workers";
+            ASSERT_EQ(parallel.status, one_thread.status) << workers << " workers";
+        }
+    }
+}
+
+}  // namespace
