@@ -1,0 +1,73 @@
+// Arbitrary bytes as a whole log, in both log kinds, through the complete
+// run in process: nothing may crash, hang or touch memory it does not own.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "run_types.hpp"
+
+namespace {
+
+// Runs happen in a scratch directory of their own, with the console going
+// nowhere; the fuzzing engine keeps its own working directory, where its
+// corpus paths lead.
+const char* scratch_directory()
+{
+    static char path[] = "/tmp/orvel-fuzz-XXXXXX";
+    static bool made = false;
+    if (!made) {
+        if (mkdtemp(path) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr)
+            std::abort();
+        made = true;
+    }
+    return path;
+}
+
+class working_directory {
+public:
+    explicit working_directory(const char* path) : previous_(open(".", O_RDONLY | O_DIRECTORY))
+    {
+        if (previous_ < 0 || chdir(path) != 0)
+            std::abort();
+    }
+    ~working_directory()
+    {
+        if (fchdir(previous_) != 0)
+            std::abort();
+        close(previous_);
+    }
+    working_directory(const working_directory&) = delete;
+    working_directory& operator=(const working_directory&) = delete;
+
+private:
+    int previous_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    const working_directory scratch(scratch_directory());
+    std::FILE* log = std::fopen("fuzz.log", "wb");
+    if (log == nullptr)
+        std::abort();
+    std::fwrite(data, 1, size, log);
+    std::fclose(log);
+
+    char program[] = "tamberlo_orvel_verify";
+    char path[] = "fuzz.log";
+    char event_switch[] = "-evl";
+    char* transaction_args[] = {program, path, nullptr};
+    char* event_args[] = {program, path, event_switch, nullptr};
+    // The first byte picks the worker count, so both the in-place and the
+    // pooled checks see every input.
+    const unsigned workers = size > 0 ? data[0] % 3 : 0;
+    run_verification_with_workers(2, transaction_args, workers);
+    run_verification_with_workers(3, event_args, workers);
+    return 0;
+}

@@ -1,0 +1,91 @@
+#!/usr/bin/python3
+"""Write the seed corpora of the fuzz targets from the test fixtures.
+
+    python3 fuzz/make_seeds.py
+
+fuzz/corpus/run/        whole logs of both kinds: lines of every key kind,
+                        explicit domains, tampered and broken lines, gaps
+fuzz/corpus/line_rules/ single lines and field texts
+fuzz/corpus/key/        a DER key (length-prefixed) and a signature, for
+                        every fixture key; raw key texts too
+
+The seeds are made from tests/fixtures (OpenSSL-made keys and signatures)
+and examples/ only.
+"""
+
+import base64
+import hashlib
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+FIXTURES = ROOT / "tests" / "fixtures"
+CORPUS = ROOT / "fuzz" / "corpus"
+DATA = "tx/0/1/2/3/4/5/1"
+
+
+def load():
+    keys = {}
+    for row in (FIXTURES / "keys.txt").read_text().splitlines():
+        name, field = row.split(" ", 1)
+        keys[name] = field
+    signatures = {}
+    for row in (FIXTURES / "signed.txt").read_text().splitlines():
+        name, data, sig = row.split("\t")
+        signatures[(name, data)] = sig
+    return keys, signatures
+
+
+def signer_of(name):
+    for prefix in ("explicit_G04_", "explicit_G02_", "compressed_", "ecdh_", "named_"):
+        if name.startswith(prefix):
+            return name[len(prefix):]
+    return name
+
+
+def write(directory, content):
+    directory.mkdir(parents=True, exist_ok=True)
+    digest = hashlib.sha1(content).hexdigest()[:16]
+    (directory / digest).write_bytes(content)
+
+
+def main():
+    keys, signatures = load()
+    for sub in ("run", "line_rules", "key"):
+        for old in (CORPUS / sub).glob("*") if (CORPUS / sub).exists() else []:
+            old.unlink()
+
+    def line(name, data):
+        return "%s,%s,%s" % (keys[name], data, signatures.get((signer_of(name), data), "00"))
+
+    # Whole logs.
+    names = sorted(keys)
+    for name in names:
+        write(CORPUS / "run", (line(name, DATA) + "\n").encode())
+    tx = ["tx/0/1/2/3/4/5/%d" % n for n in (3, 6, 5, 5, 799999, 800000, 0)]
+    write(CORPUS / "run", "".join(line("secp256r1", d) + "\r\n" for d in tx).encode())
+    write(CORPUS / "run", "".join(line("rsa2048", d) + "\n" for d in tx).encode())
+    ev = ["ev/%d/x" % n for n in (1, 2, 4, 4, 7)]
+    write(CORPUS / "run", "".join(line("secp256r1", d) + "\n" for d in ev).encode())
+    write(CORPUS / "run", b",,,,\n  \n" + line("secp256r1", tx[0]).encode()[:-3] + b"\n")
+    for example in sorted((ROOT / "examples").glob("*.log")):
+        write(CORPUS / "run", example.read_bytes())
+
+    # Single lines and fields.
+    for text in (line("secp256r1", DATA), "  a,,b ,\tc , d\r\n", "a//b/c/d/e/f/ 0012/x",
+                 "ev/-5/x", "30 45 0g -1 +f 0x", ",,,,", "\x00,\x80\xff,zz"):
+        write(CORPUS / "line_rules", text.encode("latin-1"))
+
+    # Keys with a signature after them.
+    for name in names:
+        der = base64.b64decode(keys[name])
+        sig = bytes.fromhex(signatures.get((signer_of(name), DATA), "3006020101020101"))
+        write(CORPUS / "key", bytes([0, len(der) >> 8, len(der) & 255]) + der + sig)
+    for text in ("AAAA", "MFkw!EwYH", keys["secp256r1"] + "   ", keys["rsa1024"] + "\t"):
+        raw = text.encode()
+        write(CORPUS / "key", bytes([1, len(raw) >> 8, len(raw) & 255]) + raw)
+    for sub in ("run", "line_rules", "key"):
+        print(sub, len(list((CORPUS / sub).iterdir())), "seeds")
+
+
+if __name__ == "__main__":
+    main()
