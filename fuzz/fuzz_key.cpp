@@ -53,13 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const uint8_t* const key = data + 3;
     const std::size_t available = size - 3;
     const std::size_t used = key_size < available ? key_size : available;
-    const std::string key_field = raw_key_text
-                                      ? std::string(reinterpret_cast<const char*>(key), used)
-                                      : to_base64(key, used);
+    const std::string key_field =
+        raw_key_text ? std::string(reinterpret_cast<const char*>(key), used) : to_base64(key, used);
     const std::string signature = to_hex(key + used, available - used);
 
-    const line_verdict plain = check_line_signature_by(check_method::plain, key_field.c_str(), DATA,
-                                                       signature.c_str());
+    const line_verdict plain =
+        check_line_signature_by(check_method::plain, key_field.c_str(), DATA, signature.c_str());
     for (const check_method method :
          {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
         const line_verdict kept =

@@ -69,7 +69,8 @@ void check_items(const std::string& text)
     const auto copy = text_copy(text);
     const std::size_t size = text.size();
     std::size_t items = 0;
-    for (char* item = next_field(copy.get(), "/"); item != nullptr; item = next_field(nullptr, "/")) {
+    for (char* item = next_field(copy.get(), "/"); item != nullptr;
+         item = next_field(nullptr, "/")) {
         require(inside(item, copy.get(), size));
         require(std::strchr(item, '/') == nullptr);
         require(++items <= size + 1);

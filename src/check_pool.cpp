@@ -9,7 +9,7 @@ namespace {
 // enough that memory stays small however long the log is. A single line
 // larger than the byte bound is still accepted when nothing else is queued.
 constexpr std::size_t MAX_QUEUED_LINES = 256;
-constexpr std::size_t MAX_QUEUED_BYTES = 4 * 1024 * 1024;
+constexpr std::size_t MAX_QUEUED_BYTES = std::size_t{4} * 1024 * 1024;
 
 void copy_fields(queued_line& line, const line_fields& fields)
 {

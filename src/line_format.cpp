@@ -98,7 +98,7 @@ uint32_t extract_sequence(char* data_field, log_mode mode)
 uint32_t decode_signature_hex(const char* signature, unsigned char* bytes)
 {
     const auto count = static_cast<uint32_t>(std::strlen(signature) / 2);
-    for (uint32_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         const char pair[3] = {signature[2 * i], signature[2 * i + 1], '\0'};
         bytes[i] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16) & 0xFF);
     }

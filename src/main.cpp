@@ -21,7 +21,7 @@ constexpr char HELP_OPTION[] = "--help";
 constexpr char VERSION_OPTION[] = "--version";
 
 // Lines longer than this are not copied for the workers.
-constexpr std::size_t LARGE_LINE_BYTES = 1024 * 1024;
+constexpr std::size_t LARGE_LINE_BYTES = std::size_t{1024} * 1024;
 
 // Exit statuses of the run; a key error of the last line returns its code.
 constexpr int32_t STATUS_OK = 0;
@@ -240,10 +240,11 @@ int32_t run_verification_with_workers(int argc, char** argv, unsigned workers)
 
     // A log that could not be read to its end was not verified: no summary.
     int32_t status = STATUS_FILE_ERROR;
-    if (read_failed)
+    if (read_failed) {
         console_print(text::could_not_read_log, log_path);
-    else
+    } else {
         status = print_summary(state);
+    }
     if (state.result_log_failed) {
         console_print("%s", text::could_not_write_result_log);
         status = STATUS_FILE_ERROR;
@@ -271,7 +272,8 @@ int main(int argc, char** argv)
 {
     // Progress is flushed at intervals, not line by line.
     static char console_buffer[1 << 16];
-    std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
+    // Without the buffer the console is merely slower.
+    (void)std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
     return process_exit_code(run_verification(argc, argv));
 }
 #endif

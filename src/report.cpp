@@ -29,7 +29,8 @@ void result_log_print(run_state& state, const char* format, ...)
 
 void console_flush()
 {
-    std::fflush(stdout);
+    // Console write errors are not reported (out.log's are).
+    (void)std::fflush(stdout);
     last_console_flush = progress_clock::now();
 }
 

@@ -56,8 +56,8 @@ void console_flush();
 void console_flush_if_due();
 
 // Formatted text to the result log; a failed write marks the run.
-__attribute__((format(printf, 2, 3))) void result_log_print(run_state& state,
-                                                            const char* format, ...);
+__attribute__((format(printf, 2, 3))) void result_log_print(run_state& state, const char* format,
+                                                            ...);
 
 // The value that "-0x%04x" prints for a negative library code.
-inline unsigned negated_code(int32_t code) { return 0u - static_cast<unsigned>(code); }
+inline unsigned negated_code(int32_t code) { return 0U - static_cast<unsigned>(code); }

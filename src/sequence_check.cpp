@@ -7,10 +7,7 @@ namespace {
 
 seq_tracker tracker;
 
-bool is_recorded(uint32_t v)
-{
-    return (tracker.seq_bitmap[v / 8] & (1U << (v % 8))) != 0;
-}
+bool is_recorded(uint32_t v) { return (tracker.seq_bitmap[v / 8] & (1U << (v % 8))) != 0; }
 
 }  // namespace
 

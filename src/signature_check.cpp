@@ -19,7 +19,7 @@
 #error "the signature check is written against the 2.x interface of the crypto library"
 #endif
 #if !defined(MBEDTLS_PK_PARSE_C) || !defined(MBEDTLS_PEM_PARSE_C) || !defined(MBEDTLS_BASE64_C) || \
-    !defined(MBEDTLS_RSA_C) || !defined(MBEDTLS_PKCS1_V15) || !defined(MBEDTLS_ECDSA_C) ||       \
+    !defined(MBEDTLS_RSA_C) || !defined(MBEDTLS_PKCS1_V15) || !defined(MBEDTLS_ECDSA_C) ||         \
     !defined(MBEDTLS_SHA256_C) || !defined(MBEDTLS_ASN1_WRITE_C) || !defined(MBEDTLS_OID_C)
 #error "the crypto library lacks PEM, base64, RSA PKCS#1 v1.5, ECDSA, SHA-256 or key parsing"
 #endif
@@ -43,8 +43,6 @@ static_assert(SIGNATURE_BUFFER_SIZE == MBEDTLS_MPI_MAX_SIZE);
 #error "the crypto library must be built thread-safe: lines are checked on several threads"
 #endif
 
-
-
 namespace signature_check_detail {
 
 const char PEM_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
@@ -64,7 +62,7 @@ constexpr std::size_t SHA256_SIZE = 32;
 // log is usually signed by a few keys, so a small cache catches them; key
 // fields longer than any usual key are parsed every time rather than kept.
 constexpr std::size_t KEY_CACHE_CAPACITY = 64;
-constexpr std::size_t MAX_CACHED_KEY_FIELD = 8 * 1024;
+constexpr std::size_t MAX_CACHED_KEY_FIELD = std::size_t{8} * 1024;
 
 // Wraps the key field in PEM armour and parses it. Returns 0 or the
 // library's (negative) code.
@@ -132,9 +130,10 @@ std::unique_ptr<cached_key> parse_key(thread_cache& cache, const char* key_field
 void evict_least_recent(thread_cache& cache)
 {
     auto oldest = cache.keys.begin();
-    for (auto it = cache.keys.begin(); it != cache.keys.end(); ++it)
+    for (auto it = cache.keys.begin(); it != cache.keys.end(); ++it) {
         if (it->second->last_use < oldest->second->last_use)
             oldest = it;
+    }
     cache.keys.erase(oldest);
 }
 
@@ -225,9 +224,10 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
                      const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     // id-ecDH keys never verify; mbedtls_pk_verify says so.
-    if (method != check_method::plain && mbedtls_pk_get_type(&key.key.ctx) == MBEDTLS_PK_ECKEY)
-        return verify_ecdsa(cache, key, method == check_method::kept_tables, digest, signature,
-                            count);
+    if (method != check_method::plain && mbedtls_pk_get_type(&key.key.ctx) == MBEDTLS_PK_ECKEY) {
+        const bool use_point_tables = method == check_method::kept_tables;
+        return verify_ecdsa(cache, key, use_point_tables, digest, signature, count);
+    }
     return mbedtls_pk_verify(&key.key.ctx, MBEDTLS_MD_SHA256, digest, 0, signature, count);
 }
 
@@ -238,9 +238,8 @@ line_verdict check_line_signature_by(check_method method, const char* key_field,
 {
     thread_cache& cache = this_thread_cache();
     std::unique_ptr<cached_key> uncached;
-    cached_key& key = method == check_method::plain
-                          ? *(uncached = parse_key(cache, key_field))
-                          : find_key(cache, key_field, uncached);
+    cached_key& key = method == check_method::plain ? *(uncached = parse_key(cache, key_field))
+                                                    : find_key(cache, key_field, uncached);
     if (key.code != 0)
         return {line_outcome::key_error, key.code};
 

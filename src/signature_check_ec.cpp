@@ -46,12 +46,13 @@ bool read_base_point(unsigned char** p, const unsigned char* end, curve_domain& 
         return false;
     const unsigned char* point = *p;
     const std::size_t coordinate_size = mbedtls_mpi_size(&domain.p.value);
-    if (point[0] == 0x04 && len == 2 * coordinate_size + 1)
+    if (point[0] == 0x04 && len == 2 * coordinate_size + 1) {
         domain.g_y_parity = point[len - 1] & 1;
-    else if ((point[0] == 0x02 || point[0] == 0x03) && len == coordinate_size + 1)
+    } else if ((point[0] == 0x02 || point[0] == 0x03) && len == coordinate_size + 1) {
         domain.g_y_parity = point[0] & 1;
-    else
+    } else {
         return false;
+    }
     if (mbedtls_mpi_read_binary(&domain.g_x.value, point + 1, coordinate_size) != 0)
         return false;
     *p += len;
@@ -119,9 +120,10 @@ bool domain_is_curve(const curve_domain& domain, mbedtls_ecp_group_id id)
 
 mbedtls_ecp_group_id listed_curve_of(const curve_domain& domain)
 {
-    for (mbedtls_ecp_group_id id : LISTED_CURVES)
+    for (mbedtls_ecp_group_id id : LISTED_CURVES) {
         if (domain_is_curve(domain, id))
             return id;
+    }
     return MBEDTLS_ECP_DP_NONE;
 }
 
@@ -153,7 +155,8 @@ int parse_with_named_curve(pk_key& key, const mbedtls_asn1_buf& algorithm,
     len += ret;
     if ((ret = mbedtls_asn1_write_len(&c, start, static_cast<std::size_t>(len))) < 0)
         return ret;
-    if ((ret = mbedtls_asn1_write_tag(&c, start, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) < 0)
+    if ((ret = mbedtls_asn1_write_tag(&c, start,
+                                      MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) < 0)
         return ret;
 
     mbedtls_pk_free(&key.ctx);
@@ -212,7 +215,6 @@ int parse_explicit_domain_key(pk_key& key, const std::string& key_text, int libr
     return parse_with_named_curve(key, algorithm, curve, p, len);
 }
 
-
 namespace {
 
 // The digest as a number, as the library derives it: cut to the bit length
@@ -245,8 +247,10 @@ int verify_with_point_tables(mbedtls_ecp_group& curve, mbedtls_ecp_group& key_po
     auto* p = const_cast<unsigned char*>(signature);
     const unsigned char* const end = signature + signature_len;
     std::size_t len = 0;
-    big_number r, s;
-    if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0 ||
+    big_number r;
+    big_number s;
+    if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
+            0 ||
         p + len != end || mbedtls_asn1_get_mpi(&p, end, &r.value) != 0 ||
         mbedtls_asn1_get_mpi(&p, end, &s.value) != 0 || p != end)
         return MBEDTLS_ERR_ECP_VERIFY_FAILED;
@@ -254,7 +258,10 @@ int verify_with_point_tables(mbedtls_ecp_group& curve, mbedtls_ecp_group& key_po
         return MBEDTLS_ERR_ECP_VERIFY_FAILED;
 
     // u1 = e / s and u2 = r / s, modulo the order.
-    big_number e, s_inverse, u1, u2;
+    big_number e;
+    big_number s_inverse;
+    big_number u1;
+    big_number u2;
     if (!derive_digest_number(curve, hash, hash_len, &e.value) ||
         mbedtls_mpi_inv_mod(&s_inverse.value, &s.value, &curve.N) != 0 ||
         mbedtls_mpi_mul_mpi(&u1.value, &e.value, &s_inverse.value) != 0 ||
@@ -267,12 +274,16 @@ int verify_with_point_tables(mbedtls_ecp_group& curve, mbedtls_ecp_group& key_po
         return UNDECIDED;
 
     // R = u1 G + u2 Q, each product from its point's kept table.
-    ec_point u1_g, u2_q, sum;
+    ec_point u1_g;
+    ec_point u2_q;
+    ec_point sum;
     big_number one;
     if (mbedtls_ecp_mul(&curve, &u1_g.value, &u1.value, &curve.G, nullptr, nullptr) != 0 ||
-        mbedtls_ecp_mul(&key_points, &u2_q.value, &u2.value, &key_points.G, nullptr, nullptr) != 0 ||
+        mbedtls_ecp_mul(&key_points, &u2_q.value, &u2.value, &key_points.G, nullptr, nullptr) !=
+            0 ||
         mbedtls_mpi_lset(&one.value, 1) != 0 ||
-        mbedtls_ecp_muladd(&curve, &sum.value, &one.value, &u1_g.value, &one.value, &u2_q.value) != 0)
+        mbedtls_ecp_muladd(&curve, &sum.value, &one.value, &u1_g.value, &one.value, &u2_q.value) !=
+            0)
         return UNDECIDED;
     if (mbedtls_ecp_is_zero(&sum.value) != 0)
         return MBEDTLS_ERR_ECP_VERIFY_FAILED;

@@ -38,9 +38,10 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
         check_line_signature_by(check_method::plain, key.c_str(), data.c_str(), sig.c_str());
     for (const check_method method :
          {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
-        const line_verdict kept = check_line_signature_by(method, key.c_str(), data.c_str(), sig.c_str());
-        ASSERT_EQ(kept.outcome, plain.outcome)
-            << "method " << static_cast<int>(method) << " key " << key.substr(0, 60) << " sig " << sig;
+        const line_verdict kept =
+            check_line_signature_by(method, key.c_str(), data.c_str(), sig.c_str());
+        ASSERT_EQ(kept.outcome, plain.outcome) << "method " << static_cast<int>(method) << " key "
+                                               << key.substr(0, 60) << " sig " << sig;
         ASSERT_EQ(kept.key_code, plain.key_code);
     }
 }
@@ -118,7 +119,8 @@ TEST(Differential, MutatedEcdsaSignatures)
 {
     const std::string order = from_hex(P256_ORDER_HEX);
     std::mt19937 random(12345);
-    for (const std::string key_name : {"secp256r1", "explicit_G02_secp256r1", "secp384r1", "secp256k1"}) {
+    for (const std::string key_name :
+         {"secp256r1", "explicit_G02_secp256r1", "secp384r1", "secp256k1"}) {
         SCOPED_TRACE(key_name);
         const std::string signer = key_name.substr(key_name.rfind('_') + 1);
         const std::string& key = key_field(key_name);
@@ -127,14 +129,14 @@ TEST(Differential, MutatedEcdsaSignatures)
             const auto [r, s] = r_and_s(sig);
             std::vector<std::string> variants = {
                 to_hex(sig),
-                ecdsa_signature(der(0x02, s), der(0x02, r)),                    // swapped
-                ecdsa_signature(der(0x02, r), der_integer(std::string(1, '\0'))),  // s = 0
-                ecdsa_signature(der_integer(std::string(1, '\0')), der(0x02, s)),  // r = 0
-                ecdsa_signature(der(0x02, r), der(0x02, r)),                    // s = r
+                ecdsa_signature(der(0x02, s), der(0x02, r)),                         // swapped
+                ecdsa_signature(der(0x02, r), der_integer(std::string(1, '\0'))),    // s = 0
+                ecdsa_signature(der_integer(std::string(1, '\0')), der(0x02, s)),    // r = 0
+                ecdsa_signature(der(0x02, r), der(0x02, r)),                         // s = r
                 ecdsa_signature(der(0x02, std::string(2, '\0') + r), der(0x02, s)),  // BER zeros
-                to_hex(std::string("\x30\x81", 2) + sig.substr(1)),             // long-form length
-                to_hex(sig + std::string(1, '\0')),                             // trailing byte
-                to_hex(sig.substr(0, sig.size() - 1)),                          // cut short
+                to_hex(std::string("\x30\x81", 2) + sig.substr(1)),  // long-form length
+                to_hex(sig + std::string(1, '\0')),                  // trailing byte
+                to_hex(sig.substr(0, sig.size() - 1)),               // cut short
                 "",
             };
             if (signer == "secp256r1") {
@@ -178,7 +180,8 @@ TEST(Differential, SharedCorpusLines)
             const std::size_t first = line.find(',');
             const std::size_t second = line.find(',', first + 1);
             const std::string sig = second == std::string::npos ? "" : line.substr(second + 1);
-            expect_same_verdicts(line.substr(0, first), line.substr(first + 1, second - first - 1), sig);
+            expect_same_verdicts(line.substr(0, first), line.substr(first + 1, second - first - 1),
+                                 sig);
         }
     }
     EXPECT_GT(lines, 14000);
@@ -233,16 +236,26 @@ std::string random_log(std::mt19937& random, bool event_log)
         const std::string signer = key.substr(key.rfind('_') + 1);
         // Two keys signed numbers 0 to 12, the others 1 and 2.
         const bool many_numbers = key == "secp256r1" || key == "rsa2048" || key == "ecdh_secp256r1";
-        const int n = many_numbers ? static_cast<int>(random() % 8) : 1 + static_cast<int>(random() % 2);
+        const int n =
+            many_numbers ? static_cast<int>(random() % 8) : 1 + static_cast<int>(random() % 2);
         const std::string data =
             event_log ? "ev/" + std::to_string(n) + "/x" : "tx/0/1/2/3/4/5/" + std::to_string(n);
         std::string line = key_field(key) + "," + data + "," + signature(signer, data);
         switch (random() % 8) {
-        case 0: line[line.size() - 3] ^= 1; break;          // tampered signature
-        case 1: line = "AAAA" + line.substr(line.find(',')); break;  // broken key
-        case 2: line = line.substr(0, line.rfind(',')); break;       // no signature
-        case 3: line = "   \t"; break;                                // blank
-        default: break;
+            case 0:
+                line[line.size() - 3] ^= 1;
+                break;  // tampered signature
+            case 1:
+                line = "AAAA" + line.substr(line.find(','));
+                break;  // broken key
+            case 2:
+                line = line.substr(0, line.rfind(','));
+                break;  // no signature
+            case 3:
+                line = "   \t";
+                break;  // blank
+            default:
+                break;
         }
         log += line + (random() % 2 ? "\n" : "\r\n");
     }

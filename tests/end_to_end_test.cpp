@@ -58,7 +58,8 @@ void expect_run(const tool_run& run, const std::string& console, const std::stri
 
 std::string clean_summary(int lines)
 {
-    return "\nVerification of " + std::to_string(lines) + " lines finished successful! (0 errors)\n";
+    return "\nVerification of " + std::to_string(lines) +
+           " lines finished successful! (0 errors)\n";
 }
 
 TEST(EndToEnd, EmptyAndBlankLogsPrintNoSummary)
@@ -109,14 +110,15 @@ TEST(EndToEnd, FailedVerificationsAreCountedAndMarked)
 {
     const std::string log = forged_line(tx(1), tx(2)) + forged_line(tx(2), tx(1));
     expect_run(run_on_log(log),
-               BANNER + shown(tx(1), signature(KEY, tx(2))) + "\nmbedtls_pk_verify error at line 1" +
-                   shown(tx(2), signature(KEY, tx(1))) + "\nmbedtls_pk_verify error at line 2" +
-                   "\nsequence3 error at line 3" + "Found 3 error(s) !!\n",
+               BANNER + shown(tx(1), signature(KEY, tx(2))) +
+                   "\nmbedtls_pk_verify error at line 1" + shown(tx(2), signature(KEY, tx(1))) +
+                   "\nmbedtls_pk_verify error at line 2" + "\nsequence3 error at line 3" +
+                   "Found 3 error(s) !!\n",
                tx(1) + ",ERROR\n" + tx(2) + ",ERROR\n", EXIT_COUNTED_ERRORS);
     // One failed line alone: no progression error for a single line.
     expect_run(run_on_log(forged_line(tx(1), tx(2))),
-               BANNER + shown(tx(1), signature(KEY, tx(2))) + "\nmbedtls_pk_verify error at line 1" +
-                   "Found 1 error(s) !!\n",
+               BANNER + shown(tx(1), signature(KEY, tx(2))) +
+                   "\nmbedtls_pk_verify error at line 1" + "Found 1 error(s) !!\n",
                tx(1) + ",ERROR\n", EXIT_COUNTED_ERRORS);
 }
 
@@ -126,8 +128,7 @@ TEST(EndToEnd, KeyThatDoesNotParseIsACountedError)
     expect_run(run_on_log(log),
                BANNER + shown(tx(1)) + "\nmbedtls_pk_parse_public_key error at line 2 (-0x3d62)" +
                    shown(tx(2)) + "Found 1 error(s) !!\n",
-               tx(1) + ",OK\n" + tx(2) + ", PUBKEY ERROR\n" + tx(2) + ",OK\n",
-               EXIT_COUNTED_ERRORS);
+               tx(1) + ",OK\n" + tx(2) + ", PUBKEY ERROR\n" + tx(2) + ",OK\n", EXIT_COUNTED_ERRORS);
 }
 
 TEST(EndToEnd, KeyErrorOnTheLastLineDecidesTheStatus)
@@ -290,11 +291,26 @@ TEST(EndToEnd, VerifiedLinesWithoutUsableNumbersAreErrors)
 
 TEST(EndToEnd, EveryKeyKindThroughTheTool)
 {
-    const std::vector<std::string> names = {
-        "rsa1024", "rsa2048", "rsa3072", "rsa4096", "rsa8192", "secp192r1", "secp224r1",
-        "secp256r1", "secp384r1", "secp521r1", "secp192k1", "secp224k1", "secp256k1",
-        "brainpoolP256r1", "brainpoolP384r1", "brainpoolP512r1", "explicit_G04_secp521r1",
-        "explicit_G02_brainpoolP512r1", "explicit_G04_secp256k1", "explicit_G02_secp192r1"};
+    const std::vector<std::string> names = {"rsa1024",
+                                            "rsa2048",
+                                            "rsa3072",
+                                            "rsa4096",
+                                            "rsa8192",
+                                            "secp192r1",
+                                            "secp224r1",
+                                            "secp256r1",
+                                            "secp384r1",
+                                            "secp521r1",
+                                            "secp192k1",
+                                            "secp224k1",
+                                            "secp256k1",
+                                            "brainpoolP256r1",
+                                            "brainpoolP384r1",
+                                            "brainpoolP512r1",
+                                            "explicit_G04_secp521r1",
+                                            "explicit_G02_brainpoolP512r1",
+                                            "explicit_G04_secp256k1",
+                                            "explicit_G02_secp192r1"};
     std::string log;
     std::string result_log;
     int n = 0;

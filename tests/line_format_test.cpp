@@ -28,10 +28,7 @@ std::string trimmed(const std::string& text)
 }
 
 // Quoted, with control characters escaped, and cut short for long texts.
-std::string shown(const std::string& text)
-{
-    return ::testing::PrintToString(text.substr(0, 30));
-}
+std::string shown(const std::string& text) { return ::testing::PrintToString(text.substr(0, 30)); }
 
 TEST(TrimWhitespace, RemovesOnlyOuterWhitespace)
 {
@@ -39,10 +36,16 @@ TEST(TrimWhitespace, RemovesOnlyOuterWhitespace)
         const char* text;
         const char* expected;
     } cases[] = {
-        {"  \t key,data,sig \t  ", "key,data,sig"}, {"\tx", "x"}, {"x ", "x"},
-        {"key,data,sig\n", "key,data,sig"}, {"key,data,sig\r\n", "key,data,sig"},
-        {"\v\f\r\nabc\r\f\v", "abc"}, {"  a b\t\tc  ", "a b\t\tc"},
-        {" \t\r\n\v\f ", ""}, {"\r\n", ""}, {"", ""},
+        {"  \t key,data,sig \t  ", "key,data,sig"},
+        {"\tx", "x"},
+        {"x ", "x"},
+        {"key,data,sig\n", "key,data,sig"},
+        {"key,data,sig\r\n", "key,data,sig"},
+        {"\v\f\r\nabc\r\f\v", "abc"},
+        {"  a b\t\tc  ", "a b\t\tc"},
+        {" \t\r\n\v\f ", ""},
+        {"\r\n", ""},
+        {"", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(shown(c.text));
@@ -89,8 +92,11 @@ TEST(SplitLine, CutsTheLineIntoThreeFields)
         {"key,data,sig,extra,more", "key", "data", "sig"},  // a fourth field is ignored
         {"key , data\t, sig", "key ", " data\t", " sig"},   // blanks belong to the fields
         // Absent fields are empty.
-        {",,,", "", "", ""}, {"", "", "", ""}, {"key", "key", "", ""},
-        {"key,data", "key", "data", ""}, {"key,data,", "key", "data", ""},
+        {",,,", "", "", ""},
+        {"", "", "", ""},
+        {"key", "key", "", ""},
+        {"key,data", "key", "data", ""},
+        {"key,data,", "key", "data", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(shown(c.line));
@@ -148,11 +154,18 @@ TEST_F(NextField, SplitsAtEachDelimiterKeepingEmptyItems)
         const char* delimiters;
         items expected;
     } cases[] = {
-        {"a/b/c", "/", {"a", "b", "c"}}, {"a/b", "/", {"a", "b"}}, {"abc", "/", {"abc"}},
-        {"a//b", "/", {"a", "", "b"}}, {"a///b", "/", {"a", "", "", "b"}},
-        {"/a", "/", {"", "a"}}, {"//a", "/", {"", "", "a"}},
+        {"a/b/c", "/", {"a", "b", "c"}},
+        {"a/b", "/", {"a", "b"}},
+        {"abc", "/", {"abc"}},
+        {"a//b", "/", {"a", "", "b"}},
+        {"a///b", "/", {"a", "", "", "b"}},
+        {"/a", "/", {"", "a"}},
+        {"//a", "/", {"", "", "a"}},
         // A trailing delimiter ends the text without an empty last item.
-        {"a/", "/", {"a"}}, {"a//", "/", {"a", ""}}, {"/", "/", {""}}, {"", "/", {}},
+        {"a/", "/", {"a"}},
+        {"a//", "/", {"a", ""}},
+        {"/", "/", {""}},
+        {"", "/", {}},
         {"a/b;c", "/;", {"a", "b", "c"}},
     };
     for (const auto& c : cases) {
@@ -218,13 +231,22 @@ TEST(ExtractSequence, TakesTheItemOfTheLogMode)
         log_mode mode;
         uint32_t expected;
     } cases[] = {
-        {"0/1/2/3/4/5/6/7/8/9", T, 7}, {data_with("42", T) + "/trailer", T, 42},
+        {"0/1/2/3/4/5/6/7/8/9", T, 7},
+        {data_with("42", T) + "/trailer", T, 42},
         {"a/b/c/d/e/f/g/123", T, 123},
-        {"0/1/2/3/4/5/6/7/8/9", E, 1}, {data_with("42", E), E, 42}, {"EV/42", E, 42},
+        {"0/1/2/3/4/5/6/7/8/9", E, 1},
+        {data_with("42", E), E, 42},
+        {"EV/42", E, 42},
         // A missing or empty item holds no number.
-        {"a/b/c/d/e/f/g/", T, 0}, {"a/b/c/d/e/f/g", T, 0}, {"1/2/3", T, 0}, {"", T, 0},
+        {"a/b/c/d/e/f/g/", T, 0},
+        {"a/b/c/d/e/f/g", T, 0},
+        {"1/2/3", T, 0},
+        {"", T, 0},
         {"a/b/c/d/e/f/g//9", T, 0},
-        {"", E, 0}, {"17", E, 0}, {"17/", E, 0}, {"EV//5", E, 0},
+        {"", E, 0},
+        {"17", E, 0},
+        {"17/", E, 0},
+        {"EV//5", E, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(shown(c.data) + (c.mode == log_mode::event ? " event" : " transaction"));
@@ -240,13 +262,29 @@ TEST(ExtractSequence, ConvertsTheItemLikeStrtoulIntoThirtyTwoBits)
     };
     std::vector<number_case> cases = {
         // Digits are read up to the first non-digit, after leading whitespace.
-        {"0012", 12}, {" 12", 12}, {"12abc", 12}, {"12 34", 12}, {"abc", 0}, {"0x10", 0},
-        {"\t9", 9}, {" \t 9", 9}, {"\v\f\r9", 9},
-        {"4294967295", MAX32}, {"4294967294", 4294967294U},
+        {"0012", 12},
+        {" 12", 12},
+        {"12abc", 12},
+        {"12 34", 12},
+        {"abc", 0},
+        {"0x10", 0},
+        {"\t9", 9},
+        {" \t 9", 9},
+        {"\v\f\r9", 9},
+        {"4294967295", MAX32},
+        {"4294967294", 4294967294U},
         // A sign is accepted; minus negates modulo 2^32.
-        {"+7", 7}, {"-1", MAX32}, {"\t-1", MAX32}, {"-5", 4294967291U}, {" -5", 4294967291U},
-        {"-0", 0}, {"-4294967295", 1},
-        {"-", 0}, {"+", 0}, {"--5", 0}, {"- 5", 0},
+        {"+7", 7},
+        {"-1", MAX32},
+        {"\t-1", MAX32},
+        {"-5", 4294967291U},
+        {" -5", 4294967291U},
+        {"-0", 0},
+        {"-4294967295", 1},
+        {"-", 0},
+        {"+", 0},
+        {"--5", 0},
+        {"- 5", 0},
     };
     // Beyond 32 bits the value saturates, whatever the sign.
     for (const char* number : {"4294967296", "4294967297", "8589934593", "18446744073709551615",
@@ -277,8 +315,14 @@ TEST(DecodeSignatureHex, DecodesEachPairOnItsOwnAndWritesNothingMore)
         {"ABCDEF0A", {0xAB, 0xCD, 0xEF, 0x0A}},
         {"aBcDeF0A", {0xAB, 0xCD, 0xEF, 0x0A}},
         // An odd last character is ignored.
-        {"abc", {0xAB}}, {"a", {}}, {"", {}}, {"0", {}}, {"00", {0x00}}, {"000", {0x00}},
-        {"0102030405", {1, 2, 3, 4, 5}}, {"01020304050", {1, 2, 3, 4, 5}},
+        {"abc", {0xAB}},
+        {"a", {}},
+        {"", {}},
+        {"0", {}},
+        {"00", {0x00}},
+        {"000", {0x00}},
+        {"0102030405", {1, 2, 3, 4, 5}},
+        {"01020304050", {1, 2, 3, 4, 5}},
         // A malformed pair gives its leading valid part: g1, 1g, " 5", -5, +f, xx.
         {"g11g 5-5+fxx", {0x00, 0x01, 0x05, 251, 0x0F, 0x00}},
         // A pair never borrows digits from its neighbour.

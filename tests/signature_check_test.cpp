@@ -96,7 +96,10 @@ TEST(SignatureCheck, EcdhKeysParseButNeverVerify)
 }
 
 // The explicit-domain key of secp256r1 as DER, for edits.
-std::string explicit_p256_der() { return fixtures::from_base64(key_field("explicit_G04_secp256r1")); }
+std::string explicit_p256_der()
+{
+    return fixtures::from_base64(key_field("explicit_G04_secp256r1"));
+}
 
 TEST(SignatureCheck, ExplicitDomainThatIsNoListedCurveIsUnsupported)
 {
