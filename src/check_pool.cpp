@@ -90,13 +90,24 @@ queued_line* check_pool::oldest_checked()
     return queue_.front()->checked ? queue_.front().get() : nullptr;
 }
 
-queued_line* check_pool::wait_oldest(unsigned timeout_ms)
+bool check_pool::wait_checked(std::size_t count, unsigned timeout_ms)
 {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock lock(mutex_);
-    queued_line* const oldest = queue_.front().get();
-    const bool checked = line_checked_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                                [oldest] { return oldest->checked; });
-    return checked ? oldest : nullptr;
+    for (std::size_t next = 0;;) {
+        while (next < count && next < queue_.size() && queue_[next]->checked)
+            ++next;
+        if (next == count || next == queue_.size()) {
+            awaited_ = nullptr;
+            return true;
+        }
+        awaited_ = queue_[next].get();
+        if (line_checked_.wait_until(lock, deadline) == std::cv_status::timeout &&
+            !queue_[next]->checked) {
+            awaited_ = nullptr;
+            return false;
+        }
+    }
 }
 
 void check_pool::take_oldest()
@@ -120,11 +131,14 @@ void check_pool::work()
         }
         // The line is this worker's alone until it is marked checked.
         const line_verdict verdict = check(line->fields);
+        bool awaited = false;
         {
             const std::lock_guard lock(mutex_);
             line->verdict = verdict;
             line->checked = true;
+            awaited = line == awaited_;
         }
-        line_checked_.notify_all();
+        if (awaited)
+            line_checked_.notify_one();
     }
 }

@@ -40,13 +40,16 @@ public:
     // Queues a copy of the fields for checking.
     void queue(const line_fields& fields);
 
+    std::size_t size() const { return queue_.size(); }
+
     // The oldest queued line once it is checked, or nullptr while it is not
     // (or nothing is queued). It stays valid until take_oldest.
     queued_line* oldest_checked();
 
-    // Waits until the oldest queued line is checked, at most timeout_ms;
-    // returns it, or nullptr on time-out. Requires a queued line.
-    queued_line* wait_oldest(unsigned timeout_ms);
+    // Waits until the oldest count queued lines are all checked, at most
+    // timeout_ms; returns whether they are. Waiting for many lines at once
+    // spares a wake-up per line.
+    bool wait_checked(std::size_t count, unsigned timeout_ms);
 
     // Forgets the oldest queued line.
     void take_oldest();
@@ -62,6 +65,8 @@ private:
     std::deque<std::unique_ptr<queued_line>> queue_;
     std::deque<queued_line*> unclaimed_;
     std::size_t queued_bytes_ = 0;
+    // The line whose check the caller of wait_checked is waiting for.
+    const queued_line* awaited_ = nullptr;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -34,6 +35,22 @@ uint32_t decimal_to_u32(const char* item)
         return UINT32_MAX;
     const auto low = static_cast<uint32_t>(magnitude);
     return negative ? 0U - low : low;
+}
+
+// The byte that every pair of characters decodes to: the low 8 bits of
+// strtoul in base 16 over the pair, worked out once for all 65,536 pairs so
+// that a signature costs a table look-up per byte.
+std::unique_ptr<unsigned char[]> make_pair_values()
+{
+    auto values = std::make_unique<unsigned char[]>(256 * 256);
+    for (unsigned first = 1; first < 256; ++first) {
+        for (unsigned second = 1; second < 256; ++second) {
+            const char pair[3] = {static_cast<char>(first), static_cast<char>(second), '\0'};
+            values[first << 8 | second] =
+                static_cast<unsigned char>(std::strtoul(pair, nullptr, 16) & 0xFF);
+        }
+    }
+    return values;
 }
 
 }  // namespace
@@ -97,10 +114,12 @@ uint32_t extract_sequence(char* data_field, log_mode mode)
 
 uint32_t decode_signature_hex(const char* signature, unsigned char* bytes)
 {
+    static const std::unique_ptr<unsigned char[]> pair_values = make_pair_values();
     const auto count = static_cast<uint32_t>(std::strlen(signature) / 2);
     for (std::size_t i = 0; i < count; ++i) {
-        const char pair[3] = {signature[2 * i], signature[2 * i + 1], '\0'};
-        bytes[i] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16) & 0xFF);
+        const auto first = static_cast<unsigned char>(signature[2 * i]);
+        const auto second = static_cast<unsigned char>(signature[2 * i + 1]);
+        bytes[i] = pair_values[first << 8 | second];
     }
     return count;
 }

@@ -109,20 +109,19 @@ void report_checked_lines(run_state& state, check_pool& pool)
     }
 }
 
-void report_oldest_line(run_state& state, check_pool& pool)
+// Reports the oldest count queued lines, waiting for their checks.
+void report_lines(run_state& state, check_pool& pool, std::size_t count)
 {
-    const queued_line* line = nullptr;
-    // What is printed so far stays visible while a slow check runs.
-    while ((line = pool.wait_oldest(CONSOLE_FLUSH_INTERVAL_MS)) == nullptr)
+    // What is printed so far stays visible while slow checks run.
+    while (!pool.wait_checked(count, CONSOLE_FLUSH_INTERVAL_MS))
         console_flush();
-    report_line(state, line->fields, line->verdict);
-    pool.take_oldest();
+    report_checked_lines(state, pool);
 }
 
 void report_all_lines(run_state& state, check_pool& pool)
 {
     while (!pool.is_empty())
-        report_oldest_line(state, pool);
+        report_lines(state, pool, pool.size());
 }
 
 void verify_line(run_state& state, check_pool& pool, char* line)
@@ -141,8 +140,9 @@ void verify_line(run_state& state, check_pool& pool, char* line)
         report_all_lines(state, pool);
         report_line(state, fields, check_line_signature(fields.key, fields.data, fields.signature));
     } else {
+        // A full queue is worked down by half, not line by line.
         while (pool.is_full(bytes))
-            report_oldest_line(state, pool);
+            report_lines(state, pool, (pool.size() + 1) / 2);
         pool.queue(fields);
         report_checked_lines(state, pool);
     }
