@@ -9,7 +9,7 @@
 
 namespace {
 
-char line_buffer[LINE_BUFFER_SIZE];
+char line_buffer[LINE_ROOM_BEFORE + LINE_BUFFER_SIZE + LINE_ROOM_AFTER];
 
 // Where next_field goes on when it is called with nullptr.
 char* next_field_position = nullptr;
@@ -57,7 +57,7 @@ std::unique_ptr<unsigned char[]> make_pair_values()
 
 char* read_line(FILE* log)
 {
-    return std::fgets(line_buffer, static_cast<int>(LINE_BUFFER_SIZE), log);
+    return std::fgets(line_buffer + LINE_ROOM_BEFORE, static_cast<int>(LINE_BUFFER_SIZE), log);
 }
 
 void trim_whitespace(char* text)

@@ -19,6 +19,11 @@ struct line_fields {
     char* signature;
 };
 
+// Spare bytes the line buffer keeps before a line and after the longest
+// line, so that a field can be wrapped in place (see the signature check).
+inline constexpr std::size_t LINE_ROOM_BEFORE = 32;
+inline constexpr std::size_t LINE_ROOM_AFTER = 32;
+
 // Reads the next line of the log into the process-wide line buffer and
 // returns it, or nullptr at the end of the log or on a read error (tell the
 // two apart with ferror).

@@ -66,17 +66,32 @@ constexpr std::size_t MAX_CACHED_KEY_FIELD = std::size_t{8} * 1024;
 
 // Wraps the key field in PEM armour and parses it. Returns 0 or the
 // library's (negative) code.
-int load_line_key(pk_key& key, const char* key_field, std::string& key_text)
+int parse_key_text(pk_key& key, const char* key_text, std::size_t length)
 {
-    key_text.assign(PEM_BEGIN).append("\r\n").append(key_field).append("\r\n");
-    key_text.append(PEM_END).append("\r\n");
     // The library recognises the armour only when the terminating NUL is
     // counted in the length.
-    const auto* text = reinterpret_cast<const unsigned char*>(key_text.c_str());
-    const int code = mbedtls_pk_parse_public_key(&key.ctx, text, key_text.size() + 1);
+    const auto* text = reinterpret_cast<const unsigned char*>(key_text);
+    const int code = mbedtls_pk_parse_public_key(&key.ctx, text, length + 1);
     if (code == 0)
         return 0;
-    return parse_explicit_domain_key(key, key_text, code);
+    return parse_explicit_domain_key(key, text, code);
+}
+
+int load_line_key(pk_key& key, const char* key_field, std::string& key_text)
+{
+    key_text.assign(KEY_ARMOUR_BEGIN).append(key_field).append(KEY_ARMOUR_END);
+    return parse_key_text(key, key_text.c_str(), key_text.size());
+}
+
+// The same, with the armour written around the key field where it stands.
+int load_line_key_in_place(pk_key& key, char* key_field)
+{
+    const std::size_t field_length = std::strlen(key_field);
+    char* const key_text = key_field - KEY_ARMOUR_ROOM_BEFORE;
+    std::memcpy(key_text, KEY_ARMOUR_BEGIN, KEY_ARMOUR_ROOM_BEFORE);
+    std::memcpy(key_field + field_length, KEY_ARMOUR_END, KEY_ARMOUR_ROOM_AFTER);
+    return parse_key_text(key, key_text,
+                          KEY_ARMOUR_ROOM_BEFORE + field_length + KEY_ARMOUR_ROOM_AFTER - 1);
 }
 
 void digest_data_field(const char* data_field, unsigned char* digest)
@@ -122,7 +137,6 @@ thread_cache& this_thread_cache()
 std::unique_ptr<cached_key> parse_key(thread_cache& cache, const char* key_field)
 {
     auto key = std::make_unique<cached_key>();
-    key->key_field = key_field;
     key->code = load_line_key(key->key, key_field, cache.key_text);
     return key;
 }
@@ -151,6 +165,7 @@ cached_key& find_key(thread_cache& cache, const char* key_field, std::unique_ptr
         if (cache.keys.size() >= KEY_CACHE_CAPACITY)
             evict_least_recent(cache);
         std::unique_ptr<cached_key> key = parse_key(cache, key_field);
+        key->key_field = field;
         const std::string_view stored(key->key_field);
         found = cache.keys.emplace(stored, std::move(key)).first;
     }
@@ -231,15 +246,10 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
     return mbedtls_pk_verify(&key.key.ctx, MBEDTLS_MD_SHA256, digest, 0, signature, count);
 }
 
-}  // namespace
-
-line_verdict check_line_signature_by(check_method method, const char* key_field,
-                                     const char* data_field, const char* signature_field)
+// The rest of a line's check, once its key is parsed.
+line_verdict check_with_key(thread_cache& cache, cached_key& key, check_method method,
+                            const char* data_field, const char* signature_field)
 {
-    thread_cache& cache = this_thread_cache();
-    std::unique_ptr<cached_key> uncached;
-    cached_key& key = method == check_method::plain ? *(uncached = parse_key(cache, key_field))
-                                                    : find_key(cache, key_field, uncached);
     if (key.code != 0)
         return {line_outcome::key_error, key.code};
 
@@ -253,6 +263,27 @@ line_verdict check_line_signature_by(check_method method, const char* key_field,
     const uint32_t count = decode_signature_hex(signature_field, signature);
     const int code = verify_signature(cache, key, method, digest, signature, count);
     return {code == 0 ? line_outcome::verified : line_outcome::bad_signature, 0};
+}
+
+}  // namespace
+
+line_verdict check_line_signature_by(check_method method, const char* key_field,
+                                     const char* data_field, const char* signature_field)
+{
+    thread_cache& cache = this_thread_cache();
+    std::unique_ptr<cached_key> uncached;
+    cached_key& key = method == check_method::plain ? *(uncached = parse_key(cache, key_field))
+                                                    : find_key(cache, key_field, uncached);
+    return check_with_key(cache, key, method, data_field, signature_field);
+}
+
+line_verdict check_line_signature_in_place(char* key_field, const char* data_field,
+                                           const char* signature_field)
+{
+    cached_key key;
+    key.code = load_line_key_in_place(key.key, key_field);
+    return check_with_key(this_thread_cache(), key, check_method::plain, data_field,
+                          signature_field);
 }
 
 line_verdict check_line_signature(const char* key_field, const char* data_field,

@@ -12,11 +12,27 @@
 // modulus of 8,192 bits. A longer signature text is rejected undecoded.
 inline constexpr std::size_t SIGNATURE_BUFFER_SIZE = 1024;
 
+// The armour a key field is wrapped in for the key parser, and the room it
+// takes before and after the field (with the terminating NUL) when it is
+// written around the field where it stands.
+inline constexpr char KEY_ARMOUR_BEGIN[] = "-----BEGIN PUBLIC KEY-----\r\n";
+inline constexpr char KEY_ARMOUR_END[] = "\r\n-----END PUBLIC KEY-----\r\n";
+inline constexpr std::size_t KEY_ARMOUR_ROOM_BEFORE = sizeof KEY_ARMOUR_BEGIN - 1;
+inline constexpr std::size_t KEY_ARMOUR_ROOM_AFTER = sizeof KEY_ARMOUR_END;
+
 struct line_verdict {
     line_outcome outcome;
     // The key parser's code (negative) for key_error, else 0.
     int32_t key_code;
 };
+
+// The same check for a line too large to copy, with no second copy of the
+// key field: the armour is written around key_field where it stands, over
+// the KEY_ARMOUR_ROOM_BEFORE bytes before it and the KEY_ARMOUR_ROOM_AFTER
+// bytes from its terminating NUL on, which must be writable and must not
+// hold data_field or signature_field. Keys checked this way are not kept.
+line_verdict check_line_signature_in_place(char* key_field, const char* data_field,
+                                           const char* signature_field);
 
 // How the library's work is spent. Every method gives the same verdict for
 // every input; the kept ones only avoid repeated work.

@@ -172,9 +172,8 @@ int parse_with_named_curve(pk_key& key, const mbedtls_asn1_buf& algorithm,
 // parse the key again with that curve's name. A well-formed domain that is
 // no listed curve is an unsupported feature; anything else keeps the
 // library's own code.
-int parse_explicit_domain_key(pk_key& key, const std::string& key_text, int library_code)
+int parse_explicit_domain_key(pk_key& key, const unsigned char* text, int library_code)
 {
-    const auto* text = reinterpret_cast<const unsigned char*>(key_text.c_str());
     std::size_t used = 0;
     {
         // A key text holding an RSA public key block was parsed as that.

@@ -73,7 +73,7 @@ extern const char PEM_END[];
 // that curve's name instead and returns that parse's code; a well-formed
 // domain of another curve gives MBEDTLS_ERR_ECP_FEATURE_UNAVAILABLE;
 // anything else keeps library_code.
-int parse_explicit_domain_key(pk_key& key, const std::string& key_text, int library_code);
+int parse_explicit_domain_key(pk_key& key, const unsigned char* key_text, int library_code);
 
 // Returned by verify_with_point_tables when it leaves the decision to the
 // library's own check.

@@ -44,6 +44,16 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
                                                << key.substr(0, 60) << " sig " << sig;
         ASSERT_EQ(kept.key_code, plain.key_code);
     }
+    // The check of a large line, with the armour written around the key.
+    std::string room(KEY_ARMOUR_ROOM_BEFORE, '#');
+    room += key;
+    room.append(KEY_ARMOUR_ROOM_AFTER, '#');
+    room[KEY_ARMOUR_ROOM_BEFORE + key.size()] = '\0';
+    const line_verdict in_place =
+        check_line_signature_in_place(room.data() + KEY_ARMOUR_ROOM_BEFORE, data.c_str(),
+                                      sig.c_str());
+    ASSERT_EQ(in_place.outcome, plain.outcome);
+    ASSERT_EQ(in_place.key_code, plain.key_code);
 }
 
 // Big-endian byte strings as numbers: a - b for a >= b.

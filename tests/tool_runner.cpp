@@ -1,16 +1,22 @@
 #include "tool_runner.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 scratch_dir::scratch_dir()
 {
@@ -42,6 +48,53 @@ std::string scratch_dir::read(const std::string& name) const
     return content.str();
 }
 
+namespace {
+
+// Kills the child when it outlives the time limit, unless stopped first.
+class watchdog {
+public:
+    watchdog(pid_t child, unsigned seconds) : child_(child)
+    {
+        if (seconds > 0)
+            thread_ = std::thread([this, seconds] { watch(seconds); });
+    }
+    ~watchdog() { stop(); }
+    watchdog(const watchdog&) = delete;
+    watchdog& operator=(const watchdog&) = delete;
+
+    // Call while the child is not yet reaped, so that its pid is still its own.
+    void stop()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool fired() const { return fired_; }
+
+private:
+    void watch(unsigned seconds)
+    {
+        std::unique_lock lock(mutex_);
+        if (!wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopped_; })) {
+            fired_ = true;
+            kill(child_, SIGKILL);
+        }
+    }
+
+    pid_t child_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    bool fired_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
 tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
                   const tool_options& options)
 {
@@ -50,8 +103,14 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     const scratch_dir capture;
     const std::string stderr_path = capture.file("stderr");
     int console_pipe[2];
-    if (pipe(console_pipe) != 0)
+    if (pipe2(console_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    int input_pipe[2] = {-1, -1};
+    if (options.stdin_writer) {
+        signal(SIGPIPE, SIG_IGN);
+        if (pipe2(input_pipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
+    }
 
     std::vector<std::string> argv_text = {"tamberlo_orvel_verify"};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -60,12 +119,15 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    // The child starts as a copy of this process, and its peak memory
+    // counts that copy: give back what earlier runs left unused.
+    malloc_trim(0);
+    const auto started = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        close(console_pipe[0]);
         const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (err < 0 || dup2(console_pipe[1], 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(dir.path().c_str()) != 0)
+            (input_pipe[0] >= 0 && dup2(input_pipe[0], 0) < 0) || chdir(dir.path().c_str()) != 0)
             _exit(127);
         if (options.file_size_limit > 0) {
             // A write beyond the limit then fails with EFBIG instead of
@@ -75,10 +137,30 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
                                static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (input_pipe[0] >= 0)
+            signal(SIGPIPE, SIG_DFL);
         execv(TOOL_PATH, argv.data());
         _exit(127);
     }
     close(console_pipe[1]);
+    if (child < 0) {
+        close(console_pipe[0]);
+        if (input_pipe[0] >= 0) {
+            close(input_pipe[0]);
+            close(input_pipe[1]);
+        }
+        throw std::runtime_error("fork failed");
+    }
+    watchdog guard(child, options.time_limit_seconds);
+    std::thread writer;
+    if (input_pipe[0] >= 0) {
+        close(input_pipe[0]);
+        writer = std::thread([&options, fd = input_pipe[1]] {
+            options.stdin_writer(fd);
+            close(fd);
+        });
+    }
+
     tool_run run;
     char chunk[65536];
     ssize_t got = 0;
@@ -86,9 +168,23 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
         run.console.append(chunk, static_cast<std::size_t>(got));
     close(console_pipe[0]);
 
+    // Wait for the exit without reaping, so that the watchdog cannot hit
+    // another process that got the pid; then reap, with the child's usage.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) != 0 &&
+           errno == EINTR) {
+    }
+    guard.stop();
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (writer.joinable())
+        writer.join();
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.timed_out = guard.fired();
+    run.peak_rss_kib = usage.ru_maxrss;
     run.errors = capture.read("stderr");
     run.result_log_exists = std::filesystem::is_regular_file(dir.file("out.log"));
     if (run.result_log_exists)

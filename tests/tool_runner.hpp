@@ -2,6 +2,7 @@
 // what it printed, what it wrote to out.log and how it exited.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,24 @@ struct tool_run {
     std::string result_log;
     bool result_log_exists = false;
     int exit_code = -1;  // -1 when the tool did not exit normally
+    // Peak resident memory of the child (ru_maxrss from wait4), in KiB. It
+    // includes what the test process had resident when it forked (a few
+    // MiB), so it is an upper bound of the tool's own peak.
+    long peak_rss_kib = 0;
+    double seconds = 0;      // wall time from fork to exit
+    bool timed_out = false;  // killed on reaching tool_options::time_limit_seconds
 };
 
 struct tool_options {
     // Largest file the tool may write (RLIMIT_FSIZE), 0 for no limit.
     long file_size_limit = 0;
+    // When set, the tool's standard input is a pipe, and this runs on a
+    // thread of its own with the pipe's write end, which is closed once it
+    // returns; give "/dev/stdin" as the log to verify what it writes. Writes
+    // after the tool has exited fail with EPIPE (SIGPIPE is ignored).
+    std::function<void(int fd)> stdin_writer;
+    // The tool is killed (SIGKILL) when it runs longer, 0 for no limit.
+    unsigned time_limit_seconds = 0;
 };
 
 // A fresh scratch directory, removed with everything in it at scope end.
