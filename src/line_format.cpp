@@ -42,7 +42,7 @@ uint32_t decimal_to_u32(const char* item)
 // that a signature costs a table look-up per byte.
 std::unique_ptr<unsigned char[]> make_pair_values()
 {
-    auto values = std::make_unique<unsigned char[]>(256 * 256);
+    auto values = std::make_unique<unsigned char[]>(std::size_t{256} * 256);
     for (unsigned first = 1; first < 256; ++first) {
         for (unsigned second = 1; second < 256; ++second) {
             const char pair[3] = {static_cast<char>(first), static_cast<char>(second), '\0'};
