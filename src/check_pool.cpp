@@ -1,5 +1,6 @@
 #include "check_pool.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -73,10 +74,10 @@ void check_pool::queue(const line_fields& fields)
         queue_.push_back(std::move(line));
         return;
     }
+    queued_bytes_ += added->text.size();
+    queue_.push_back(std::move(line));
     {
         const std::lock_guard lock(mutex_);
-        queued_bytes_ += added->text.size();
-        queue_.push_back(std::move(line));
         unclaimed_.push_back(added);
     }
     work_ready_.notify_one();
@@ -84,16 +85,14 @@ void check_pool::queue(const line_fields& fields)
 
 queued_line* check_pool::oldest_checked()
 {
-    if (queue_.empty())
+    if (queue_.empty() || !queue_.front()->checked)
         return nullptr;
-    const std::lock_guard lock(mutex_);
-    return queue_.front()->checked ? queue_.front().get() : nullptr;
+    return queue_.front().get();
 }
 
 bool check_pool::wait_checked(std::size_t count, unsigned timeout_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock lock(mutex_);
     for (std::size_t next = 0;;) {
         while (next < count && next < queue_.size() && queue_[next]->checked)
             ++next;
@@ -101,9 +100,17 @@ bool check_pool::wait_checked(std::size_t count, unsigned timeout_ms)
             awaited_ = nullptr;
             return true;
         }
-        awaited_ = queue_[next].get();
-        if (line_checked_.wait_until(lock, deadline) == std::cv_status::timeout &&
-            !queue_[next]->checked) {
+        // Workers take lines in order, so once the last line of the span is
+        // checked the others nearly always are: wait for that one first, and
+        // be woken once for the span rather than once per line. A worker
+        // that marks the line checked after the store below sees it awaited;
+        // one that did so before is seen by the predicate.
+        const std::size_t last = std::min(count, queue_.size()) - 1;
+        const queued_line* const line =
+            queue_[last]->checked ? queue_[next].get() : queue_[last].get();
+        awaited_ = line;
+        std::unique_lock lock(mutex_);
+        if (!line_checked_.wait_until(lock, deadline, [line] { return line->checked.load(); })) {
             awaited_ = nullptr;
             return false;
         }
@@ -112,7 +119,6 @@ bool check_pool::wait_checked(std::size_t count, unsigned timeout_ms)
 
 void check_pool::take_oldest()
 {
-    const std::lock_guard lock(mutex_);
     queued_bytes_ -= queue_.front()->text.size();
     queue_.pop_front();
 }
@@ -130,15 +136,14 @@ void check_pool::work()
             unclaimed_.pop_front();
         }
         // The line is this worker's alone until it is marked checked.
-        const line_verdict verdict = check(line->fields);
-        bool awaited = false;
-        {
-            const std::lock_guard lock(mutex_);
-            line->verdict = verdict;
-            line->checked = true;
-            awaited = line == awaited_;
-        }
-        if (awaited)
+        line->verdict = check(line->fields);
+        line->checked = true;
+        if (awaited_ == line) {
+            // Taking the lock orders this wake-up after the waiter's check.
+            {
+                const std::lock_guard lock(mutex_);
+            }
             line_checked_.notify_one();
+        }
     }
 }

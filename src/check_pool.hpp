@@ -2,6 +2,7 @@
 // the verdicts back strictly in input order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -20,7 +21,8 @@ struct queued_line {
     std::string text;  // "key\0data\0signature\0"
     line_fields fields{};
     line_verdict verdict{};
-    bool checked = false;
+    // Set by the worker once verdict holds the line's verdict.
+    std::atomic<bool> checked = false;
 };
 
 class check_pool {
@@ -57,16 +59,18 @@ public:
 private:
     void work();
 
+    // Lines in input order, touched by the caller's thread only; unique_ptr
+    // keeps each line in place for the worker that checks it.
+    std::deque<std::unique_ptr<queued_line>> queue_;
+    std::size_t queued_bytes_ = 0;
+
+    // Shared with the workers: the lines no worker has taken yet, and the
+    // line whose check the caller of wait_checked is waiting for.
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable line_checked_;
-    // Lines in input order; unique_ptr keeps each one in place for the
-    // worker that checks it.
-    std::deque<std::unique_ptr<queued_line>> queue_;
     std::deque<queued_line*> unclaimed_;
-    std::size_t queued_bytes_ = 0;
-    // The line whose check the caller of wait_checked is waiting for.
-    const queued_line* awaited_ = nullptr;
+    std::atomic<const queued_line*> awaited_ = nullptr;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };
