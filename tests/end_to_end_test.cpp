@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_texts.hpp"
 #include "fixtures.hpp"
 #include "tool_runner.hpp"
 
@@ -14,11 +15,6 @@ using fixtures::key_field;
 using fixtures::signature;
 using fixtures::signed_line;
 
-const std::string BANNER = "tamberlo_orvel_verify - signed log verification";
-const std::string EVENT_MODE = "\n\n   Validate event log\n\n";
-const std::string USAGE =
-    "\n\n   usage for transaction log: tamberlo_orvel_verify <filename>"
-    "\n   usage for event log: tamberlo_orvel_verify <filename> -evl\n";
 const std::string KEY = "secp256r1";
 
 // Exit codes of the failure statuses -99, -100, -101 and -102.

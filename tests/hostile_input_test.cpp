@@ -21,10 +21,12 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "expected_texts.hpp"
 #include "fixtures.hpp"
 #include "tool_runner.hpp"
 
@@ -42,8 +44,6 @@ using fixtures::key_field;
 using fixtures::signature;
 using fixtures::signed_line;
 
-const std::string BANNER = "tamberlo_orvel_verify - signed log verification";
-const std::string EVENT_MODE = "\n\n   Validate event log\n\n";
 const std::string KEY = "secp256r1";
 const std::string RSA_KEY = "rsa2048";
 
@@ -313,6 +313,19 @@ std::vector<std::string> in_small_pieces(const std::string& bytes, std::size_t s
     return pieces;
 }
 
+// Runs the tool on a FIFO whose writer sends pieces, pausing between them,
+// and then closes it.
+tool_run run_on_fifo(const std::vector<std::string>& pieces, std::chrono::milliseconds pause)
+{
+    const scratch_dir dir;
+    if (mkfifo(dir.file("log.fifo").c_str(), 0600) != 0)
+        throw std::runtime_error("mkfifo failed");
+    std::thread writer(feed_fifo, dir.file("log.fifo"), pieces, pause);
+    const tool_run run = run_on(dir, "log.fifo");
+    writer.join();
+    return run;
+}
+
 // ---------------------------------------------------------------- faults
 
 TEST(HostileInput, DevNullIsAnEmptyLog)
@@ -324,13 +337,8 @@ TEST(HostileInput, DevNullIsAnEmptyLog)
 
 TEST(HostileInput, FifoWhoseWriterStopsAtALineEnd)
 {
-    const scratch_dir dir;
-    ASSERT_EQ(mkfifo(dir.file("log.fifo").c_str(), 0600), 0);
     const cut_log log = lines_then("");
-    std::thread writer(feed_fifo, dir.file("log.fifo"), in_small_pieces(log.whole, 100),
-                       std::chrono::milliseconds(1));
-    const tool_run run = run_on(dir, "log.fifo");
-    writer.join();
+    const tool_run run = run_on_fifo(in_small_pieces(log.whole, 100), std::chrono::milliseconds(1));
     expect_run(run, WHOLE_CONSOLE + clean_summary(3), WHOLE_RESULT_LOG, 0);
 }
 
@@ -340,13 +348,7 @@ TEST(HostileInput, FifoWhoseWriterStopsInsideASignature)
     // line whose signature is short.
     const std::string sig = signature(KEY, tx(4));
     const cut_log log = lines_then(key_field(KEY) + "," + tx(4) + "," + sig.substr(0, 50));
-    const scratch_dir dir;
-    ASSERT_EQ(mkfifo(dir.file("log.fifo").c_str(), 0600), 0);
-    std::thread writer(feed_fifo, dir.file("log.fifo"),
-                       std::vector<std::string>{log.whole, log.cut_line},
-                       std::chrono::milliseconds(20));
-    const tool_run run = run_on(dir, "log.fifo");
-    writer.join();
+    const tool_run run = run_on_fifo({log.whole, log.cut_line}, std::chrono::milliseconds(20));
     expect_run(run,
                WHOLE_CONSOLE + shown(tx(4), sig.substr(0, 50)) + verify_error(4) +
                    error_count_summary(1),
@@ -357,13 +359,7 @@ TEST(HostileInput, FifoWhoseWriterStopsInsideAKey)
 {
     // Eight base64 digits of the key: a SEQUENCE header and too little after it.
     const cut_log log = lines_then(key_field(KEY).substr(0, 8));
-    const scratch_dir dir;
-    ASSERT_EQ(mkfifo(dir.file("log.fifo").c_str(), 0600), 0);
-    std::thread writer(feed_fifo, dir.file("log.fifo"),
-                       std::vector<std::string>{log.whole, log.cut_line},
-                       std::chrono::milliseconds(20));
-    const tool_run run = run_on(dir, "log.fifo");
-    writer.join();
+    const tool_run run = run_on_fifo({log.whole, log.cut_line}, std::chrono::milliseconds(20));
     expect_run(run, WHOLE_CONSOLE + key_error(4, "3d60") + last_key_error_summary(4, "3d60"),
                WHOLE_RESULT_LOG + ", PUBKEY ERROR\n", exit_of_key_code(0x3d60));
 }
