@@ -115,8 +115,8 @@ TEST(Differential, EveryFixtureKeyAndSignature)
     std::string name, field;
     while (keys >> name >> field) {
         SCOPED_TRACE(name);
-        for (const std::string signer : {std::string("secp256r1"), std::string("rsa2048"),
-                                         name.substr(name.rfind('_') + 1), name})
+        for (const std::string& signer : {std::string("secp256r1"), std::string("rsa2048"),
+                                          name.substr(name.rfind('_') + 1), name})
             try {
                 expect_same_verdicts(field, DATA, signature(signer, DATA));
             } catch (const std::runtime_error&) {
@@ -134,7 +134,7 @@ TEST(Differential, MutatedEcdsaSignatures)
         SCOPED_TRACE(key_name);
         const std::string signer = key_name.substr(key_name.rfind('_') + 1);
         const std::string& key = key_field(key_name);
-        for (const std::string data : {DATA, std::string("ev/1/x")}) {
+        for (const std::string& data : {DATA, std::string("ev/1/x")}) {
             const std::string sig = from_hex(signature(signer, data));
             const auto [r, s] = r_and_s(sig);
             std::vector<std::string> variants = {

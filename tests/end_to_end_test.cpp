@@ -224,7 +224,9 @@ TEST(EndToEnd, ResultLogThatCannotBeWrittenFailsTheRun)
         console += "\nmbedtls_pk_parse_public_key error at line 1 (-0x3d62)";
     }
     dir.write("log.txt", log);
-    const tool_run run = run_tool(dir, {"log.txt"}, {.file_size_limit = 1024});
+    tool_options limited;
+    limited.file_size_limit = 1024;
+    const tool_run run = run_tool(dir, {"log.txt"}, limited);
     EXPECT_EQ(run.console, console + "Found error at line 1 (-0x3d62)(20)!!\n" +
                                "\n  ! Could not write out.log\n\n");
     EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);

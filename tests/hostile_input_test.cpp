@@ -210,11 +210,17 @@ void report(const std::string& what, const tool_run& run)
 
 void expect_memory_below(const tool_run& run, long bound_kib)
 {
-    if (CHECK_MEMORY)
+    if (CHECK_MEMORY) {
         EXPECT_LT(run.peak_rss_kib, bound_kib) << "peak resident memory in KiB";
+    }
 }
 
-tool_options limited() { return {.time_limit_seconds = TIME_LIMIT_SECONDS}; }
+tool_options limited()
+{
+    tool_options options;
+    options.time_limit_seconds = TIME_LIMIT_SECONDS;
+    return options;
+}
 
 tool_run run_on(const scratch_dir& dir, const std::string& log_name, bool event_log = false)
 {
@@ -608,8 +614,7 @@ TEST(HostileInput, LineOfOnlyKeyLettersLongerThanTheBuffer)
                BANNER + key_error(1, "3d62") + key_error(1, "3d62") +
                    last_key_error_summary(1, "3d62"),
                ", PUBKEY ERROR\n, PUBKEY ERROR\n", exit_of_key_code(0x3d62));
-    if (CHECK_MEMORY)
-        EXPECT_LT(run.peak_rss_kib, MEMORY_BOUND_KIB);
+    expect_memory_below(run, MEMORY_BOUND_KIB);
 }
 
 // ------------------------------------------------------- huge fields
