@@ -48,8 +48,6 @@ namespace signature_check_detail {
 const char PEM_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
 const char PEM_END[] = "-----END PUBLIC KEY-----";
 
-void release_line_key(pk_key& key) { mbedtls_pk_free(&key.ctx); }
-
 }  // namespace signature_check_detail
 
 using namespace signature_check_detail;
@@ -71,7 +69,7 @@ int parse_key_text(pk_key& key, const char* key_text, std::size_t length)
     // The library recognises the armour only when the terminating NUL is
     // counted in the length.
     const auto* text = reinterpret_cast<const unsigned char*>(key_text);
-    const int code = mbedtls_pk_parse_public_key(&key.ctx, text, length + 1);
+    const int code = mbedtls_pk_parse_public_key(&key.value, text, length + 1);
     if (code == 0)
         return 0;
     return parse_explicit_domain_key(key, text, code);
@@ -182,7 +180,7 @@ curve_context* curve_of(thread_cache& cache, mbedtls_ecp_group_id id)
     std::unique_ptr<curve_context>& curve = cache.curves[id];
     if (!curve) {
         auto loaded = std::make_unique<curve_context>();
-        if (mbedtls_ecp_group_load(&loaded->verifier.ctx.grp, id) != 0)
+        if (mbedtls_ecp_group_load(&loaded->verifier.value.grp, id) != 0)
             return nullptr;
         curve = std::move(loaded);
     }
@@ -196,7 +194,7 @@ std::unique_ptr<ec_group> make_point_table(const mbedtls_ecp_group& curve,
                                            const mbedtls_ecp_point& point)
 {
     auto table = std::make_unique<ec_group>();
-    mbedtls_ecp_group& group = table->group;
+    mbedtls_ecp_group& group = table->value;
     if (mbedtls_mpi_copy(&group.P, &curve.P) != 0 || mbedtls_mpi_copy(&group.A, &curve.A) != 0 ||
         mbedtls_mpi_copy(&group.B, &curve.B) != 0 || mbedtls_mpi_copy(&group.N, &curve.N) != 0 ||
         mbedtls_ecp_copy(&group.G, &point) != 0)
@@ -214,24 +212,24 @@ std::unique_ptr<ec_group> make_point_table(const mbedtls_ecp_group& curve,
 int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
                  const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
-    const mbedtls_ecp_keypair& pair = *mbedtls_pk_ec(key.key.ctx);
+    const mbedtls_ecp_keypair& pair = *mbedtls_pk_ec(key.key.value);
     curve_context* const curve = curve_of(cache, pair.grp.id);
     if (curve == nullptr)
-        return mbedtls_pk_verify(&key.key.ctx, MBEDTLS_MD_SHA256, digest, 0, signature, count);
-    mbedtls_ecdsa_context& verifier = curve->verifier.ctx;
+        return mbedtls_pk_verify(&key.key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+    mbedtls_ecdsa_context& verifier = curve->verifier.value;
 
     if (use_point_tables && key.uses >= 2) {
         if (!key.point_table)
             key.point_table = make_point_table(verifier.grp, pair.Q);
         if (key.point_table) {
-            const int code = verify_with_point_tables(verifier.grp, key.point_table->group, digest,
+            const int code = verify_with_point_tables(verifier.grp, key.point_table->value, digest,
                                                       SHA256_SIZE, signature, count);
             if (code != UNDECIDED)
                 return code;
         }
     }
     if (mbedtls_ecp_copy(&verifier.Q, &pair.Q) != 0)
-        return mbedtls_pk_verify(&key.key.ctx, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+        return mbedtls_pk_verify(&key.key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
     return mbedtls_ecdsa_read_signature(&verifier, digest, SHA256_SIZE, signature, count);
 }
 
@@ -239,11 +237,11 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
                      const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     // id-ecDH keys never verify; mbedtls_pk_verify says so.
-    if (method != check_method::plain && mbedtls_pk_get_type(&key.key.ctx) == MBEDTLS_PK_ECKEY) {
+    if (method != check_method::plain && mbedtls_pk_get_type(&key.key.value) == MBEDTLS_PK_ECKEY) {
         const bool use_point_tables = method == check_method::kept_tables;
         return verify_ecdsa(cache, key, use_point_tables, digest, signature, count);
     }
-    return mbedtls_pk_verify(&key.key.ctx, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+    return mbedtls_pk_verify(&key.key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
 }
 
 // The rest of a line's check, once its key is parsed.

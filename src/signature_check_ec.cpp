@@ -100,22 +100,22 @@ bool read_specified_domain(const mbedtls_asn1_buf& params, curve_domain& domain)
 bool domain_is_curve(const curve_domain& domain, mbedtls_ecp_group_id id)
 {
     ec_group ref;
-    if (mbedtls_ecp_group_load(&ref.group, id) != 0)
+    if (mbedtls_ecp_group_load(&ref.value, id) != 0)
         return false;
     // The library leaves a out of the curves whose a is -3.
     big_number a;
-    if (ref.group.A.p == nullptr) {
-        if (mbedtls_mpi_sub_int(&a.value, &ref.group.P, 3) != 0)
+    if (ref.value.A.p == nullptr) {
+        if (mbedtls_mpi_sub_int(&a.value, &ref.value.P, 3) != 0)
             return false;
-    } else if (mbedtls_mpi_copy(&a.value, &ref.group.A) != 0) {
+    } else if (mbedtls_mpi_copy(&a.value, &ref.value.A) != 0) {
         return false;
     }
-    return mbedtls_mpi_cmp_mpi(&domain.p.value, &ref.group.P) == 0 &&
+    return mbedtls_mpi_cmp_mpi(&domain.p.value, &ref.value.P) == 0 &&
            mbedtls_mpi_cmp_mpi(&domain.a.value, &a.value) == 0 &&
-           mbedtls_mpi_cmp_mpi(&domain.b.value, &ref.group.B) == 0 &&
-           mbedtls_mpi_cmp_mpi(&domain.n.value, &ref.group.N) == 0 &&
-           mbedtls_mpi_cmp_mpi(&domain.g_x.value, &ref.group.G.X) == 0 &&
-           mbedtls_mpi_get_bit(&ref.group.G.Y, 0) == domain.g_y_parity;
+           mbedtls_mpi_cmp_mpi(&domain.b.value, &ref.value.B) == 0 &&
+           mbedtls_mpi_cmp_mpi(&domain.n.value, &ref.value.N) == 0 &&
+           mbedtls_mpi_cmp_mpi(&domain.g_x.value, &ref.value.G.X) == 0 &&
+           mbedtls_mpi_get_bit(&ref.value.G.Y, 0) == domain.g_y_parity;
 }
 
 mbedtls_ecp_group_id listed_curve_of(const curve_domain& domain)
@@ -159,9 +159,9 @@ int parse_with_named_curve(pk_key& key, const mbedtls_asn1_buf& algorithm,
                                       MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) < 0)
         return ret;
 
-    mbedtls_pk_free(&key.ctx);
-    mbedtls_pk_init(&key.ctx);
-    return mbedtls_pk_parse_subpubkey(&c, start + der.size(), &key.ctx);
+    mbedtls_pk_free(&key.value);
+    mbedtls_pk_init(&key.value);
+    return mbedtls_pk_parse_subpubkey(&c, start + der.size(), &key.value);
 }
 
 }  // namespace
@@ -178,18 +178,18 @@ int parse_explicit_domain_key(pk_key& key, const unsigned char* text, int librar
     {
         // A key text holding an RSA public key block was parsed as that.
         pem_block rsa;
-        if (mbedtls_pem_read_buffer(&rsa.pem, "-----BEGIN RSA PUBLIC KEY-----",
+        if (mbedtls_pem_read_buffer(&rsa.value, "-----BEGIN RSA PUBLIC KEY-----",
                                     "-----END RSA PUBLIC KEY-----", text, nullptr, 0,
                                     &used) != MBEDTLS_ERR_PEM_NO_HEADER_FOOTER_PRESENT)
             return library_code;
     }
     pem_block block;
-    if (mbedtls_pem_read_buffer(&block.pem, PEM_BEGIN, PEM_END, text, nullptr, 0, &used) != 0)
+    if (mbedtls_pem_read_buffer(&block.value, PEM_BEGIN, PEM_END, text, nullptr, 0, &used) != 0)
         return library_code;
 
     // Walk the SubjectPublicKeyInfo as the library does, up to the parameters.
-    unsigned char* p = block.pem.buf;
-    const unsigned char* end = p + block.pem.buflen;
+    unsigned char* p = block.value.buf;
+    const unsigned char* end = p + block.value.buflen;
     std::size_t len = 0;
     if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0)
         return library_code;

@@ -13,57 +13,26 @@
 
 namespace signature_check_detail {
 
-struct pk_key;
-void release_line_key(pk_key& key);
-
-// A line's public key; released when it goes out of scope.
-struct pk_key {
-    mbedtls_pk_context ctx;
-    pk_key() { mbedtls_pk_init(&ctx); }
-    ~pk_key() { release_line_key(*this); }
-    pk_key(const pk_key&) = delete;
-    pk_key& operator=(const pk_key&) = delete;
+// One of the library's C objects, initialised on construction and freed
+// when it goes out of scope.
+template <typename Object, void (*initialise)(Object*), void (*release)(Object*)>
+struct library_object {
+    Object value;
+    library_object() { initialise(&value); }
+    ~library_object() { release(&value); }
+    library_object(const library_object&) = delete;
+    library_object& operator=(const library_object&) = delete;
 };
 
-struct big_number {
-    mbedtls_mpi value;
-    big_number() { mbedtls_mpi_init(&value); }
-    ~big_number() { mbedtls_mpi_free(&value); }
-    big_number(const big_number&) = delete;
-    big_number& operator=(const big_number&) = delete;
-};
+// Frees a line's public key.
+inline void release_line_key(mbedtls_pk_context* key) { mbedtls_pk_free(key); }
 
-struct ec_point {
-    mbedtls_ecp_point value;
-    ec_point() { mbedtls_ecp_point_init(&value); }
-    ~ec_point() { mbedtls_ecp_point_free(&value); }
-    ec_point(const ec_point&) = delete;
-    ec_point& operator=(const ec_point&) = delete;
-};
-
-struct ec_group {
-    mbedtls_ecp_group group;
-    ec_group() { mbedtls_ecp_group_init(&group); }
-    ~ec_group() { mbedtls_ecp_group_free(&group); }
-    ec_group(const ec_group&) = delete;
-    ec_group& operator=(const ec_group&) = delete;
-};
-
-struct ecdsa_key {
-    mbedtls_ecdsa_context ctx;
-    ecdsa_key() { mbedtls_ecdsa_init(&ctx); }
-    ~ecdsa_key() { mbedtls_ecdsa_free(&ctx); }
-    ecdsa_key(const ecdsa_key&) = delete;
-    ecdsa_key& operator=(const ecdsa_key&) = delete;
-};
-
-struct pem_block {
-    mbedtls_pem_context pem;
-    pem_block() { mbedtls_pem_init(&pem); }
-    ~pem_block() { mbedtls_pem_free(&pem); }
-    pem_block(const pem_block&) = delete;
-    pem_block& operator=(const pem_block&) = delete;
-};
+using pk_key = library_object<mbedtls_pk_context, mbedtls_pk_init, release_line_key>;
+using big_number = library_object<mbedtls_mpi, mbedtls_mpi_init, mbedtls_mpi_free>;
+using ec_point = library_object<mbedtls_ecp_point, mbedtls_ecp_point_init, mbedtls_ecp_point_free>;
+using ec_group = library_object<mbedtls_ecp_group, mbedtls_ecp_group_init, mbedtls_ecp_group_free>;
+using ecdsa_key = library_object<mbedtls_ecdsa_context, mbedtls_ecdsa_init, mbedtls_ecdsa_free>;
+using pem_block = library_object<mbedtls_pem_context, mbedtls_pem_init, mbedtls_pem_free>;
 
 extern const char PEM_BEGIN[];
 extern const char PEM_END[];
