@@ -10,7 +10,9 @@ fuzz/corpus/key/        a DER key (length-prefixed) and a signature, for
                         every fixture key; raw key texts too
 
 The seeds are made from tests/fixtures (OpenSSL-made keys and signatures)
-and examples/ only.
+and examples/ only. Files are named by their content, so a rerun rewrites
+the seeds and keeps the inputs that fuzzing runs added beside them
+(merged with -merge=1).
 """
 
 import base64
@@ -50,9 +52,6 @@ def write(directory, content):
 
 def main():
     keys, signatures = load()
-    for sub in ("run", "line_rules", "key"):
-        for old in (CORPUS / sub).glob("*") if (CORPUS / sub).exists() else []:
-            old.unlink()
 
     def line(name, data):
         return "%s,%s,%s" % (keys[name], data, signatures.get((signer_of(name), data), "00"))
@@ -84,7 +83,7 @@ def main():
         raw = text.encode()
         write(CORPUS / "key", bytes([1, len(raw) >> 8, len(raw) & 255]) + raw)
     for sub in ("run", "line_rules", "key"):
-        print(sub, len(list((CORPUS / sub).iterdir())), "seeds")
+        print(sub, len(list((CORPUS / sub).iterdir())), "inputs")
 
 
 if __name__ == "__main__":
