@@ -67,15 +67,13 @@ void check_pool::queue(const line_fields& fields)
     auto line = std::make_unique<queued_line>();
     copy_fields(*line, fields);
     queued_line* const added = line.get();
+    queued_bytes_ += added->text.size();
+    queue_.push_back(std::move(line));
     if (workers_.empty()) {
         added->verdict = check(added->fields);
         added->checked = true;
-        queued_bytes_ += added->text.size();
-        queue_.push_back(std::move(line));
         return;
     }
-    queued_bytes_ += added->text.size();
-    queue_.push_back(std::move(line));
     {
         const std::lock_guard lock(mutex_);
         unclaimed_.push_back(added);

@@ -136,14 +136,14 @@ void verify_line(run_state& state, check_pool& pool, char* line)
     const line_fields fields = split_line(line);
     trim_whitespace(fields.signature);
 
-    const std::size_t bytes =
-        std::strlen(fields.key) + std::strlen(fields.data) + std::strlen(fields.signature);
+    const std::size_t key_bytes = std::strlen(fields.key);
+    const std::size_t bytes = key_bytes + std::strlen(fields.data) + std::strlen(fields.signature);
     if (bytes > LARGE_LINE_BYTES) {
         // Checked on this thread once every earlier line is reported. A long
         // key is wrapped in its armour where it stands, with the other fields
         // copied out of the armour's way, so that it is never copied whole.
         report_all_lines(state, pool);
-        if (std::strlen(fields.key) <= LARGE_LINE_BYTES) {
+        if (key_bytes <= LARGE_LINE_BYTES) {
             report_line(state, fields,
                         check_line_signature(fields.key, fields.data, fields.signature));
         } else {

@@ -99,6 +99,14 @@ void digest_data_field(const char* data_field, unsigned char* digest)
                reinterpret_cast<const unsigned char*>(data_field), std::strlen(data_field), digest);
 }
 
+// The library's own check of a signature over a SHA-256 digest; the kept
+// ways below must give its verdict.
+int verify_plainly(pk_key& key, const unsigned char* digest, const unsigned char* signature,
+                   std::size_t count)
+{
+    return mbedtls_pk_verify(&key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+}
+
 // A parsed key (or the code that its parse failed with), kept for the
 // lines that carry the same key field.
 struct cached_key {
@@ -215,7 +223,7 @@ int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
     const mbedtls_ecp_keypair& pair = *mbedtls_pk_ec(key.key.value);
     curve_context* const curve = curve_of(cache, pair.grp.id);
     if (curve == nullptr)
-        return mbedtls_pk_verify(&key.key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+        return verify_plainly(key.key, digest, signature, count);
     mbedtls_ecdsa_context& verifier = curve->verifier.value;
 
     if (use_point_tables && key.uses >= 2) {
@@ -229,7 +237,7 @@ int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
         }
     }
     if (mbedtls_ecp_copy(&verifier.Q, &pair.Q) != 0)
-        return mbedtls_pk_verify(&key.key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+        return verify_plainly(key.key, digest, signature, count);
     return mbedtls_ecdsa_read_signature(&verifier, digest, SHA256_SIZE, signature, count);
 }
 
@@ -241,7 +249,7 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
         const bool use_point_tables = method == check_method::kept_tables;
         return verify_ecdsa(cache, key, use_point_tables, digest, signature, count);
     }
-    return mbedtls_pk_verify(&key.key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
+    return verify_plainly(key.key, digest, signature, count);
 }
 
 // The rest of a line's check, once its key is parsed.
