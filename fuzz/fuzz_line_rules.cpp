@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "line_format.hpp"
 
@@ -56,12 +58,12 @@ void check_split_and_sequence(const std::string& text, log_mode mode)
     require(std::strchr(fields.key, ',') == nullptr && std::strchr(fields.data, ',') == nullptr);
     trim_whitespace(fields.signature);
 
-    const std::size_t data_size = std::strlen(fields.data);
+    const std::string data_before(fields.data);
     const bool has_digit = std::strpbrk(fields.data, "0123456789") != nullptr;
     const uint32_t number = extract_sequence(fields.data, mode);
-    // Without a digit there is no number.
+    // Without a digit there is no number, and the data field is left alone.
     require(has_digit || number == 0);
-    require(std::strlen(fields.data) <= data_size);
+    require(data_before == fields.data);
 }
 
 void check_items(const std::string& text)
@@ -69,13 +71,14 @@ void check_items(const std::string& text)
     const auto copy = text_copy(text);
     const std::size_t size = text.size();
     std::size_t items = 0;
-    for (char* item = next_field(copy.get(), "/"); item != nullptr;
-         item = next_field(nullptr, "/")) {
-        require(inside(item, copy.get(), size));
-        require(std::strchr(item, '/') == nullptr);
+    field_cursor cursor{copy.get()};
+    while (const std::optional<std::string_view> item = next_field(cursor, "/")) {
+        require(inside(item->data(), copy.get(), size) &&
+                inside(item->data() + item->size(), copy.get(), size));
+        require(item->find('/') == std::string_view::npos);
         require(++items <= size + 1);
     }
-    require(next_field(nullptr, "/") == nullptr);
+    require(!next_field(cursor, "/"));
 }
 
 void check_hex(const std::string& text)

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "run_types.hpp"
+#include "command_line.hpp"
 
 namespace {
 
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     // The first byte picks the worker count, so both the in-place and the
     // pooled checks see every input.
     const unsigned workers = size > 0 ? data[0] % 3 : 0;
-    run_verification_with_workers(2, transaction_args, workers);
-    run_verification_with_workers(3, event_args, workers);
+    run_command_line(2, transaction_args, workers);
+    run_command_line(3, event_args, workers);
     return 0;
 }

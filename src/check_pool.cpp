@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -12,24 +12,6 @@ namespace {
 constexpr std::size_t MAX_QUEUED_LINES = 256;
 constexpr std::size_t MAX_QUEUED_BYTES = std::size_t{4} * 1024 * 1024;
 
-void copy_fields(queued_line& line, const line_fields& fields)
-{
-    const std::size_t key_len = std::strlen(fields.key);
-    const std::size_t data_len = std::strlen(fields.data);
-    const std::size_t signature_len = std::strlen(fields.signature);
-    line.text.reserve(key_len + data_len + signature_len + 3);
-    line.text.append(fields.key, key_len + 1);
-    line.text.append(fields.data, data_len + 1);
-    line.text.append(fields.signature, signature_len + 1);
-    char* const base = line.text.data();
-    line.fields = {base, base + key_len + 1, base + key_len + 1 + data_len + 1};
-}
-
-line_verdict check(const line_fields& fields)
-{
-    return check_line_signature(fields.key, fields.data, fields.signature);
-}
-
 }  // namespace
 
 unsigned default_worker_count()
@@ -38,10 +20,17 @@ unsigned default_worker_count()
     return threads > 0 ? threads : 1;
 }
 
-check_pool::check_pool(unsigned workers)
+check_pool::check_pool(unsigned workers, const check_settings& settings) : settings_(settings)
 {
-    for (unsigned i = 0; i < workers; ++i)
-        workers_.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < workers; ++i) {
+        try {
+            workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // A thread that cannot start (no memory for its stack, a process
+            // limit) leaves the work to those that did, or to the caller.
+            break;
+        }
+    }
 }
 
 check_pool::~check_pool()
@@ -62,15 +51,14 @@ bool check_pool::is_full(std::size_t line_bytes) const
     return queue_.size() >= MAX_QUEUED_LINES || queued_bytes_ + line_bytes > MAX_QUEUED_BYTES;
 }
 
-void check_pool::queue(const line_fields& fields)
+void check_pool::queue(const line_fields& fields, const line_position& where)
 {
-    auto line = std::make_unique<queued_line>();
-    copy_fields(*line, fields);
+    auto line = std::make_unique<queued_line>(fields, where);
     queued_line* const added = line.get();
-    queued_bytes_ += added->text.size();
+    queued_bytes_ += added->storage.size();
     queue_.push_back(std::move(line));
     if (workers_.empty()) {
-        added->verdict = check(added->fields);
+        added->verdict = check_line_signature(added->line, settings_);
         added->checked = true;
         return;
     }
@@ -117,7 +105,7 @@ bool check_pool::wait_checked(std::size_t count, unsigned timeout_ms)
 
 void check_pool::take_oldest()
 {
-    queued_bytes_ -= queue_.front()->text.size();
+    queued_bytes_ -= queue_.front()->storage.size();
     queue_.pop_front();
 }
 
@@ -134,7 +122,7 @@ void check_pool::work()
             unclaimed_.pop_front();
         }
         // The line is this worker's alone until it is marked checked.
-        line->verdict = check(line->fields);
+        line->verdict = check_line_signature(line->line, settings_);
         line->checked = true;
         if (awaited_ == line) {
             // Taking the lock orders this wake-up after the waiter's check.

@@ -13,13 +13,20 @@
 #include <vector>
 
 #include "line_format.hpp"
+#include "run.hpp"
 #include "signature_check.hpp"
 
-// A line queued for checking: its own copy of the three fields, and the
-// verdict once a worker has given it.
+// A line queued for checking: its own copy of the three fields, where it
+// stands in the log, and the verdict once a worker has given it.
 struct queued_line {
-    std::string text;  // "key\0data\0signature\0"
-    line_fields fields{};
+    queued_line(const line_fields& fields, const line_position& position)
+        : line(line_to_check::copied(fields, storage)), where(position)
+    {
+    }
+
+    std::string storage;
+    line_to_check line;
+    line_position where;
     line_verdict verdict{};
     // Set by the worker once verdict holds the line's verdict.
     std::atomic<bool> checked = false;
@@ -28,8 +35,8 @@ struct queued_line {
 class check_pool {
 public:
     // With 0 workers every line is checked on the caller's thread as it is
-    // queued.
-    explicit check_pool(unsigned workers);
+    // queued. Workers that cannot be started leave fewer (or none).
+    check_pool(unsigned workers, const check_settings& settings);
     ~check_pool();
     check_pool(const check_pool&) = delete;
     check_pool& operator=(const check_pool&) = delete;
@@ -40,7 +47,7 @@ public:
     bool is_empty() const { return queue_.empty(); }
 
     // Queues a copy of the fields for checking.
-    void queue(const line_fields& fields);
+    void queue(const line_fields& fields, const line_position& where);
 
     std::size_t size() const { return queue_.size(); }
 
@@ -59,6 +66,7 @@ public:
 private:
     void work();
 
+    const check_settings settings_;
     // Lines in input order, touched by the caller's thread only; unique_ptr
     // keeps each line in place for the worker that checks it.
     std::deque<std::unique_ptr<queued_line>> queue_;

@@ -9,16 +9,12 @@
 
 namespace {
 
-char line_buffer[LINE_ROOM_BEFORE + LINE_BUFFER_SIZE + LINE_ROOM_AFTER];
-
-// Where next_field goes on when it is called with nullptr.
-char* next_field_position = nullptr;
-
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 // strtoul in base 10 with a 32-bit result: a magnitude beyond 32 bits
 // saturates, with or without a sign; otherwise a minus sign negates modulo
-// 2^32.
+// 2^32. The conversion stops at the first non-digit, so an item need not be
+// cut out of its data field first.
 uint32_t decimal_to_u32(const char* item)
 {
     const char* p = item;
@@ -55,11 +51,6 @@ std::unique_ptr<unsigned char[]> make_pair_values()
 
 }  // namespace
 
-char* read_line(FILE* log)
-{
-    return std::fgets(line_buffer + LINE_ROOM_BEFORE, static_cast<int>(LINE_BUFFER_SIZE), log);
-}
-
 void trim_whitespace(char* text)
 {
     std::size_t length = std::strlen(text);
@@ -83,33 +74,24 @@ line_fields split_line(char* line)
             signature != nullptr ? signature : end};
 }
 
-char* next_field(char* text, const char* delimiters)
+std::optional<std::string_view> next_field(field_cursor& cursor, const char* delimiters)
 {
-    if (text != nullptr)
-        next_field_position = text;
-    char* const item = next_field_position;
-    if (item == nullptr || *item == '\0')
-        return nullptr;
-
-    char* const item_end = item + std::strcspn(item, delimiters);
-    if (*item_end != '\0') {
-        *item_end = '\0';
-        next_field_position = item_end + 1;
-    } else {
-        next_field_position = item_end;
-    }
-    return item;
+    const char* const item = cursor.next;
+    if (*item == '\0')
+        return std::nullopt;
+    const std::size_t length = std::strcspn(item, delimiters);
+    cursor.next = item[length] != '\0' ? item + length + 1 : item + length;
+    return std::string_view(item, length);
 }
 
-void reset_next_field() { next_field_position = nullptr; }
-
-uint32_t extract_sequence(char* data_field, log_mode mode)
+uint32_t extract_sequence(const char* data_field, log_mode mode)
 {
     const int wanted_item = mode == log_mode::event ? 1 : 7;
-    char* item = next_field(data_field, "/");
-    for (int i = 0; i < wanted_item && item != nullptr; ++i)
-        item = next_field(nullptr, "/");
-    return item != nullptr ? decimal_to_u32(item) : 0;
+    field_cursor cursor{data_field};
+    std::optional<std::string_view> item = next_field(cursor, "/");
+    for (int i = 0; i < wanted_item && item; ++i)
+        item = next_field(cursor, "/");
+    return item ? decimal_to_u32(item->data()) : 0;
 }
 
 uint32_t decode_signature_hex(const char* signature, unsigned char* bytes)

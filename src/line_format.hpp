@@ -1,14 +1,16 @@
-// How the log is read and how a line is cut into its fields and items.
+// How a line is cut into its fields and items, and how the sequence item
+// and the signature text become a number and bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <optional>
+#include <string_view>
 
 #include "run_types.hpp"
 
-// One physical line at most this long (including its NUL) is read at once;
-// a longer one arrives in several pieces, each handled as a line.
+// One physical line at most this long (including its NUL) is handled at
+// once; a longer one arrives in several pieces, each handled as a line.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 104857600;
 
 // The three comma-separated fields of a line. A field the line does not
@@ -19,16 +21,6 @@ struct line_fields {
     char* signature;
 };
 
-// Spare bytes the line buffer keeps before a line and after the longest
-// line, so that a field can be wrapped in place (see the signature check).
-inline constexpr std::size_t LINE_ROOM_BEFORE = 32;
-inline constexpr std::size_t LINE_ROOM_AFTER = 32;
-
-// Reads the next line of the log into the process-wide line buffer and
-// returns it, or nullptr at the end of the log or on a read error (tell the
-// two apart with ferror).
-char* read_line(FILE* log);
-
 // Removes leading and trailing whitespace (the "C" locale's isspace set) in
 // place; the text is moved to the start of the given buffer.
 void trim_whitespace(char* text);
@@ -37,18 +29,21 @@ void trim_whitespace(char* text);
 // commas are skipped and runs of commas count as one.
 line_fields split_line(char* line);
 
-// Returns the next item of text, cut at the first of the delimiters, or
-// nullptr when there is none. Pass the text first, then nullptr to go on.
-// Unlike strtok, empty items between two delimiters are kept.
-char* next_field(char* text, const char* delimiters);
+// Where next_field goes on in a text.
+struct field_cursor {
+    const char* next;
+};
 
-// Restarts next_field as if it had never been called.
-void reset_next_field();
+// The next item of the cursor's text, up to the first of the delimiters,
+// or nothing when the text is used up. Unlike strtok, two delimiters in a
+// row give an empty item; a delimiter at the very end gives no empty last
+// item, and an empty text gives no item at all. The text is not changed.
+std::optional<std::string_view> next_field(field_cursor& cursor, const char* delimiters);
 
 // The sequence number carried by a data field: item 7 of a transaction
 // log, item 1 of an event log, converted like strtoul into 32 bits; 0 when
-// the item is missing or holds no number. Splits the data field in place.
-uint32_t extract_sequence(char* data_field, log_mode mode);
+// the item is missing or holds no number.
+uint32_t extract_sequence(const char* data_field, log_mode mode);
 
 // Decodes the signature text pairwise: byte i is the low 8 bits of strtoul
 // (base 16) of characters 2i and 2i+1; an odd last character is ignored.

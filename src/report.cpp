@@ -1,42 +1,42 @@
 #include "report.hpp"
 
-#include <chrono>
-#include <cstdarg>
+#include "console.hpp"
 
-namespace {
-
-using progress_clock = std::chrono::steady_clock;
-progress_clock::time_point last_console_flush;
-
-}  // namespace
-
-void console_print(const char* format, ...)
+void report_start(const report_target& target, const run_options& options)
 {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
+    if (target.style == report_style::console)
+        console_start(options);
+    // What is printed so far shows before a log or a result log that is a
+    // FIFO can keep the tool waiting.
+    console_flush();
 }
 
-void result_log_print(run_state& state, const char* format, ...)
+void report_line(const report_target& target, const run_options& options, const line_report& line)
 {
-    va_list args;
-    va_start(args, format);
-    if (std::vfprintf(state.result_log, format, args) < 0)
-        state.result_log_failed = true;
-    va_end(args);
+    switch (target.style) {
+        case report_style::console:
+            console_line(line, target.escape);
+            break;
+        case report_style::quiet:
+            quiet_line(options, line, target.escape);
+            break;
+        case report_style::json:
+            break;
+    }
 }
 
-void console_flush()
+void report_end(const report_target& target, const run_options& options, const run_result& result)
 {
-    // Console write errors are not reported (out.log's are).
-    (void)std::fflush(stdout);
-    last_console_flush = progress_clock::now();
-}
-
-void console_flush_if_due()
-{
-    if (progress_clock::now() - last_console_flush >=
-        std::chrono::milliseconds(CONSOLE_FLUSH_INTERVAL_MS))
-        console_flush();
+    switch (target.style) {
+        case report_style::console:
+            console_end(options, result, target.escape);
+            break;
+        case report_style::quiet:
+            quiet_end(options, result, target.escape);
+            break;
+        case report_style::json:
+            json_end(options, result);
+            break;
+    }
+    console_flush();
 }

@@ -1,8 +1,9 @@
-// Tracks the sequence numbers of verified lines and reports the missing ones.
+// Tracks the sequence numbers of verified lines and finds the missing ones.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "run_types.hpp"
 
@@ -11,28 +12,42 @@
 inline constexpr std::size_t SEQ_BITMAP_BYTES = 100000;
 inline constexpr uint32_t SEQ_LIMIT = SEQ_BITMAP_BYTES * 8;
 
+// The numbers one run has recorded; the run owns it.
 struct seq_tracker {
-    uint32_t seq_min;
-    uint32_t seq_max;
-    unsigned char seq_bitmap[SEQ_BITMAP_BYTES];
+    uint32_t seq_min = UINT32_MAX;
+    uint32_t seq_max = 0;
+    unsigned char seq_bitmap[SEQ_BITMAP_BYTES] = {};
 };
 
-// Empties the tracker; called at the start of every run.
-void seq_reset();
+// Missing numbers first to last, both included.
+struct sequence_range {
+    uint32_t first;
+    uint32_t last;
+};
 
-// Takes the sequence number out of a verified line's data field (splitting
-// it in place) and records it. Returns false when the line carries no
-// usable number: none, 0, or one beyond the tracked range.
-bool seq_check_line(char* data_field, log_mode mode);
+// What the end-of-run scan found.
+struct sequence_gaps {
+    std::vector<sequence_range> missing;  // ascending
+    // Two or more lines reached verification, yet no number advanced.
+    bool no_progression = false;
+};
+
+// Empties the tracker.
+void seq_reset(seq_tracker& tracker);
+
+// Takes the sequence number out of a verified line's data field and
+// records it. Returns false when the line carries no usable number: none,
+// 0, or one beyond the tracked range.
+bool seq_check_line(seq_tracker& tracker, const char* data_field, log_mode mode);
 
 // Records number v; returns false, recording nothing, unless
 // 1 <= v < SEQ_LIMIT.
-bool seq_record(uint32_t v);
+bool seq_record(seq_tracker& tracker, uint32_t v);
 
-// After the last line: reports every number missing between the smallest
-// and the largest recorded one, or the lack of any progression, on the
-// console and in the result log, and counts each as an error.
-void seq_scan_gaps(run_state& state);
+// True once a number has been recorded.
+bool seq_has_numbers(const seq_tracker& tracker);
 
-// Read-only view of the tracker, for tests.
-const seq_tracker& seq_state();
+// After the last line: every number missing between the smallest and the
+// largest recorded one, or, when the numbers never advanced although
+// checked_lines >= 2 lines reached verification, the lack of progression.
+sequence_gaps seq_scan_gaps(const seq_tracker& tracker, uint64_t checked_lines);

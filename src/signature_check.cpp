@@ -1,11 +1,16 @@
 #include "signature_check.hpp"
 
+#include <mbedtls/asn1.h>
+#include <mbedtls/ecp.h>
 #include <mbedtls/md.h>
 #include <mbedtls/version.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,7 +25,8 @@
 #endif
 #if !defined(MBEDTLS_PK_PARSE_C) || !defined(MBEDTLS_PEM_PARSE_C) || !defined(MBEDTLS_BASE64_C) || \
     !defined(MBEDTLS_RSA_C) || !defined(MBEDTLS_PKCS1_V15) || !defined(MBEDTLS_ECDSA_C) ||         \
-    !defined(MBEDTLS_SHA256_C) || !defined(MBEDTLS_ASN1_WRITE_C) || !defined(MBEDTLS_OID_C)
+    !defined(MBEDTLS_SHA256_C) || !defined(MBEDTLS_ASN1_WRITE_C) || !defined(MBEDTLS_OID_C) ||     \
+    !defined(MBEDTLS_PK_WRITE_C)
 #error "the crypto library lacks PEM, base64, RSA PKCS#1 v1.5, ECDSA, SHA-256 or key parsing"
 #endif
 #if !defined(MBEDTLS_ECP_DP_SECP192R1_ENABLED) || !defined(MBEDTLS_ECP_DP_SECP224R1_ENABLED) || \
@@ -62,10 +68,15 @@ constexpr std::size_t SHA256_SIZE = 32;
 constexpr std::size_t KEY_CACHE_CAPACITY = 64;
 constexpr std::size_t MAX_CACHED_KEY_FIELD = std::size_t{8} * 1024;
 
-// Wraps the key field in PEM armour and parses it. Returns 0 or the
-// library's (negative) code.
-int parse_key_text(pk_key& key, const char* key_text, std::size_t length)
+// Room for any key the library writes back: an RSA key of 8,192 bits with
+// an exponent as long as its modulus takes about 2,100 bytes of DER.
+constexpr std::size_t KEY_DER_BUFFER_SIZE = 4096;
+
+// Parses the key field of line. Returns 0 or the library's (negative) code.
+int parse_line_key(pk_key& key, line_to_check& line)
 {
+    std::size_t length = 0;
+    const char* const key_text = line.armour_key(&length);
     // The library recognises the armour only when the terminating NUL is
     // counted in the length.
     const auto* text = reinterpret_cast<const unsigned char*>(key_text);
@@ -73,23 +84,6 @@ int parse_key_text(pk_key& key, const char* key_text, std::size_t length)
     if (code == 0)
         return 0;
     return parse_explicit_domain_key(key, text, code);
-}
-
-int load_line_key(pk_key& key, const char* key_field, std::string& key_text)
-{
-    key_text.assign(KEY_ARMOUR_BEGIN).append(key_field).append(KEY_ARMOUR_END);
-    return parse_key_text(key, key_text.c_str(), key_text.size());
-}
-
-// The same, with the armour written around the key field where it stands.
-int load_line_key_in_place(pk_key& key, char* key_field)
-{
-    const std::size_t field_length = std::strlen(key_field);
-    char* const key_text = key_field - KEY_ARMOUR_ROOM_BEFORE;
-    std::memcpy(key_text, KEY_ARMOUR_BEGIN, KEY_ARMOUR_ROOM_BEFORE);
-    std::memcpy(key_field + field_length, KEY_ARMOUR_END, KEY_ARMOUR_ROOM_AFTER);
-    return parse_key_text(key, key_text,
-                          KEY_ARMOUR_ROOM_BEFORE + field_length + KEY_ARMOUR_ROOM_AFTER - 1);
 }
 
 void digest_data_field(const char* data_field, unsigned char* digest)
@@ -107,12 +101,54 @@ int verify_plainly(pk_key& key, const unsigned char* digest, const unsigned char
     return mbedtls_pk_verify(&key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
 }
 
+// The key's DER SubjectPublicKeyInfo as the library writes it back, at the
+// end of der; returns its length, or a negative code.
+int write_key_der(const pk_key& key, unsigned char* der, std::size_t size)
+{
+    // The library writes id-ecDH keys with the algorithm of id-ecPublicKey;
+    // such a key keeps its own algorithm.
+    if (mbedtls_pk_get_type(&key.value) == MBEDTLS_PK_ECKEY_DH)
+        return write_ecdh_key_der(*mbedtls_pk_ec(key.value), der, size);
+    return mbedtls_pk_write_pubkey_der(const_cast<mbedtls_pk_context*>(&key.value), der, size);
+}
+
+void describe_key(const pk_key& key, std::array<char, 24>& type)
+{
+    const mbedtls_pk_type_t kind = mbedtls_pk_get_type(&key.value);
+    if (kind == MBEDTLS_PK_RSA) {
+        (void)std::snprintf(type.data(), type.size(), "RSA-%zu", mbedtls_pk_get_bitlen(&key.value));
+        return;
+    }
+    const mbedtls_ecp_curve_info* const curve =
+        mbedtls_ecp_curve_info_from_grp_id(mbedtls_pk_ec(key.value)->grp.id);
+    (void)std::snprintf(type.data(), type.size(), "%s %s",
+                        kind == MBEDTLS_PK_ECKEY_DH ? "ECDH" : "EC",
+                        curve != nullptr ? curve->name : "?");
+}
+
+// The identity of a parsed key; a negative code when the library cannot
+// write it back.
+int identify(const pk_key& key, key_identity& identity)
+{
+    std::array<unsigned char, KEY_DER_BUFFER_SIZE> der{};
+    const int length = write_key_der(key, der.data(), der.size());
+    if (length < 0)
+        return length;
+    mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256),
+               der.data() + der.size() - static_cast<std::size_t>(length),
+               static_cast<std::size_t>(length), identity.sha256.data());
+    describe_key(key, identity.type);
+    return 0;
+}
+
 // A parsed key (or the code that its parse failed with), kept for the
 // lines that carry the same key field.
 struct cached_key {
     std::string key_field;
     int code = 0;
     pk_key key;
+    // Worked out when first asked for; code 0 once it is.
+    std::optional<key_identity> identity;
     // The key's curve with the key's point as its base point, so that the
     // library keeps that point's multiplication table; built on second use.
     std::unique_ptr<ec_group> point_table;
@@ -128,7 +164,6 @@ struct curve_context {
 
 // What one thread keeps from line to line.
 struct thread_cache {
-    std::string key_text;
     std::unordered_map<std::string_view, std::unique_ptr<cached_key>> keys;
     uint64_t clock = 0;
     std::array<std::unique_ptr<curve_context>, MBEDTLS_ECP_DP_MAX> curves;
@@ -140,10 +175,10 @@ thread_cache& this_thread_cache()
     return cache;
 }
 
-std::unique_ptr<cached_key> parse_key(thread_cache& cache, const char* key_field)
+std::unique_ptr<cached_key> parse_key(line_to_check& line)
 {
     auto key = std::make_unique<cached_key>();
-    key->code = load_line_key(key->key, key_field, cache.key_text);
+    key->code = parse_line_key(key->key, line);
     return key;
 }
 
@@ -157,20 +192,25 @@ void evict_least_recent(thread_cache& cache)
     cache.keys.erase(oldest);
 }
 
-// The cached key for key_field, parsed now if it is not kept yet. A key too
-// long to keep is parsed into spare and not cached.
-cached_key& find_key(thread_cache& cache, const char* key_field, std::unique_ptr<cached_key>& spare)
+// The cached key for the line's key field, parsed now if it is not kept
+// yet. A key too long to keep, or one whose parse ran out of memory, is
+// parsed into spare and not cached.
+cached_key& find_key(thread_cache& cache, line_to_check& line, std::unique_ptr<cached_key>& spare)
 {
-    const std::string_view field(key_field);
+    const std::string_view field(line.key(), line.key_length());
     if (field.size() > MAX_CACHED_KEY_FIELD) {
-        spare = parse_key(cache, key_field);
+        spare = parse_key(line);
         return *spare;
     }
     auto found = cache.keys.find(field);
     if (found == cache.keys.end()) {
         if (cache.keys.size() >= KEY_CACHE_CAPACITY)
             evict_least_recent(cache);
-        std::unique_ptr<cached_key> key = parse_key(cache, key_field);
+        std::unique_ptr<cached_key> key = parse_key(line);
+        if (is_allocation_failure(key->code)) {
+            spare = std::move(key);
+            return *spare;
+        }
         key->key_field = field;
         const std::string_view stored(key->key_field);
         found = cache.keys.emplace(stored, std::move(key)).first;
@@ -252,44 +292,158 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
     return verify_plainly(key.key, digest, signature, count);
 }
 
+line_verdict out_of_memory(int code) { return {line_outcome::out_of_memory, code, {}}; }
+
 // The rest of a line's check, once its key is parsed.
 line_verdict check_with_key(thread_cache& cache, cached_key& key, check_method method,
-                            const char* data_field, const char* signature_field)
+                            const line_to_check& line, const check_settings& settings)
 {
+    if (is_allocation_failure(key.code))
+        return out_of_memory(key.code);
     if (key.code != 0)
-        return {line_outcome::key_error, key.code};
+        return {line_outcome::key_error, key.code, {}};
+
+    line_verdict verdict{line_outcome::verified, 0, {}};
+    if (settings.identify_keys || settings.trusted != nullptr) {
+        if (!key.identity) {
+            key_identity identity;
+            const int code = identify(key.key, identity);
+            if (is_allocation_failure(code))
+                return out_of_memory(code);
+            if (code != 0)
+                return {line_outcome::key_error, code, {}};
+            key.identity = identity;
+        }
+        verdict.key = *key.identity;
+        if (settings.trusted != nullptr &&
+            !std::binary_search(settings.trusted->begin(), settings.trusted->end(),
+                                verdict.key.sha256)) {
+            verdict.outcome = line_outcome::untrusted_key;
+            return verdict;
+        }
+    }
 
     unsigned char digest[SHA256_SIZE];
-    digest_data_field(data_field, digest);
+    digest_data_field(line.data(), digest);
 
     // Length first: a signature text too long for the buffer is not decoded.
-    if (std::strlen(signature_field) / 2 > SIGNATURE_BUFFER_SIZE)
-        return {line_outcome::bad_signature, 0};
+    if (std::strlen(line.signature()) / 2 > SIGNATURE_BUFFER_SIZE) {
+        verdict.outcome = line_outcome::bad_signature;
+        return verdict;
+    }
     unsigned char signature[SIGNATURE_BUFFER_SIZE];
-    const uint32_t count = decode_signature_hex(signature_field, signature);
+    const uint32_t count = decode_signature_hex(line.signature(), signature);
     const int code = verify_signature(cache, key, method, digest, signature, count);
-    return {code == 0 ? line_outcome::verified : line_outcome::bad_signature, 0};
+    if (is_allocation_failure(code))
+        return out_of_memory(code);
+    verdict.outcome = code == 0 ? line_outcome::verified : line_outcome::bad_signature;
+    return verdict;
 }
 
+line_verdict check_line(check_method method, line_to_check& line, const check_settings& settings)
+{
+    thread_cache& cache = this_thread_cache();
+    std::unique_ptr<cached_key> uncached;
+    cached_key& key = method == check_method::plain ? *(uncached = parse_key(line))
+                                                    : find_key(cache, line, uncached);
+    return check_with_key(cache, key, method, line, settings);
+}
+
+// Moves the field [from, from + size) to to; the fields are moved in an
+// order that never overwrites one not moved yet (see in_place).
+struct field_move {
+    const char* from;
+    char* to;
+    std::size_t size;
+};
+
 }  // namespace
+
+line_to_check line_to_check::copied(const line_fields& fields, std::string& storage)
+{
+    const std::size_t key_length = std::strlen(fields.key);
+    const std::size_t data_length = std::strlen(fields.data);
+    const std::size_t signature_length = std::strlen(fields.signature);
+    storage.assign(KEY_ARMOUR_ROOM_BEFORE, '\0');
+    storage.append(fields.key, key_length);
+    storage.append(KEY_ARMOUR_ROOM_AFTER, '\0');
+    storage.append(fields.data, data_length + 1);
+    storage.append(fields.signature, signature_length + 1);
+    char* const key = storage.data() + KEY_ARMOUR_ROOM_BEFORE;
+    char* const data = key + key_length + KEY_ARMOUR_ROOM_AFTER;
+    return {key, key_length, data, data + data_length + 1};
+}
+
+std::optional<line_to_check> line_to_check::in_place(const line_fields& fields, char* begin,
+                                                     const char* end)
+{
+    const std::size_t key_length = std::strlen(fields.key);
+    const std::size_t data_length = std::strlen(fields.data);
+    const std::size_t signature_length = std::strlen(fields.signature);
+    const std::size_t needed = KEY_ARMOUR_ROOM_BEFORE + key_length + KEY_ARMOUR_ROOM_AFTER +
+                               data_length + 1 + signature_length + 1;
+    if (static_cast<std::size_t>(end - begin) < needed)
+        return std::nullopt;
+
+    char* const key = begin + KEY_ARMOUR_ROOM_BEFORE;
+    char* const data = key + key_length + KEY_ARMOUR_ROOM_AFTER;
+    char* const signature = data + data_length + 1;
+    // The fields lie in this order in the buffer and keep it. Those that
+    // move towards the end are moved last field first, then those that move
+    // towards the start first field first: each then lands only on bytes
+    // already moved away or on its own old place.
+    const std::array<field_move, 3> moves = {
+        field_move{fields.key, key, key_length + 1},
+        field_move{fields.data, data, data_length + 1},
+        field_move{fields.signature, signature, signature_length + 1},
+    };
+    for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
+        if (move->to > move->from)
+            std::memmove(move->to, move->from, move->size);
+    }
+    for (const field_move& move : moves) {
+        if (move.to < move.from)
+            std::memmove(move.to, move.from, move.size);
+    }
+    return line_to_check(key, key_length, data, signature);
+}
+
+const char* line_to_check::armour_key(std::size_t* length)
+{
+    char* const text = key_ - KEY_ARMOUR_ROOM_BEFORE;
+    std::memcpy(text, KEY_ARMOUR_BEGIN, KEY_ARMOUR_ROOM_BEFORE);
+    std::memcpy(key_ + key_length_, KEY_ARMOUR_END, KEY_ARMOUR_ROOM_AFTER);
+    *length = KEY_ARMOUR_ROOM_BEFORE + key_length_ + KEY_ARMOUR_ROOM_AFTER - 1;
+    return text;
+}
+
+line_verdict check_line_signature_by(check_method method, line_to_check& line,
+                                     const check_settings& settings)
+{
+    try {
+        return check_line(method, line, settings);
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(0);
+    }
+}
+
+line_verdict check_line_signature(line_to_check& line, const check_settings& settings)
+{
+    return check_line_signature_by(check_method::kept_tables, line, settings);
+}
 
 line_verdict check_line_signature_by(check_method method, const char* key_field,
                                      const char* data_field, const char* signature_field)
 {
-    thread_cache& cache = this_thread_cache();
-    std::unique_ptr<cached_key> uncached;
-    cached_key& key = method == check_method::plain ? *(uncached = parse_key(cache, key_field))
-                                                    : find_key(cache, key_field, uncached);
-    return check_with_key(cache, key, method, data_field, signature_field);
-}
-
-line_verdict check_line_signature_in_place(char* key_field, const char* data_field,
-                                           const char* signature_field)
-{
-    cached_key key;
-    key.code = load_line_key_in_place(key.key, key_field);
-    return check_with_key(this_thread_cache(), key, check_method::plain, data_field,
-                          signature_field);
+    try {
+        std::string storage;
+        line_fields fields{const_cast<char*>(key_field), const_cast<char*>(data_field),
+                           const_cast<char*>(signature_field)};
+        line_to_check line = line_to_check::copied(fields, storage);
+        return check_line(method, line, {});
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(0);
+    }
 }
 
 line_verdict check_line_signature(const char* key_field, const char* data_field,
@@ -297,4 +451,34 @@ line_verdict check_line_signature(const char* key_field, const char* data_field,
 {
     return check_line_signature_by(check_method::kept_tables, key_field, data_field,
                                    signature_field);
+}
+
+key_parse identify_key(const std::string& key_field)
+{
+    std::string storage;
+    line_fields fields{const_cast<char*>(key_field.c_str()), const_cast<char*>(""),
+                       const_cast<char*>("")};
+    line_to_check line = line_to_check::copied(fields, storage);
+    pk_key key;
+    key_parse parsed;
+    parsed.code = parse_line_key(key, line);
+    if (parsed.code == 0)
+        parsed.code = identify(key, parsed.identity);
+    return parsed;
+}
+
+bool is_allocation_failure(int32_t code)
+{
+    if (code >= 0)
+        return false;
+    // A code is a high-level (module) part plus a low-level part.
+    const unsigned value = 0U - static_cast<unsigned>(code);
+    const unsigned high = value & 0xFF80U;
+    const unsigned low = value & 0x007FU;
+    return high == 0U - static_cast<unsigned>(MBEDTLS_ERR_PK_ALLOC_FAILED) ||
+           high == 0U - static_cast<unsigned>(MBEDTLS_ERR_PEM_ALLOC_FAILED) ||
+           high == 0U - static_cast<unsigned>(MBEDTLS_ERR_ECP_ALLOC_FAILED) ||
+           high == 0U - static_cast<unsigned>(MBEDTLS_ERR_MD_ALLOC_FAILED) ||
+           low == 0U - static_cast<unsigned>(MBEDTLS_ERR_MPI_ALLOC_FAILED) ||
+           low == 0U - static_cast<unsigned>(MBEDTLS_ERR_ASN1_ALLOC_FAILED);
 }

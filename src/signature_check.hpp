@@ -1,38 +1,106 @@
 // The check of one line's signature: key field, data field and trimmed
-// signature field in, outcome out. This is the only part of the tool that
+// signature field in, verdict out. This is the only part of the tool that
 // talks to the crypto library.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "line_format.hpp"
 #include "run_types.hpp"
 
 // Largest signature, in bytes, that a line may carry: enough for an RSA
 // modulus of 8,192 bits. A longer signature text is rejected undecoded.
 inline constexpr std::size_t SIGNATURE_BUFFER_SIZE = 1024;
 
+// SHA-256 over a key's DER SubjectPublicKeyInfo as the crypto library
+// writes it back (named curve, uncompressed point), so that a key written
+// with explicit curve parameters has the fingerprint of its named twin.
+using key_fingerprint = std::array<unsigned char, 32>;
+
+// Fingerprints of the keys that may sign a log, sorted.
+using trusted_fingerprints = std::vector<key_fingerprint>;
+
+// Who a key is: its fingerprint and its kind ("RSA-2048", "EC secp256r1",
+// "ECDH secp256r1").
+struct key_identity {
+    key_fingerprint sha256{};
+    std::array<char, 24> type{};
+};
+
+struct line_verdict {
+    line_outcome outcome = line_outcome::key_error;
+    // The key parser's code (negative) for key_error, the library's code for
+    // out_of_memory when it gave one, else 0.
+    int32_t key_code = 0;
+    // The key of a line whose key parsed, when check_settings asks for it.
+    key_identity key;
+};
+
+// What a check must find out besides the verdict.
+struct check_settings {
+    // When set, only these keys may sign: a line with any other key that
+    // parses is untrusted_key, and its signature is not checked.
+    const trusted_fingerprints* trusted = nullptr;
+    // Fill line_verdict::key for every key that parses.
+    bool identify_keys = false;
+};
+
 // The armour a key field is wrapped in for the key parser, and the room it
-// takes before and after the field (with the terminating NUL) when it is
-// written around the field where it stands.
+// takes before the field and from the field's terminating NUL on.
 inline constexpr char KEY_ARMOUR_BEGIN[] = "-----BEGIN PUBLIC KEY-----\r\n";
 inline constexpr char KEY_ARMOUR_END[] = "\r\n-----END PUBLIC KEY-----\r\n";
 inline constexpr std::size_t KEY_ARMOUR_ROOM_BEFORE = sizeof KEY_ARMOUR_BEGIN - 1;
 inline constexpr std::size_t KEY_ARMOUR_ROOM_AFTER = sizeof KEY_ARMOUR_END;
 
-struct line_verdict {
-    line_outcome outcome;
-    // The key parser's code (negative) for key_error, else 0.
-    int32_t key_code;
-};
+// Spare bytes a buffer needs after a line (and its NUL) for
+// line_to_check::in_place: the armour's room, and a NUL of its own for each
+// field where an absent data and signature field share the line's NUL.
+inline constexpr std::size_t LINE_TO_CHECK_SLACK =
+    KEY_ARMOUR_ROOM_BEFORE + KEY_ARMOUR_ROOM_AFTER + 1;
 
-// The same check for a line too large to copy, with no second copy of the
-// key field: the armour is written around key_field where it stands, over
-// the KEY_ARMOUR_ROOM_BEFORE bytes before it and the KEY_ARMOUR_ROOM_AFTER
-// bytes from its terminating NUL on, which must be writable and must not
-// hold data_field or signature_field. Keys checked this way are not kept.
-line_verdict check_line_signature_in_place(char* key_field, const char* data_field,
-                                           const char* signature_field);
+// A line's three fields laid out in one buffer as the check needs them:
+//
+//     [room] key \0 [room] data \0 signature \0
+//
+// The room lets the check wrap the key field in its PEM armour where it
+// stands, so that no key, however long, is copied to be parsed.
+class line_to_check {
+public:
+    // A copy of the fields, laid out in storage (which it replaces).
+    static line_to_check copied(const line_fields& fields, std::string& storage);
+
+    // The fields laid out within the buffer [begin, end) that holds them,
+    // moved as needed; nothing when the buffer is too small for that, which
+    // LINE_TO_CHECK_SLACK spare bytes after the fields rule out.
+    static std::optional<line_to_check> in_place(const line_fields& fields, char* begin,
+                                                 const char* end);
+
+    const char* key() const { return key_; }
+    std::size_t key_length() const { return key_length_; }
+    const char* data() const { return data_; }
+    const char* signature() const { return signature_; }
+
+    // Writes the armour around the key field in its room, making the key
+    // text the parser needs; returns that text and its length (without the
+    // NUL after it). The key field itself stays where it is.
+    const char* armour_key(std::size_t* length);
+
+private:
+    line_to_check(char* key, std::size_t key_length, const char* data, const char* signature)
+        : key_(key), key_length_(key_length), data_(data), signature_(signature)
+    {
+    }
+
+    char* key_;
+    std::size_t key_length_;
+    const char* data_;
+    const char* signature_;
+};
 
 // How the library's work is spent. Every method gives the same verdict for
 // every input; the kept ones only avoid repeated work.
@@ -42,12 +110,29 @@ enum class check_method {
     kept_tables,  // as kept_keys, plus the point table of every key that comes again
 };
 
+// Decides whether the line's signature field is a valid signature, under
+// the public key in its key field (base64 DER SubjectPublicKeyInfo), of the
+// SHA-256 digest of its data field. Prints nothing and writes nothing; safe
+// to call from several threads at once (each keeps its own parsed keys and
+// tables). Running out of memory gives out_of_memory, never an exception
+// and never a verdict.
+line_verdict check_line_signature_by(check_method method, line_to_check& line,
+                                     const check_settings& settings);
+line_verdict check_line_signature(line_to_check& line, const check_settings& settings);
+
+// The same for three separate texts, with no trust list and no identity.
 line_verdict check_line_signature_by(check_method method, const char* key_field,
                                      const char* data_field, const char* signature_field);
-
-// Decides whether signature_field is a valid signature, under the public
-// key in key_field (base64 DER SubjectPublicKeyInfo), of the SHA-256 digest
-// of data_field. Prints nothing and writes nothing; safe to call from
-// several threads at once (each keeps its own parsed keys and tables).
 line_verdict check_line_signature(const char* key_field, const char* data_field,
                                   const char* signature_field);
+
+// Parses a key field as a line's key is parsed: code 0 and the key's
+// identity, or the parser's (negative) code.
+struct key_parse {
+    int32_t code = 0;
+    key_identity identity;
+};
+key_parse identify_key(const std::string& key_field);
+
+// True when a code of the crypto library says that it ran out of memory.
+bool is_allocation_failure(int32_t code);

@@ -127,38 +127,49 @@ mbedtls_ecp_group_id listed_curve_of(const curve_domain& domain)
     return MBEDTLS_ECP_DP_NONE;
 }
 
-// Parses SEQUENCE { SEQUENCE { algorithm, namedCurve }, BIT STRING point }.
-int parse_with_named_curve(pk_key& key, const mbedtls_asn1_buf& algorithm,
-                           mbedtls_ecp_group_id curve, const unsigned char* point,
-                           std::size_t point_len)
+// Writes SEQUENCE { SEQUENCE { algorithm, namedCurve }, BIT STRING point }
+// backwards from *c down to start; returns its length or a negative code.
+int write_named_curve_key(unsigned char** c, unsigned char* start, const char* algorithm_oid,
+                          std::size_t algorithm_oid_len, mbedtls_ecp_group_id curve,
+                          const unsigned char* point, std::size_t point_len)
 {
     const char* curve_oid = nullptr;
     std::size_t curve_oid_len = 0;
     if (mbedtls_oid_get_oid_by_ec_grp(curve, &curve_oid, &curve_oid_len) != 0)
         return MBEDTLS_ERR_PK_UNKNOWN_NAMED_CURVE;
-
-    std::vector<unsigned char> der(point_len + algorithm.len + curve_oid_len + 64);
-    unsigned char* const start = der.data();
-    unsigned char* c = start + der.size();
     int len = 0;
     int ret = 0;
-    if ((ret = mbedtls_asn1_write_bitstring(&c, start, point, point_len * 8)) < 0)
+    if ((ret = mbedtls_asn1_write_bitstring(c, start, point, point_len * 8)) < 0)
         return ret;
     len += ret;
-    if ((ret = mbedtls_asn1_write_oid(&c, start, curve_oid, curve_oid_len)) < 0)
+    if ((ret = mbedtls_asn1_write_oid(c, start, curve_oid, curve_oid_len)) < 0)
         return ret;
     const int params_len = ret;
-    if ((ret = mbedtls_asn1_write_algorithm_identifier(
-             &c, start, reinterpret_cast<const char*>(algorithm.p), algorithm.len,
-             static_cast<std::size_t>(params_len))) < 0)
+    if ((ret = mbedtls_asn1_write_algorithm_identifier(c, start, algorithm_oid, algorithm_oid_len,
+                                                       static_cast<std::size_t>(params_len))) < 0)
         return ret;
     len += ret;
-    if ((ret = mbedtls_asn1_write_len(&c, start, static_cast<std::size_t>(len))) < 0)
+    if ((ret = mbedtls_asn1_write_len(c, start, static_cast<std::size_t>(len))) < 0)
         return ret;
-    if ((ret = mbedtls_asn1_write_tag(&c, start,
-                                      MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) < 0)
+    len += ret;
+    if ((ret = mbedtls_asn1_write_tag(c, start, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE)) <
+        0)
         return ret;
+    return len + ret;
+}
 
+// Parses the key again with its curve named.
+int parse_with_named_curve(pk_key& key, const mbedtls_asn1_buf& algorithm,
+                           mbedtls_ecp_group_id curve, const unsigned char* point,
+                           std::size_t point_len)
+{
+    std::vector<unsigned char> der(point_len + algorithm.len + 96);
+    unsigned char* const start = der.data();
+    unsigned char* c = start + der.size();
+    const int ret = write_named_curve_key(&c, start, reinterpret_cast<const char*>(algorithm.p),
+                                          algorithm.len, curve, point, point_len);
+    if (ret < 0)
+        return ret;
     mbedtls_pk_free(&key.value);
     mbedtls_pk_init(&key.value);
     return mbedtls_pk_parse_subpubkey(&c, start + der.size(), &key.value);
@@ -212,6 +223,20 @@ int parse_explicit_domain_key(pk_key& key, const unsigned char* text, int librar
     if (curve == MBEDTLS_ECP_DP_NONE)
         return MBEDTLS_ERR_ECP_FEATURE_UNAVAILABLE;
     return parse_with_named_curve(key, algorithm, curve, p, len);
+}
+
+int write_ecdh_key_der(const mbedtls_ecp_keypair& pair, unsigned char* der, std::size_t size)
+{
+    unsigned char point[MBEDTLS_ECP_MAX_PT_LEN];
+    std::size_t point_len = 0;
+    const int ret = mbedtls_ecp_point_write_binary(&pair.grp, &pair.Q, MBEDTLS_ECP_PF_UNCOMPRESSED,
+                                                   &point_len, point, sizeof point);
+    if (ret != 0)
+        return ret;
+    unsigned char* c = der + size;
+    return write_named_curve_key(&c, der, MBEDTLS_OID_EC_ALG_ECDH,
+                                 MBEDTLS_OID_SIZE(MBEDTLS_OID_EC_ALG_ECDH), pair.grp.id, point,
+                                 point_len);
 }
 
 namespace {

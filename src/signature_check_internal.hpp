@@ -44,6 +44,11 @@ extern const char PEM_END[];
 // anything else keeps library_code.
 int parse_explicit_domain_key(pk_key& key, const unsigned char* key_text, int library_code);
 
+// Writes the SubjectPublicKeyInfo of an id-ecDH key (named curve,
+// uncompressed point) at the end of der; returns its length or a negative
+// code.
+int write_ecdh_key_der(const mbedtls_ecp_keypair& pair, unsigned char* der, std::size_t size);
+
 // Returned by verify_with_point_tables when it leaves the decision to the
 // library's own check.
 inline constexpr int UNDECIDED = 1;

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "command_line.hpp"
 #include "fixtures.hpp"
-#include "run_types.hpp"
+#include "line_format.hpp"
 #include "signature_check.hpp"
 #include "tool_runner.hpp"
 
@@ -44,16 +45,19 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
                                                << key.substr(0, 60) << " sig " << sig;
         ASSERT_EQ(kept.key_code, plain.key_code);
     }
-    // The check of a large line, with the armour written around the key.
-    std::string room(KEY_ARMOUR_ROOM_BEFORE, '#');
-    room += key;
-    room.append(KEY_ARMOUR_ROOM_AFTER, '#');
-    room[KEY_ARMOUR_ROOM_BEFORE + key.size()] = '\0';
-    const line_verdict in_place =
-        check_line_signature_in_place(room.data() + KEY_ARMOUR_ROOM_BEFORE, data.c_str(),
-                                      sig.c_str());
-    ASSERT_EQ(in_place.outcome, plain.outcome);
-    ASSERT_EQ(in_place.key_code, plain.key_code);
+    // The check of a large line, with its fields moved apart where they
+    // stand and the armour written around the key.
+    std::string line = key + '\0' + data + '\0' + sig + '\0';
+    line.append(LINE_TO_CHECK_SLACK, '#');
+    char* const key_field = line.data();
+    char* const data_field = key_field + key.size() + 1;
+    const line_fields fields{key_field, data_field, data_field + data.size() + 1};
+    std::optional<line_to_check> in_place =
+        line_to_check::in_place(fields, line.data(), line.data() + line.size());
+    ASSERT_TRUE(in_place);
+    const line_verdict verdict = check_line_signature_by(check_method::plain, *in_place, {});
+    ASSERT_EQ(verdict.outcome, plain.outcome);
+    ASSERT_EQ(verdict.key_code, plain.key_code);
 }
 
 // Big-endian byte strings as numbers: a - b for a >= b.
@@ -201,7 +205,7 @@ TEST(Differential, SharedCorpusLines)
 struct run_output {
     std::string console;
     std::string result_log;
-    int32_t status;
+    run_status status;
 };
 
 run_output run_in_process(const std::string& log, bool event_log, unsigned workers)
@@ -222,8 +226,7 @@ run_output run_in_process(const std::string& log, bool event_log, unsigned worke
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const int32_t status =
-        run_verification_with_workers(static_cast<int>(args.size()), argv.data(), workers);
+    const run_status status = run_command_line(static_cast<int>(args.size()), argv.data(), workers);
     std::fflush(stdout);
     dup2(saved_stdout, 1);
     close(saved_stdout);

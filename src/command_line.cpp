@@ -1,0 +1,243 @@
+#include "command_line.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "check_pool.hpp"
+#include "console.hpp"
+#include "texts.hpp"
+
+namespace {
+
+constexpr std::string_view EVENT_LOG_SWITCH = "-evl";
+constexpr std::string_view END_OF_OPTIONS = "--";
+// More workers than this are a mistake, not a machine.
+constexpr unsigned MAX_JOBS = 1024;
+
+enum class option_id { trusted_keys, quiet, json, result_log, jobs, event, help, version };
+
+struct option_spec {
+    std::string_view name;
+    option_id id;
+    bool takes_value;
+};
+
+constexpr option_spec OPTIONS[] = {
+    {"trusted-keys", option_id::trusted_keys, true},
+    {"quiet", option_id::quiet, false},
+    {"json", option_id::json, false},
+    {"result-log", option_id::result_log, true},
+    {"jobs", option_id::jobs, true},
+    {"event", option_id::event, false},
+    {"help", option_id::help, false},
+    {"version", option_id::version, false},
+};
+
+bool is_option_like(const char* arg) { return std::strncmp(arg, "--", 2) == 0; }
+
+// The command line's plain form: a log, and "-evl" after it.
+command_line parse_plain(int argc, char** argv, command_line line)
+{
+    const int count = argc - 1;
+    if (count != 1 && count != 2) {
+        line.what = command_line::action::usage_error;
+        line.usage_status = run_status::argument_count;
+        return line;
+    }
+    if (count == 2) {
+        if (argv[2] != EVENT_LOG_SWITCH) {
+            line.what = command_line::action::usage_error;
+            line.usage_status = run_status::bad_argument;
+            return line;
+        }
+        line.options.mode = log_mode::event;
+    }
+    line.options.logs.emplace_back(argv[1]);
+    return line;
+}
+
+bool parse_jobs(std::string_view value, unsigned& jobs)
+{
+    if (value.empty() || value.size() > 4)
+        return false;
+    unsigned number = 0;
+    for (const char c : value) {
+        if (c < '0' || c > '9')
+            return false;
+        number = number * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (number > MAX_JOBS)
+        return false;
+    jobs = number;
+    return true;
+}
+
+command_line option_error(command_line line, const std::string& message)
+{
+    line.what = command_line::action::option_error;
+    line.error = message;
+    return line;
+}
+
+// Takes one option's value into line; false with the problem when it is
+// not a value the option takes.
+bool apply_value(command_line& line, const option_spec& spec, std::string_view value,
+                 std::string& problem)
+{
+    const std::string option = "--" + std::string(spec.name);
+    if (value.empty()) {
+        problem = "option " + option + " needs a value";
+        return false;
+    }
+    switch (spec.id) {
+        case option_id::trusted_keys:
+            line.options.trusted_key_files.emplace_back(value);
+            return true;
+        case option_id::result_log:
+            line.options.result_log = value;
+            return true;
+        case option_id::jobs:
+            line.jobs_given = true;
+            if (parse_jobs(value, line.options.workers))
+                return true;
+            problem =
+                "option --jobs wants a number from 0 to 1024, not '" + std::string(value) + "'";
+            return false;
+        default:
+            return true;
+    }
+}
+
+// The flags that only the whole command line can judge.
+struct option_flags {
+    bool quiet = false;
+    bool json = false;
+    bool done = false;  // --help or --version: nothing else matters
+};
+
+const option_spec* find_option(std::string_view name)
+{
+    for (const option_spec& spec : OPTIONS) {
+        if (spec.name == name)
+            return &spec;
+    }
+    return nullptr;
+}
+
+// Takes the option at argv[i] (and its value, which may be the next
+// argument); false with the problem in line.
+bool take_option(int argc, char** argv, int& i, command_line& line, option_flags& flags)
+{
+    const std::string_view body = std::string_view(argv[i]).substr(2);
+    const std::size_t equals = body.find('=');
+    const std::string_view name = body.substr(0, equals);
+    const option_spec* const spec = find_option(name);
+    std::string problem;
+    if (spec == nullptr) {
+        problem = "unknown option --" + std::string(name);
+    } else if (spec->takes_value) {
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            value = body.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        }
+        if (apply_value(line, *spec, value, problem))
+            return true;
+    } else if (equals != std::string_view::npos) {
+        problem = "option --" + std::string(name) + " takes no value";
+    } else {
+        flags.quiet |= spec->id == option_id::quiet;
+        flags.json |= spec->id == option_id::json;
+        if (spec->id == option_id::event)
+            line.options.mode = log_mode::event;
+        if (spec->id == option_id::help || spec->id == option_id::version) {
+            line.what = spec->id == option_id::help ? command_line::action::help
+                                                    : command_line::action::version;
+            flags.done = true;
+        }
+        return true;
+    }
+    line = option_error(std::move(line), problem);
+    return false;
+}
+
+// The command line's options form.
+command_line parse_options(int argc, char** argv, command_line line)
+{
+    bool options_ended = false;
+    option_flags flags;
+    for (int i = 1; i < argc && !flags.done; ++i) {
+        const std::string_view arg = argv[i];
+        if (!options_ended && arg == END_OF_OPTIONS) {
+            options_ended = true;
+        } else if (!options_ended && is_option_like(argv[i])) {
+            if (!take_option(argc, argv, i, line, flags))
+                return line;
+        } else if (!options_ended && arg == EVENT_LOG_SWITCH) {
+            line.options.mode = log_mode::event;
+        } else {
+            line.options.logs.emplace_back(arg);
+        }
+    }
+    if (flags.done)
+        return line;
+    if (flags.quiet && flags.json)
+        return option_error(line, "options --quiet and --json exclude each other");
+    if (line.options.logs.empty())
+        return option_error(line, "no log given");
+    if (line.options.logs.size() > 1)
+        return option_error(line, "more than one log given");
+    if (flags.json) {
+        line.options.style = report_style::json;
+    } else if (flags.quiet) {
+        line.options.style = report_style::quiet;
+    }
+    line.options.dash_is_standard_input = true;
+    return line;
+}
+
+}  // namespace
+
+command_line parse_command_line(int argc, char** argv)
+{
+    command_line line;
+    line.options.workers = default_worker_count();
+    for (int i = 1; i < argc; ++i) {
+        if (is_option_like(argv[i]))
+            return parse_options(argc, argv, std::move(line));
+    }
+    return parse_plain(argc, argv, std::move(line));
+}
+
+run_status run_command_line(int argc, char** argv, std::optional<unsigned> workers)
+{
+    command_line line = parse_command_line(argc, argv);
+    switch (line.what) {
+        case command_line::action::version:
+            console_print(text::version, TAMBERLO_ORVEL_VERIFY_VERSION);
+            console_flush();
+            return run_status::ok;
+        case command_line::action::help:
+            console_print("%s%s%s", text::banner, text::usage, text::options);
+            console_flush();
+            return run_status::ok;
+        case command_line::action::usage_error:
+            console_print("%s%s", text::banner, text::usage);
+            console_flush();
+            return line.usage_status;
+        case command_line::action::option_error:
+            (void)std::fprintf(
+                stderr, text::command_line_error,
+                terminal_safe(line.error.c_str(), isatty(STDERR_FILENO) == 1).c_str());
+            return run_status::bad_argument;
+        case command_line::action::run:
+            break;
+    }
+    if (workers && !line.jobs_given)
+        line.options.workers = *workers;
+    return run_verification(line.options);
+}

@@ -1,0 +1,69 @@
+// Reads a log piece by piece: a physical line at a time, or a part of a
+// line too long for the line buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// One piece of a log: a whole physical line with its line end, or, for a
+// line longer than LINE_BUFFER_SIZE - 1 bytes, a part of it.
+struct log_piece {
+    // NUL-terminated; a NUL byte inside the line hides what follows it from
+    // the line rules. Writable, with LINE_TO_CHECK_SLACK spare bytes after
+    // the terminating NUL.
+    char* text = nullptr;
+    std::size_t size = 0;  // bytes read, NUL bytes included
+    // The physical line it belongs to (1-based, blank lines counted).
+    uint64_t line = 0;
+    // True for the first piece of a physical line.
+    bool starts_line = false;
+};
+
+class log_reader {
+public:
+    // Called while the reader waits for input that has not arrived yet,
+    // about every CONSOLE_FLUSH_INTERVAL_MS.
+    using wait_hook = std::function<void()>;
+
+    explicit log_reader(wait_hook while_waiting);
+    ~log_reader();
+    log_reader(const log_reader&) = delete;
+    log_reader& operator=(const log_reader&) = delete;
+
+    // Starts reading the log open on fd (which the caller keeps), from line 1.
+    void start(int fd);
+
+    enum class status { piece, end, failed, out_of_memory };
+    // Reads the next piece into the line buffer.
+    status next(log_piece& piece);
+
+    // The system's error number of a failed read.
+    int error_number() const { return error_number_; }
+
+    // The line buffer, for moving a piece's fields within it.
+    char* buffer() { return line_; }
+    const char* buffer_end() const { return line_ + capacity_; }
+
+private:
+    // Refills the block buffer; false at the end of the log or on failure.
+    bool fill_block();
+    bool reserve(std::size_t size);
+    bool wait_until_readable();
+
+    wait_hook while_waiting_;
+    int fd_ = -1;
+    bool waits_ = false;  // the log is not a regular file: input may be slow
+    bool ended_ = false;
+    int error_number_ = 0;
+
+    std::unique_ptr<char[]> block_;
+    std::size_t block_begin_ = 0;
+    std::size_t block_end_ = 0;
+
+    char* line_ = nullptr;
+    std::size_t capacity_ = 0;
+    uint64_t line_number_ = 0;
+    bool at_line_start_ = true;
+};

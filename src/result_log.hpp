@@ -1,0 +1,55 @@
+// The result log: one record per non-blank line, then one per missing
+// sequence number. Every write goes through one writer that remembers the
+// first failure, so that a lost record can never be reported as success.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "run_types.hpp"
+
+// A file a run reads, as the system names it.
+struct file_identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+class result_log_writer {
+public:
+    result_log_writer() = default;
+    ~result_log_writer();
+    result_log_writer(const result_log_writer&) = delete;
+    result_log_writer& operator=(const result_log_writer&) = delete;
+
+    enum class open_result { opened, failed, is_a_log };
+
+    // Creates or truncates path for writing, unless it is one of the logs
+    // (by any path to it: the same device and inode). On failure, error()
+    // tells why.
+    open_result open(const std::string& path, const std::vector<file_identity>& logs);
+
+    // A line's record: its data field and the ending.
+    void record(const char* data_field, const char* ending);
+    // The record of a line whose key does not parse.
+    void key_error_record(const char* data_field);
+    // The record of a missing sequence number.
+    void gap_record(log_mode mode, uint32_t number);
+
+    // Flushes and closes; false when any write, the flush or the close
+    // failed.
+    bool close();
+
+    bool failed() const { return error_number_ != 0; }
+    // The system's words for the first failure.
+    std::string error() const;
+
+private:
+    void note_failure();
+
+    std::FILE* file_ = nullptr;
+    int error_number_ = 0;
+};

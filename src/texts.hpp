@@ -1,0 +1,91 @@
+// Every console text and result-log record of the tool.
+#pragma once
+
+namespace text {
+
+// ------------------------------------------------------------ console
+inline constexpr char version[] = "tamberlo_orvel_verify %s\n";
+inline constexpr char banner[] = "tamberlo_orvel_verify - signed log verification";
+inline constexpr char usage[] =
+    "\n\n   usage for transaction log: tamberlo_orvel_verify <filename>"
+    "\n   usage for event log: tamberlo_orvel_verify <filename> -evl\n";
+inline constexpr char options[] =
+    "\n   with options: tamberlo_orvel_verify [options] <filename> [-evl]\n"
+    "\n"
+    "   --trusted-keys=FILE  only the keys in FILE may sign the log: PEM PUBLIC KEY\n"
+    "                        blocks, base64 key lines or sha256:<64 hex digits>;\n"
+    "                        may be given more than once\n"
+    "   --quiet              print only the problems, the missing numbers, a\n"
+    "                        summary and the keys, one line each\n"
+    "   --json               print one JSON document about the run, nothing else\n"
+    "   --result-log=FILE    write the verdicts to FILE instead of out.log\n"
+    "   --jobs=N             check lines on N worker threads (0: on the reading\n"
+    "                        thread; default: one per hardware thread)\n"
+    "   --event              verify an event log, like -evl\n"
+    "   --help               print this text\n"
+    "   --version            print the version\n"
+    "   --                   end of the options: what follows is a log\n";
+inline constexpr char event_mode[] = "\n\n   Validate event log\n\n";
+inline constexpr char could_not_open[] = "\n  ! Could not open %s\n\n";
+inline constexpr char result_log_is_the_log[] =
+    "\n  ! Could not open %s: it is the log being verified\n\n";
+inline constexpr char could_not_read[] = "\n  ! Could not read %s\n\n";
+inline constexpr char could_not_write[] = "\n  ! Could not write %s\n\n";
+inline constexpr char could_not_use_trusted_keys[] =
+    "\n  ! Could not use the trusted keys in %s: %s\n\n";
+inline constexpr char could_not_use_trusted_key_line[] =
+    "\n  ! Could not use the trusted keys in %s, line %llu: %s\n\n";
+inline constexpr char line_fields[] = "\n[%s][%s]";
+inline constexpr char key_parse_error[] =
+    "\nmbedtls_pk_parse_public_key error at line %d (-0x%04x)";
+inline constexpr char verify_error[] = "\nmbedtls_pk_verify error at line %d";
+inline constexpr char untrusted_key[] = "\nuntrusted key at line %d";
+inline constexpr char sequence_number_error[] = "\nsequence number error at line %d";
+inline constexpr char event_gap[] = "\nsequence1 error at line %d";
+inline constexpr char transaction_gap[] = "\nsequence2 error at line %d";
+inline constexpr char no_progression[] = "\nsequence3 error at line %d";
+inline constexpr char summary_last_key_error[] = "Found error at line %d (-0x%04x)(%d)!!\n";
+inline constexpr char summary_error_count[] = "Found %d error(s) !!\n";
+inline constexpr char summary_clean[] =
+    "\nVerification of %d lines finished successful! (0 errors)\n";
+
+// The constant that every "Found error at line" summary carries.
+inline constexpr int summary_last_key_error_tag = 20;
+
+// A command line in the options form that cannot be followed: on standard
+// error, with the problem.
+inline constexpr char command_line_error[] =
+    "tamberlo_orvel_verify: %s (see tamberlo_orvel_verify --help)\n";
+
+// ------------------------------------------------------------ --quiet
+// One line per problem, "PATH:LINE: message" or "PATH: message".
+namespace quiet {
+inline constexpr char key_error[] = "%s:%llu: key does not parse (-0x%04x)\n";
+inline constexpr char bad_signature[] = "%s:%llu: signature does not verify\n";
+inline constexpr char untrusted_key[] = "%s:%llu: untrusted key sha256:%s\n";
+inline constexpr char no_sequence_number[] = "%s:%llu: no usable sequence number\n";
+inline constexpr char missing[] = "%s: missing sequence numbers %u to %u (%u)\n";
+inline constexpr char no_progression[] = "%s: sequence numbers never advance\n";
+inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu errors\n";
+inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
+inline constexpr char key_trusted[] = ", trusted";
+inline constexpr char key_untrusted[] = ", untrusted";
+inline constexpr char could_not_open[] = "%s: could not open (%s)\n";
+inline constexpr char result_log_is_the_log[] =
+    "%s: could not open (it is the log being verified)\n";
+inline constexpr char could_not_read[] = "%s: could not read (%s)\n";
+inline constexpr char could_not_write[] = "%s: could not write (%s)\n";
+inline constexpr char trusted_keys[] = "%s: trusted keys: %s\n";
+inline constexpr char trusted_key_line[] = "%s:%llu: trusted keys: %s\n";
+}  // namespace quiet
+
+// ------------------------------------------------------------ out.log
+// A line's record is its data field followed by one of the endings; a key
+// error and a gap are records of their own.
+inline constexpr char record_key_error[] = "%s, PUBKEY ERROR\n";
+inline constexpr char record_ok[] = ",OK\n";
+inline constexpr char record_error[] = ",ERROR\n";
+inline constexpr char record_event_gap[] = "/%d//,MISSING SEQUENCE\n";
+inline constexpr char record_transaction_gap[] = "//%d//////,MISSING SEQUENCE\n";
+
+}  // namespace text
