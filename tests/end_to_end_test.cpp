@@ -17,21 +17,12 @@ using fixtures::signed_line;
 
 const std::string KEY = "secp256r1";
 
-// Exit codes of the failure statuses -99, -100, -101 and -102.
-constexpr int EXIT_ARGUMENT_COUNT = 157;
-constexpr int EXIT_BAD_SWITCH = 156;
-constexpr int EXIT_FILE_ERROR = 155;
-constexpr int EXIT_COUNTED_ERRORS = 154;
-
 std::string tx(const std::string& n) { return "tx/0/1/2/3/4/5/" + n; }
 std::string tx(int n) { return tx(std::to_string(n)); }
 std::string ev(int n) { return "ev/" + std::to_string(n) + "/x"; }
 
 // "\n[data][signature]" as printed for a line whose key parsed.
-std::string shown(const std::string& data, const std::string& sig)
-{
-    return "\n[" + data + "][" + sig + "]";
-}
+using ::shown;
 std::string shown(const std::string& data) { return shown(data, signature(KEY, data)); }
 
 std::string line_of(const std::string& data) { return signed_line(KEY, data) + "\n"; }
@@ -50,12 +41,6 @@ void expect_run(const tool_run& run, const std::string& console, const std::stri
     EXPECT_EQ(run.result_log, result_log);
     EXPECT_EQ(run.exit_code, exit_code);
     EXPECT_EQ(run.errors, "");
-}
-
-std::string clean_summary(int lines)
-{
-    return "\nVerification of " + std::to_string(lines) +
-           " lines finished successful! (0 errors)\n";
 }
 
 TEST(EndToEnd, EmptyAndBlankLogsPrintNoSummary)
@@ -79,15 +64,15 @@ TEST(EndToEnd, CleanTransactionLog)
 TEST(EndToEnd, MissingNumbersAreReportedInBothLogKinds)
 {
     expect_run(run_on_log(line_of(tx(3)) + line_of(tx(6))),
-               BANNER + shown(tx(3)) + shown(tx(6)) + "\nsequence2 error at line 3" +
-                   "\nsequence2 error at line 3" + "Found 2 error(s) !!\n",
+               BANNER + shown(tx(3)) + shown(tx(6)) + transaction_gap(3) + transaction_gap(3) +
+                   error_count_summary(2),
                tx(3) + ",OK\n" + tx(6) + ",OK\n" + "//4//////,MISSING SEQUENCE\n" +
                    "//5//////,MISSING SEQUENCE\n",
                EXIT_COUNTED_ERRORS);
     // Order does not matter and a repeated number goes unreported.
     expect_run(run_on_log(line_of(ev(7)) + line_of(ev(9)) + line_of(ev(7)), true),
-               BANNER + EVENT_MODE + shown(ev(7)) + shown(ev(9)) + shown(ev(7)) +
-                   "\nsequence1 error at line 4" + "Found 1 error(s) !!\n",
+               BANNER + EVENT_MODE + shown(ev(7)) + shown(ev(9)) + shown(ev(7)) + event_gap(4) +
+                   error_count_summary(1),
                ev(7) + ",OK\n" + ev(9) + ",OK\n" + ev(7) + ",OK\n" + "/8//,MISSING SEQUENCE\n",
                EXIT_COUNTED_ERRORS);
     const std::string in_any_order = line_of(ev(3)) + line_of(ev(5)) + line_of(ev(4));
@@ -97,8 +82,7 @@ TEST(EndToEnd, MissingNumbersAreReportedInBothLogKinds)
 TEST(EndToEnd, NumbersThatNeverAdvanceAreAnError)
 {
     expect_run(run_on_log(line_of(tx(5)) + line_of(tx(5))),
-               BANNER + shown(tx(5)) + shown(tx(5)) + "\nsequence3 error at line 3" +
-                   "Found 1 error(s) !!\n",
+               BANNER + shown(tx(5)) + shown(tx(5)) + no_progression(3) + error_count_summary(1),
                tx(5) + ",OK\n" + tx(5) + ",OK\n", EXIT_COUNTED_ERRORS);
 }
 
@@ -106,15 +90,14 @@ TEST(EndToEnd, FailedVerificationsAreCountedAndMarked)
 {
     const std::string log = forged_line(tx(1), tx(2)) + forged_line(tx(2), tx(1));
     expect_run(run_on_log(log),
-               BANNER + shown(tx(1), signature(KEY, tx(2))) +
-                   "\nmbedtls_pk_verify error at line 1" + shown(tx(2), signature(KEY, tx(1))) +
-                   "\nmbedtls_pk_verify error at line 2" + "\nsequence3 error at line 3" +
-                   "Found 3 error(s) !!\n",
+               BANNER + shown(tx(1), signature(KEY, tx(2))) + verify_error(1) +
+                   shown(tx(2), signature(KEY, tx(1))) + verify_error(2) + no_progression(3) +
+                   error_count_summary(3),
                tx(1) + ",ERROR\n" + tx(2) + ",ERROR\n", EXIT_COUNTED_ERRORS);
     // One failed line alone: no progression error for a single line.
     expect_run(run_on_log(forged_line(tx(1), tx(2))),
-               BANNER + shown(tx(1), signature(KEY, tx(2))) +
-                   "\nmbedtls_pk_verify error at line 1" + "Found 1 error(s) !!\n",
+               BANNER + shown(tx(1), signature(KEY, tx(2))) + verify_error(1) +
+                   error_count_summary(1),
                tx(1) + ",ERROR\n", EXIT_COUNTED_ERRORS);
 }
 
@@ -122,8 +105,7 @@ TEST(EndToEnd, KeyThatDoesNotParseIsACountedError)
 {
     const std::string log = line_of(tx(1)) + "AAAA," + tx(2) + ",00\n" + line_of(tx(2));
     expect_run(run_on_log(log),
-               BANNER + shown(tx(1)) + "\nmbedtls_pk_parse_public_key error at line 2 (-0x3d62)" +
-                   shown(tx(2)) + "Found 1 error(s) !!\n",
+               BANNER + shown(tx(1)) + key_error(2, "3d62") + shown(tx(2)) + error_count_summary(1),
                tx(1) + ",OK\n" + tx(2) + ", PUBKEY ERROR\n" + tx(2) + ",OK\n", EXIT_COUNTED_ERRORS);
 }
 
@@ -133,10 +115,8 @@ TEST(EndToEnd, KeyErrorOnTheLastLineDecidesTheStatus)
         line_of(tx(1)) + forged_line(tx(3), tx(1)) + "AAAA," + tx(4) + ",00\n  \n";
     // -0x3d62 leaves 0x9e in the low 8 bits.
     expect_run(run_on_log(log),
-               BANNER + shown(tx(1)) + shown(tx(3), signature(KEY, tx(1))) +
-                   "\nmbedtls_pk_verify error at line 2" +
-                   "\nmbedtls_pk_parse_public_key error at line 3 (-0x3d62)" +
-                   "\nsequence3 error at line 3" + "Found error at line 3 (-0x3d62)(20)!!\n",
+               BANNER + shown(tx(1)) + shown(tx(3), signature(KEY, tx(1))) + verify_error(2) +
+                   key_error(3, "3d62") + no_progression(3) + last_key_error_summary(3, "3d62"),
                tx(1) + ",OK\n" + tx(3) + ",ERROR\n" + tx(4) + ", PUBKEY ERROR\n", 0x9e);
 }
 
@@ -144,8 +124,7 @@ TEST(EndToEnd, FailureStatusesNeverExitZero)
 {
     // -0x3a00 has no bits in its low byte.
     const tool_run run = run_on_log(key_field("named_secp160r1") + "," + tx(1) + ",00\n");
-    EXPECT_EQ(run.console, BANNER + "\nmbedtls_pk_parse_public_key error at line 1 (-0x3a00)" +
-                               "Found error at line 1 (-0x3a00)(20)!!\n");
+    EXPECT_EQ(run.console, BANNER + key_error(1, "3a00") + last_key_error_summary(1, "3a00"));
     EXPECT_EQ(run.exit_code, 1);
 }
 
@@ -156,9 +135,9 @@ TEST(EndToEnd, UsageErrors)
     const std::vector<std::pair<std::vector<std::string>, int>> cases = {
         {{}, EXIT_ARGUMENT_COUNT},
         {{"log.txt", "-evl", "x"}, EXIT_ARGUMENT_COUNT},
-        {{"log.txt", "-EVL"}, EXIT_BAD_SWITCH},
-        {{"log.txt", "-evl "}, EXIT_BAD_SWITCH},
-        {{"-evl", "log.txt"}, EXIT_BAD_SWITCH},
+        {{"log.txt", "-EVL"}, EXIT_BAD_ARGUMENT},
+        {{"log.txt", "-evl "}, EXIT_BAD_ARGUMENT},
+        {{"-evl", "log.txt"}, EXIT_BAD_ARGUMENT},
     };
     for (const auto& [args, exit_code] : cases) {
         const tool_run run = run_tool(dir, args);
@@ -172,17 +151,17 @@ TEST(EndToEnd, FilesThatCannotBeOpened)
 {
     const scratch_dir dir;
     tool_run run = run_tool(dir, {"missing.txt"});
-    EXPECT_EQ(run.console, BANNER + "\n  ! Could not open missing.txt\n\n");
+    EXPECT_EQ(run.console, BANNER + could_not_open("missing.txt"));
     EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
     EXPECT_FALSE(run.result_log_exists);
 
     run = run_tool(dir, {"missing.txt", "-evl"});
-    EXPECT_EQ(run.console, BANNER + EVENT_MODE + "\n  ! Could not open missing.txt\n\n");
+    EXPECT_EQ(run.console, BANNER + EVENT_MODE + could_not_open("missing.txt"));
 
     dir.write("log.txt", line_of(tx(1)));
     std::filesystem::create_directory(dir.file("out.log"));
     run = run_tool(dir, {"log.txt"});
-    EXPECT_EQ(run.console, BANNER + "\n  ! Could not open out.log\n\n");
+    EXPECT_EQ(run.console, BANNER + could_not_open("out.log"));
     EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
 }
 
@@ -196,8 +175,7 @@ TEST(EndToEnd, TheLogBeingOutLogIsLeftUntouched)
     for (const std::string path : {"out.log", "./out.log", "link.txt", "hard.txt"}) {
         SCOPED_TRACE(path);
         const tool_run run = run_tool(dir, {path});
-        EXPECT_EQ(run.console,
-                  BANNER + "\n  ! Could not open out.log: it is the log being verified\n\n");
+        EXPECT_EQ(run.console, BANNER + result_log_is_the_log("out.log"));
         EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
         EXPECT_EQ(dir.read("out.log"), log);
     }
@@ -211,7 +189,7 @@ TEST(EndToEnd, LogThatCannotBeReadHasNoSummary)
     const scratch_dir dir;
     std::filesystem::create_directory(dir.file("logs"));
     const tool_run run = run_tool(dir, {"logs"});
-    expect_run(run, BANNER + "\n  ! Could not read logs\n\n", "", EXIT_FILE_ERROR);
+    expect_run(run, BANNER + could_not_read("logs"), "", EXIT_FILE_ERROR);
 }
 
 TEST(EndToEnd, ResultLogThatCannotBeWrittenFailsTheRun)
@@ -221,14 +199,14 @@ TEST(EndToEnd, ResultLogThatCannotBeWrittenFailsTheRun)
     std::string console = BANNER;
     for (int i = 1; i <= 100; ++i) {
         log += "AAAA," + tx(i) + ",00\n";
-        console += "\nmbedtls_pk_parse_public_key error at line 1 (-0x3d62)";
+        console += key_error(1, "3d62");
     }
     dir.write("log.txt", log);
     tool_options limited;
     limited.file_size_limit = 1024;
     const tool_run run = run_tool(dir, {"log.txt"}, limited);
-    EXPECT_EQ(run.console, console + "Found error at line 1 (-0x3d62)(20)!!\n" +
-                               "\n  ! Could not write out.log\n\n");
+    EXPECT_EQ(run.console,
+              console + last_key_error_summary(1, "3d62") + could_not_write("out.log"));
     EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
     EXPECT_LE(run.result_log.size(), 1024U);
 }
@@ -237,22 +215,18 @@ TEST(EndToEnd, LinesWithAbsentFields)
 {
     // No key field at all: an empty key, which does not parse.
     expect_run(run_on_log(",,,,\n"),
-               BANNER + "\nmbedtls_pk_parse_public_key error at line 1 (-0x3d60)" +
-                   "Found error at line 1 (-0x3d60)(20)!!\n",
+               BANNER + key_error(1, "3d60") + last_key_error_summary(1, "3d60"),
                ", PUBKEY ERROR\n", 0xa0);
     // No signature field: an empty signature, which does not verify.
     expect_run(run_on_log(key_field(KEY) + "," + tx(1) + "\n"),
-               BANNER + shown(tx(1), "") + "\nmbedtls_pk_verify error at line 1" +
-                   "Found 1 error(s) !!\n",
+               BANNER + shown(tx(1), "") + verify_error(1) + error_count_summary(1),
                tx(1) + ",ERROR\n", EXIT_COUNTED_ERRORS);
     expect_run(run_on_log(key_field(KEY) + "\n"),
-               BANNER + shown("", "") + "\nmbedtls_pk_verify error at line 1" +
-                   "Found 1 error(s) !!\n",
-               ",ERROR\n", EXIT_COUNTED_ERRORS);
+               BANNER + shown("", "") + verify_error(1) + error_count_summary(1), ",ERROR\n",
+               EXIT_COUNTED_ERRORS);
     // A signature of blanks followed by a fourth field is empty too.
     expect_run(run_on_log(key_field(KEY) + "," + tx(1) + ",   ,more\n"),
-               BANNER + shown(tx(1), "") + "\nmbedtls_pk_verify error at line 1" +
-                   "Found 1 error(s) !!\n",
+               BANNER + shown(tx(1), "") + verify_error(1) + error_count_summary(1),
                tx(1) + ",ERROR\n", EXIT_COUNTED_ERRORS);
 }
 
@@ -271,15 +245,13 @@ TEST(EndToEnd, FieldSplittingAndTrimming)
 TEST(EndToEnd, VerifiedLinesWithoutUsableNumbersAreErrors)
 {
     expect_run(run_on_log(line_of(tx("abc"))),
-               BANNER + shown(tx("abc")) + "\nsequence number error at line 1" +
-                   "Found 1 error(s) !!\n",
+               BANNER + shown(tx("abc")) + sequence_number_error(1) + error_count_summary(1),
                tx("abc") + ",ERROR\n", EXIT_COUNTED_ERRORS);
     // Numbers from 800,000 up are rejected and do not widen the range.
     expect_run(run_on_log(line_of(tx(799998)) + line_of(tx(800001)) + line_of(tx(0))),
-               BANNER + shown(tx(799998)) + shown(tx(800001)) +
-                   "\nsequence number error at line 2" + shown(tx(0)) +
-                   "\nsequence number error at line 3" + "\nsequence3 error at line 4" +
-                   "Found 3 error(s) !!\n",
+               BANNER + shown(tx(799998)) + shown(tx(800001)) + sequence_number_error(2) +
+                   shown(tx(0)) + sequence_number_error(3) + no_progression(4) +
+                   error_count_summary(3),
                tx(799998) + ",OK\n" + tx(800001) + ",ERROR\n" + tx(0) + ",ERROR\n",
                EXIT_COUNTED_ERRORS);
     expect_run(run_on_log(line_of(tx(799998)) + line_of(tx(799999))),

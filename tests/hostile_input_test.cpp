@@ -47,8 +47,6 @@ using fixtures::signed_line;
 const std::string KEY = "secp256r1";
 const std::string RSA_KEY = "rsa2048";
 
-constexpr int EXIT_COUNTED_ERRORS = 154;
-
 // The tool's line buffer: a physical line is read at most this long minus
 // one at a time.
 constexpr std::size_t LINE_BUFFER = 104857600;
@@ -70,47 +68,10 @@ constexpr bool CHECK_MEMORY = true;
 std::string tx(const std::string& n) { return "tx/0/1/2/3/4/5/" + n; }
 std::string tx(long n) { return tx(std::to_string(n)); }
 
-std::string shown(const std::string& data, const std::string& sig)
-{
-    return "\n[" + data + "][" + sig + "]";
-}
+using ::shown;
 std::string shown(const std::string& data) { return shown(data, signature(KEY, data)); }
 
 std::string line_of(const std::string& data) { return signed_line(KEY, data) + "\n"; }
-
-std::string key_error(long line, const std::string& code)
-{
-    return "\nmbedtls_pk_parse_public_key error at line " + std::to_string(line) + " (-0x" + code +
-           ")";
-}
-std::string verify_error(long line)
-{
-    return "\nmbedtls_pk_verify error at line " + std::to_string(line);
-}
-std::string sequence_number_error(long line)
-{
-    return "\nsequence number error at line " + std::to_string(line);
-}
-std::string last_key_error_summary(long line, const std::string& code)
-{
-    return "Found error at line " + std::to_string(line) + " (-0x" + code + ")(20)!!\n";
-}
-std::string error_count_summary(long errors)
-{
-    return "Found " + std::to_string(errors) + " error(s) !!\n";
-}
-std::string clean_summary(long lines)
-{
-    return "\nVerification of " + std::to_string(lines) +
-           " lines finished successful! (0 errors)\n";
-}
-
-// The process exit code of a key error status printed as -0x<code>.
-int exit_of_key_code(unsigned code)
-{
-    const unsigned low = (0U - code) & 0xFFU;
-    return low != 0 ? static_cast<int>(low) : 1;
-}
 
 // Expected bytes as a list of pieces, so that runs of hundreds of MiB need
 // not be spelled out: a piece is a text, or count copies of one byte.
