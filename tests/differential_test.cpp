@@ -201,6 +201,47 @@ TEST(Differential, SharedCorpusLines)
     EXPECT_GT(lines, 14000);
 }
 
+// A line laid out where it stands needs no more room than the slack after
+// it, whatever shape its fields take, and keeps every field's bytes.
+TEST(LineToCheck, InPlaceFitsEveryShapeOfLineInTheSlack)
+{
+    const std::string long_key(5000, 'K');
+    const std::string lines[] = {
+        "key,data,sig",
+        "key",  // data and signature absent: they share the line's NUL
+        "key,data",
+        ",,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,key,data,sig",  // the key starts far in
+        "k,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,d,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,,s",
+        long_key + ",d," + long_key,
+        "",
+        ",,,",
+    };
+    for (const std::string& text : lines) {
+        SCOPED_TRACE(text.substr(0, 60));
+        // Exactly as large as promised, so that the sanitizers see a write
+        // past it.
+        std::vector<char> buffer(text.begin(), text.end());
+        buffer.push_back('\0');
+        buffer.resize(buffer.size() + LINE_TO_CHECK_SLACK, '#');
+        const line_fields fields = split_line(buffer.data());
+        const std::string key = fields.key;
+        const std::string data = fields.data;
+        const std::string sig = fields.signature;
+        std::optional<line_to_check> line =
+            line_to_check::in_place(fields, buffer.data(), buffer.data() + buffer.size());
+        ASSERT_TRUE(line);
+        EXPECT_EQ(std::string(line->key(), line->key_length()), key);
+        EXPECT_EQ(line->data(), data);
+        EXPECT_EQ(line->signature(), sig);
+        std::size_t length = 0;
+        const std::string armoured = line->armour_key(&length);
+        EXPECT_EQ(armoured, KEY_ARMOUR_BEGIN + key + KEY_ARMOUR_END);
+        EXPECT_EQ(armoured.size(), length);
+        EXPECT_EQ(line->data(), data);
+        EXPECT_EQ(line->signature(), sig);
+    }
+}
+
 // One in-process run: console, out.log and status.
 struct run_output {
     std::string console;
@@ -208,7 +249,8 @@ struct run_output {
     run_status status;
 };
 
-run_output run_in_process(const std::string& log, bool event_log, unsigned workers)
+run_output run_in_process(const std::string& log, bool event_log, unsigned workers,
+                          const std::vector<std::string>& options = {})
 {
     const scratch_dir dir;
     dir.write("log.txt", log);
@@ -220,6 +262,7 @@ run_output run_in_process(const std::string& log, bool event_log, unsigned worke
     std::FILE* console = std::fopen("console.txt", "w");
     dup2(fileno(console), 1);
     std::vector<std::string> args = {"tamberlo_orvel_verify", "log.txt"};
+    args.insert(args.end(), options.begin(), options.end());
     if (event_log)
         args.emplace_back("-evl");
     std::vector<char*> argv;
@@ -284,13 +327,20 @@ TEST(Differential, WorkerCountNeverChangesTheOutput)
         const bool event_log = i % 3 == 0;
         logs.emplace_back(random_log(random, event_log), event_log);
     }
-    for (const auto& [log, event_log] : logs) {
-        const run_output one_thread = run_in_process(log, event_log, 0);
-        for (const unsigned workers : {1U, 2U, 3U, 8U}) {
-            const run_output parallel = run_in_process(log, event_log, workers);
-            ASSERT_EQ(parallel.console, one_thread.console) << workers << " workers on:\n" << log;
-            ASSERT_EQ(parallel.result_log, one_thread.result_log) << workers << " workers";
-            ASSERT_EQ(parallel.status, one_thread.status) << workers << " workers";
+    // Every sixth log is also reported in the quiet and the JSON form.
+    const std::vector<std::vector<std::string>> forms = {{}, {"--quiet"}, {"--json"}};
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        const auto& [log, event_log] = logs[i];
+        for (std::size_t form = 0; form < (i % 6 == 0 ? forms.size() : 1); ++form) {
+            const run_output one_thread = run_in_process(log, event_log, 0, forms[form]);
+            for (const unsigned workers : {1U, 2U, 3U, 8U}) {
+                const run_output parallel = run_in_process(log, event_log, workers, forms[form]);
+                ASSERT_EQ(parallel.console, one_thread.console)
+                    << workers << " workers, form " << form << " on:\n"
+                    << log;
+                ASSERT_EQ(parallel.result_log, one_thread.result_log) << workers << " workers";
+                ASSERT_EQ(parallel.status, one_thread.status) << workers << " workers";
+            }
         }
     }
 }

@@ -1,9 +1,15 @@
 // The built tool on whole logs: console bytes, out.log bytes and exit code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "expected_texts.hpp"
 #include "fixtures.hpp"
@@ -315,3 +321,537 @@ TEST(EndToEnd, BundledExampleLogs)
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ options form
+
+// Every run of the options form against the same log in the plain form.
+TEST(Options, EveryAcceptedFormGivesThePlainFormsBytes)
+{
+    const scratch_dir dir;
+    const std::string log =
+        line_of(tx(1)) + forged_line(tx(3), tx(1)) + "AAAA," + tx(4) + ",0\n" + line_of(tx(2));
+    const std::string event_log = line_of(ev(1)) + line_of(ev(3));
+    dir.write("log.txt", log);
+    dir.write("--odd.txt", log);
+    dir.write("events.txt", event_log);
+    const tool_run plain = run_tool(dir, {"log.txt"});
+    const tool_run plain_event = run_tool(dir, {"events.txt", "-evl"});
+    ASSERT_EQ(plain.exit_code, EXIT_COUNTED_ERRORS);
+    ASSERT_EQ(plain_event.exit_code, EXIT_COUNTED_ERRORS);
+
+    const struct {
+        std::vector<std::string> args;
+        bool event;
+        const char* result_log;
+    } cases[] = {
+        {{"--jobs=2", "log.txt"}, false, "out.log"},
+        {{"--jobs", "0", "log.txt"}, false, "out.log"},
+        {{"log.txt", "--jobs=8"}, false, "out.log"},
+        {{"--jobs=1", "--", "--odd.txt"}, false, "out.log"},
+        {{"--result-log=verdicts.txt", "log.txt"}, false, "verdicts.txt"},
+        {{"--result-log", "r2.txt", "log.txt"}, false, "r2.txt"},
+        {{"--event", "events.txt"}, true, "out.log"},
+        {{"--jobs=3", "events.txt", "-evl"}, true, "out.log"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::filesystem::remove(dir.file("out.log"));
+        const tool_run run = run_tool(dir, c.args);
+        const tool_run& expected = c.event ? plain_event : plain;
+        EXPECT_EQ(run.console, expected.console);
+        EXPECT_EQ(run.exit_code, expected.exit_code);
+        EXPECT_EQ(run.errors, "");
+        EXPECT_EQ(dir.read(c.result_log), expected.result_log);
+        // Another result log leaves out.log alone.
+        EXPECT_EQ(std::filesystem::exists(dir.file("out.log")),
+                  std::string(c.result_log) == "out.log");
+    }
+}
+
+TEST(Options, CommandLineErrorsStopBeforeAnythingIsOpened)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)));
+    dir.write("out.log", "earlier records\n");
+    const struct {
+        std::vector<std::string> args;
+        const char* problem;
+    } cases[] = {
+        {{"--frobnicate", "log.txt"}, "unknown option --frobnicate"},
+        {{"--Quiet", "log.txt"}, "unknown option --Quiet"},
+        {{"--jobs=two", "log.txt"}, "option --jobs wants a number from 0 to 1024, not 'two'"},
+        {{"--jobs=1025", "log.txt"}, "option --jobs wants a number from 0 to 1024"},
+        {{"--jobs=-1", "log.txt"}, "option --jobs wants a number"},
+        {{"log.txt", "--jobs"}, "option --jobs needs a value"},
+        {{"--result-log=", "log.txt"}, "option --result-log needs a value"},
+        {{"--trusted-keys", "", "log.txt"}, "option --trusted-keys needs a value"},
+        {{"--quiet=yes", "log.txt"}, "option --quiet takes no value"},
+        {{"--quiet", "--json", "log.txt"}, "--quiet and --json exclude each other"},
+        {{"--json"}, "no log given"},
+        {{"-evl", "--jobs=1"}, "no log given"},
+        {{"--quiet", "log.txt", "log.txt"}, "more than one log given"},
+        {{"--", "log.txt", "-evl"}, "more than one log given"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const tool_run run = run_tool(dir, c.args);
+        EXPECT_EQ(run.console, "");
+        EXPECT_EQ(run.exit_code, EXIT_BAD_ARGUMENT);
+        EXPECT_TRUE(run.errors.starts_with("tamberlo_orvel_verify: ")) << run.errors;
+        EXPECT_NE(run.errors.find(c.problem), std::string::npos) << run.errors;
+        EXPECT_TRUE(run.errors.ends_with("(see tamberlo_orvel_verify --help)\n")) << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
+        EXPECT_EQ(dir.read("out.log"), "earlier records\n");
+    }
+}
+
+TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
+{
+    const scratch_dir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"log.txt", "--help"}, {"--json", "--help"}}) {
+        const tool_run run = run_tool(dir, args);
+        EXPECT_TRUE(run.console.starts_with(BANNER + USAGE));
+        for (const char* option : {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE",
+                                   "--jobs=N", "--event", "--help", "--version", "\n   -- "})
+            EXPECT_NE(run.console.find(option), std::string::npos) << option;
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_FALSE(run.result_log_exists);
+    }
+    const tool_run run = run_tool(dir, {"--version"});
+    EXPECT_TRUE(run.console.starts_with("tamberlo_orvel_verify ")) << run.console;
+    EXPECT_EQ(run.exit_code, 0);
+}
+
+// ------------------------------------------------------------ --trusted-keys
+
+std::string file_content(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+TEST(TrustedKeys, ALineResignedWithAnotherKeyFailsWhateverFormTheTrustTakes)
+{
+    const std::string OTHER = "secp384r1";
+    const std::string log = line_of(tx(1)) + signed_line(OTHER, tx(2)) + "\n" + line_of(tx(3));
+    const std::string untrusted_console =
+        BANNER + shown(tx(1)) + shown(tx(2), signature(OTHER, tx(2))) + untrusted_key(2) +
+        shown(tx(3)) + transaction_gap(4) + error_count_summary(2);
+    const std::string untrusted_records =
+        tx(1) + ",OK\n" + tx(2) + ",ERROR\n" + tx(3) + ",OK\n" + "//2//////,MISSING SEQUENCE\n";
+    const std::string trusted_console = BANNER + shown(tx(1)) +
+                                        shown(tx(2), signature(OTHER, tx(2))) + shown(tx(3)) +
+                                        clean_summary(3);
+    const std::string fingerprint = fixtures::fingerprint(KEY);
+    std::string upper_fingerprint = fingerprint;
+    for (char& c : upper_fingerprint)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+    const struct {
+        const char* name;
+        std::vector<std::string> files;
+        bool other_trusted;
+    } cases[] = {
+        {"PEM as OpenSSL writes it", {file_content(fixtures::pem_path(KEY))}, false},
+        {"base64 key line", {key_field(KEY) + "\n"}, false},
+        {"fingerprint", {"sha256:" + fingerprint + "\n"}, false},
+        {"fingerprint in capitals, comments, CR LF",
+         {"# the device key\r\n\r\n  sha256:" + upper_fingerprint + "  \r\n"},
+         false},
+        {"explicit-parameter twin", {key_field("explicit_G02_secp256r1") + "\n"}, false},
+
+        {"both keys in one file",
+         {file_content(fixtures::pem_path(KEY)) + "sha256:" + fixtures::fingerprint(OTHER)},
+         true},
+        {"both keys in two files", {key_field(KEY), file_content(fixtures::pem_path(OTHER))}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const scratch_dir dir;
+        dir.write("log.txt", log);
+        std::vector<std::string> args;
+        for (std::size_t i = 0; i < c.files.size(); ++i) {
+            const std::string name = "trust" + std::to_string(i) + ".txt";
+            dir.write(name, c.files[i]);
+            args.push_back("--trusted-keys=" + name);
+        }
+        args.emplace_back("log.txt");
+        const tool_run run = run_tool(dir, args);
+        if (c.other_trusted) {
+            expect_run(run, trusted_console, tx(1) + ",OK\n" + tx(2) + ",OK\n" + tx(3) + ",OK\n",
+                       0);
+        } else {
+            expect_run(run, untrusted_console, untrusted_records, EXIT_COUNTED_ERRORS);
+        }
+    }
+}
+
+TEST(TrustedKeys, NoLineOfAKeyOutsideTheListVerifies)
+{
+    // Every line is untrusted: no number is recorded, so the numbers never
+    // advance either.
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)) + line_of(tx(2)));
+    dir.write("trust.txt", key_field("rsa2048") + "\n");
+    expect_run(run_tool(dir, {"log.txt", "--trusted-keys", "trust.txt"}),
+               BANNER + shown(tx(1)) + untrusted_key(1) + shown(tx(2)) + untrusted_key(2) +
+                   no_progression(3) + error_count_summary(3),
+               tx(1) + ",ERROR\n" + tx(2) + ",ERROR\n", EXIT_COUNTED_ERRORS);
+}
+
+TEST(TrustedKeys, FingerprintsAreOpenSslsAndExplicitKeysShareTheirTwins)
+{
+    const std::string log = signed_line("secp256r1", tx(1)) + "\n" + signed_line("rsa2048", tx(2)) +
+                            "\n" + signed_line("secp384r1", tx(1)) + "\n" +
+                            signed_line("secp256k1", tx(1)) + "\n" +
+                            signed_line("explicit_G04_secp256k1", tx(2)) + "\n";
+    const scratch_dir dir;
+    dir.write("log.txt", log);
+    dir.write("trust.pem", file_content(fixtures::pem_path("secp256k1")));
+    const tool_run run = run_tool(dir, {"--quiet", "--trusted-keys=trust.pem", "log.txt"});
+    EXPECT_EQ(
+        run.console,
+        quiet_problem("log.txt", 1, "untrusted key sha256:" + fixtures::fingerprint("secp256r1")) +
+            quiet_problem("log.txt", 2,
+                          "untrusted key sha256:" + fixtures::fingerprint("rsa2048")) +
+            quiet_problem("log.txt", 3,
+                          "untrusted key sha256:" + fixtures::fingerprint("secp384r1")) +
+            quiet_summary("log.txt", 5, 2, 3) +
+            quiet_key("log.txt", fixtures::fingerprint("secp256r1"), "EC secp256r1", 1,
+                      "untrusted") +
+            quiet_key("log.txt", fixtures::fingerprint("rsa2048"), "RSA-2048", 1, "untrusted") +
+            quiet_key("log.txt", fixtures::fingerprint("secp384r1"), "EC secp384r1", 1,
+                      "untrusted") +
+            quiet_key("log.txt", fixtures::fingerprint("secp256k1"), "EC secp256k1", 2, "trusted"));
+    EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+}
+
+TEST(TrustedKeys, AFileThatCannotServeStopsTheRunBeforeTheLogIsOpened)
+{
+    const struct {
+        const char* name;
+        const char* content;  // nullptr: no such file
+        const char* problem;  // as the console shows it after the path
+    } cases[] = {
+        {"no such file", nullptr, ": No such file or directory"},
+        {"empty", "", ": no key or fingerprint in it"},
+        {"comments only", "# nothing yet\n\n", ": no key or fingerprint in it"},
+        {"short fingerprint", "sha256:abcd\n",
+         ", line 1: not a fingerprint (sha256: and 64 hex digits)"},
+        {"fingerprint with a non-hex digit",
+         "# x\nsha256:g646f506227e62c19674582e640b7dcbf0bbd9ea6532ca57ae5b0ff32eaa8627\n",
+         ", line 2: not a fingerprint (sha256: and 64 hex digits)"},
+        {"key that does not parse", "# device\n\nAAAA\n", ", line 3: key does not parse (-0x3d62)"},
+        {"PEM block cut short", "\n-----BEGIN PUBLIC KEY-----\nMFkwEw\n",
+         ", line 2: PEM block without its END line"},
+        {"other PEM block", "-----BEGIN RSA PUBLIC KEY-----\nAAAA\n-----END RSA PUBLIC KEY-----\n",
+         ", line 1: not a PEM PUBLIC KEY block"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const scratch_dir dir;
+        dir.write("log.txt", line_of(tx(1)));
+        if (c.content != nullptr)
+            dir.write("keys.txt", c.content);
+        const tool_run run = run_tool(dir, {"--trusted-keys=keys.txt", "log.txt"});
+        EXPECT_EQ(run.console,
+                  BANNER + "\n  ! Could not use the trusted keys in keys.txt" + c.problem + "\n\n");
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        EXPECT_FALSE(run.result_log_exists);
+    }
+}
+
+// ------------------------------------------------------------ --quiet
+
+std::string example_key(const std::string& path, const std::string& name, const std::string& type,
+                        long lines)
+{
+    return quiet_key(path, fixtures::fingerprint(name), type, lines);
+}
+
+TEST(Quiet, SampleLogsShowOnlyProblemsRangesSummaryAndKeys)
+{
+    const std::string examples = EXAMPLES_DIR;
+    const scratch_dir dir;
+    const std::string transactions = examples + "/transactions.log";
+    const std::string events = examples + "/events.log";
+    tool_run run = run_tool(dir, {"--quiet", transactions});
+    EXPECT_EQ(run.console, quiet_summary(transactions, 6, 6, 0) +
+                               example_key(transactions, "tx-device-p256", "EC secp256r1", 5) +
+                               example_key(transactions, "tx-backoffice-rsa2048", "RSA-2048", 1));
+    EXPECT_EQ(run.exit_code, 0);
+
+    run = run_tool(dir, {events, "--quiet", "-evl"});
+    EXPECT_EQ(run.console, quiet_problem(events, 4, "signature does not verify") +
+                               quiet_missing(events, 4, 5) + quiet_summary(events, 6, 5, 3) +
+                               example_key(events, "ev-sensor-p256", "EC secp256r1", 6));
+    EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    // The result log is the same in every form.
+    EXPECT_EQ(run.result_log, run_tool(dir, {events, "-evl"}).result_log);
+}
+
+TEST(Quiet, ProblemsNameTheirPhysicalLine)
+{
+    const std::string key = fixtures::fingerprint(KEY);
+    const struct {
+        const char* name;
+        std::string log;
+        std::string expected;
+        int exit_code;
+    } cases[] = {
+        {"blank lines count",
+         "\n  \t\n" + line_of(tx(1)) + "\r\n" + forged_line(tx(2), tx(1)) + line_of(tx(3)),
+         quiet_problem("log.txt", 5, "signature does not verify") + quiet_missing("log.txt", 2, 2) +
+             quiet_summary("log.txt", 3, 2, 2) + quiet_key("log.txt", key, "EC secp256r1", 3),
+         EXIT_COUNTED_ERRORS},
+        {"key errors carry their code and advance nothing",
+         "AAAA," + tx(1) + ",00\n" + line_of(tx(1)) + ",,,\n",
+         quiet_problem("log.txt", 1, "key does not parse (-0x3d62)") +
+             quiet_problem("log.txt", 3, "key does not parse (-0x3d60)") +
+             quiet_summary("log.txt", 1, 1, 2) + quiet_key("log.txt", key, "EC secp256r1", 1),
+         0xa0},
+        {"runs of missing numbers, one line each",
+         line_of(tx(1)) + line_of(tx(5)) + line_of(tx(7)) + line_of(tx(8)) + line_of(tx(12)),
+         quiet_missing("log.txt", 2, 4) + quiet_missing("log.txt", 6, 6) +
+             quiet_missing("log.txt", 9, 11) + quiet_summary("log.txt", 5, 5, 7) +
+             quiet_key("log.txt", key, "EC secp256r1", 5),
+         EXIT_COUNTED_ERRORS},
+        {"no usable number, no progression", line_of(tx("abc")) + line_of(tx(0)),
+         quiet_problem("log.txt", 1, "no usable sequence number") +
+             quiet_problem("log.txt", 2, "no usable sequence number") +
+             "log.txt: sequence numbers never advance\n" + quiet_summary("log.txt", 2, 0, 3) +
+             quiet_key("log.txt", key, "EC secp256r1", 2),
+         EXIT_COUNTED_ERRORS},
+        {"empty log", "", quiet_summary("log.txt", 0, 0, 0), 0},
+        {"unreadable log", "", "logs: could not read (Is a directory)\n", EXIT_FILE_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const scratch_dir dir;
+        dir.write("log.txt", c.log);
+        std::string path = "log.txt";
+        if (c.name == std::string("unreadable log")) {
+            std::filesystem::create_directory(dir.file("logs"));
+            path = "logs";
+        }
+        const tool_run run = run_tool(dir, {"--quiet", path});
+        EXPECT_EQ(run.console, c.expected);
+        EXPECT_EQ(run.exit_code, c.exit_code);
+        EXPECT_EQ(run.errors, "");
+    }
+}
+
+// ------------------------------------------------------------ --json
+
+using json = nlohmann::ordered_json;
+
+// The console as one JSON document, checked by Python's own parser (strict
+// UTF-8) as well.
+json document_of(const tool_run& run)
+{
+    const scratch_dir dir;
+    dir.write("document.json", run.console);
+    const std::string check =
+        "python3 -c 'import json,sys; json.loads(open(sys.argv[1], "
+        "\"rb\").read().decode(\"utf-8\", \"strict\"))' " +
+        dir.file("document.json");
+    EXPECT_EQ(std::system(check.c_str()), 0) << run.console;
+    return json::parse(run.console);
+}
+
+std::vector<std::string> keys_of(const json& object)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : object.items())
+        keys.push_back(item.key());
+    return keys;
+}
+
+long records_ending(const std::string& result_log, const std::string& ending)
+{
+    long count = 0;
+    for (std::size_t at = 0; (at = result_log.find(ending + "\n", at)) != std::string::npos; ++at)
+        ++count;
+    return count;
+}
+
+TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
+{
+    const scratch_dir dir;
+    const std::string log = "\n" + line_of(tx(1)) + "AAAA," + tx(2) + ",00\n   \n" +
+                            forged_line(tx(3), tx(1)) + line_of(tx("abc")) + line_of(tx(7)) +
+                            line_of(tx(9)) + key_field("rsa2048") + "," + tx(10) + "," +
+                            signature("rsa2048", tx(10)) + "\n";
+    dir.write("log.txt", log);
+    dir.write("trust.txt", key_field(KEY));
+    const tool_run run = run_tool(dir, {"--json", "--trusted-keys=trust.txt", "log.txt"});
+    const json document = document_of(run);
+
+    EXPECT_EQ(keys_of(document),
+              (std::vector<std::string>{"version", "logs", "mode", "result_log", "lines", "errors",
+                                        "sequence", "keys", "problems", "problems_omitted",
+                                        "status", "exit_code", "error"}));
+    EXPECT_EQ(document["version"], 1);
+    EXPECT_EQ(document["logs"], json::array({"log.txt"}));
+    EXPECT_EQ(document["mode"], "transaction");
+    EXPECT_EQ(document["result_log"], "out.log");
+    EXPECT_EQ(document["lines"], json({{"read", 9}, {"blank", 2}, {"checked", 6}, {"ok", 3}}));
+    EXPECT_EQ(document["lines"]["ok"], records_ending(run.result_log, ",OK"));
+    EXPECT_EQ(document["lines"]["checked"],
+              records_ending(run.result_log, ",OK") + records_ending(run.result_log, ",ERROR"));
+    EXPECT_EQ(document["errors"], json({{"key", 1},
+                                        {"signature", 1},
+                                        {"untrusted_key", 1},
+                                        {"sequence_number", 1},
+                                        {"missing_sequence", 6},
+                                        {"no_progression", 0}}));
+    EXPECT_EQ(document["errors"]["missing_sequence"],
+              records_ending(run.result_log, ",MISSING SEQUENCE"));
+    EXPECT_EQ(document["sequence"],
+              json({{"first", 1}, {"last", 9}, {"missing", json::parse("[[2,6],[8,8]]")}}));
+    EXPECT_EQ(document["keys"],
+              json::parse(R"([{"sha256":")" + fixtures::fingerprint(KEY) +
+                          R"(","type":"EC secp256r1","lines":5,"trusted":true},{"sha256":")" +
+                          fixtures::fingerprint("rsa2048") +
+                          R"(","type":"RSA-2048","lines":1,"trusted":false}])"));
+    EXPECT_EQ(document["problems"],
+              json::parse(R"([{"log":"log.txt","line":3,"kind":"key","code":"-0x3d62"},)"
+                          R"({"log":"log.txt","line":5,"kind":"signature","code":null},)"
+                          R"({"log":"log.txt","line":6,"kind":"sequence_number","code":null},)"
+                          R"({"log":"log.txt","line":9,"kind":"untrusted_key","code":null}])"));
+    EXPECT_EQ(document["problems_omitted"], 0);
+    EXPECT_EQ(document["status"], -102);
+    EXPECT_EQ(document["exit_code"], run.exit_code);
+    EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    EXPECT_TRUE(document["error"].is_null());
+}
+
+TEST(Json, EveryRunPastTheCommandLineGivesOneDocument)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* kind;
+        const char* path;
+        int exit_code;
+    } cases[] = {
+        {"log missing", {"--json", "missing.txt", "-evl"}, "open_log", "missing.txt", 155},
+        {"log unreadable", {"--json", "logs"}, "read_log", "logs", 155},
+        {"result log not creatable",
+         {"--json", "--result-log=logs", "log.txt"},
+         "open_result_log",
+         "logs",
+         155},
+        {"result log is the log",
+         {"--json", "--result-log=./log.txt", "log.txt"},
+         "result_log_is_log",
+         "./log.txt",
+         155},
+        {"trusted keys unusable",
+         {"--json", "--trusted-keys=none", "log.txt"},
+         "trusted_keys",
+         "none",
+         155},
+        {"last key does not parse", {"--json", "bad.txt"}, nullptr, nullptr, 0x9e},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const scratch_dir dir;
+        dir.write("log.txt", line_of(tx(1)));
+        dir.write("bad.txt", "AAAA," + tx(1) + ",00\n");
+        std::filesystem::create_directory(dir.file("logs"));
+        const tool_run run = run_tool(dir, c.args);
+        const json document = document_of(run);
+        EXPECT_EQ(document["exit_code"], run.exit_code);
+        EXPECT_EQ(run.exit_code, c.exit_code);
+        EXPECT_EQ(run.errors, "");
+        if (c.kind == nullptr) {
+            EXPECT_TRUE(document["error"].is_null());
+            EXPECT_EQ(document["status"], -0x3d62);
+            continue;
+        }
+        EXPECT_EQ(document["status"], -101);
+        EXPECT_EQ(document["error"]["kind"], c.kind);
+        EXPECT_EQ(document["error"]["path"], c.path);
+        EXPECT_FALSE(document["error"]["message"].get<std::string>().empty());
+    }
+}
+
+TEST(Json, ResultLogThatCannotBeWrittenIsTheError)
+{
+    const scratch_dir dir;
+    std::string log;
+    for (int i = 1; i <= 100; ++i)
+        log += "AAAA," + tx(i) + ",00\n";
+    dir.write("log.txt", log);
+    tool_options limited;
+    limited.file_size_limit = 1024;
+    const tool_run run = run_tool(dir, {"--json", "log.txt"}, limited);
+    const json document = document_of(run);
+    EXPECT_EQ(document["error"]["kind"], "write_result_log");
+    EXPECT_EQ(document["error"]["path"], "out.log");
+    EXPECT_EQ(document["errors"]["key"], 100);
+    EXPECT_EQ(document["status"], -101);
+    EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+}
+
+TEST(Json, PathsOfAnyBytesGiveValidUtf8)
+{
+    const scratch_dir dir;
+    // Not UTF-8, an escape, DEL and a character that is.
+    const std::string path = std::string("log-\xff\xfe-\x1b[2J-\x7f-") + "\xc3\xa9.txt";
+    const tool_run run = run_tool(dir, {"--json", path});
+    EXPECT_EQ(run.console.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run.console.find('\x7f'), std::string::npos);
+    const json document = document_of(run);
+    EXPECT_EQ(document["logs"][0], "log-\xef\xbf\xbd\xef\xbf\xbd-\x1b[2J-\x7f-\xc3\xa9.txt");
+    EXPECT_EQ(document["error"]["kind"], "open_log");
+}
+
+TEST(Json, TheFirstThousandProblemsAreListed)
+{
+    const scratch_dir dir;
+    std::string log;
+    for (int i = 1; i <= 1003; ++i)
+        log += "AAAA," + tx(i) + ",00\n";
+    dir.write("log.txt", log);
+    const json document = document_of(run_tool(dir, {"--json", "log.txt"}));
+    ASSERT_EQ(document["problems"].size(), 1000U);
+    EXPECT_EQ(document["problems"][999]["line"], 1000);
+    EXPECT_EQ(document["problems_omitted"], 3);
+    EXPECT_EQ(document["errors"]["key"], 1003);
+}
+
+// ------------------------------------------------------------ terminals
+
+TEST(Terminal, BytesATerminalActsOnAreShownEscapedThere)
+{
+    const std::string data =
+        "\x1b[2J\x1b[H/x/1/2/3/4/5/6\tfake \x1b[8m\r\x7f\xc2\x9b\x9b\xc3\xa9\xe2\x82\xac";
+    const std::string escaped =
+        "\\x1b[2J\\x1b[H/x/1/2/3/4/5/6\tfake \\x1b[8m\\x0d\\x7f\\xc2\\x9b\\x9b"
+        "\xc3\xa9\xe2\x82\xac";
+    const scratch_dir dir;
+    dir.write("log.txt", key_field(KEY) + "," + data + ",00\n");
+    tool_options terminal;
+    terminal.console_on_terminal = true;
+    const std::string tail = verify_error(1) + error_count_summary(1);
+
+    tool_run run = run_tool(dir, {"log.txt"}, terminal);
+    EXPECT_EQ(run.console, BANNER + shown(escaped, "00") + tail);
+    run = run_tool(dir, {"log.txt"});
+    EXPECT_EQ(run.console, BANNER + shown(data, "00") + tail);
+    EXPECT_EQ(run.result_log, data + ",ERROR\n");
+
+    // Paths from the command line too, in every form.
+    const std::string path = "no\x1b[8mlog";
+    run = run_tool(dir, {path}, terminal);
+    EXPECT_EQ(run.console, BANNER + could_not_open("no\\x1b[8mlog"));
+    run = run_tool(dir, {"--quiet", path}, terminal);
+    EXPECT_EQ(run.console, "no\\x1b[8mlog: could not open (No such file or directory)\n");
+    run = run_tool(dir, {path});
+    EXPECT_EQ(run.console, BANNER + could_not_open(path));
+}

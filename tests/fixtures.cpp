@@ -60,6 +60,27 @@ const std::string& key_field(const std::string& key_name)
     return it->second;
 }
 
+const std::string& fingerprint(const std::string& key_name)
+{
+    static const auto fingerprints = [] {
+        std::map<std::string, std::string> loaded;
+        std::ifstream in(std::string(FIXTURE_DIR) + "/trust/fingerprints.txt");
+        std::string name, hex;
+        while (in >> name >> hex)
+            loaded[name] = hex;
+        return loaded;
+    }();
+    const auto it = fingerprints.find(key_name);
+    if (it == fingerprints.end())
+        throw std::runtime_error("no fixture fingerprint of " + key_name);
+    return it->second;
+}
+
+std::string pem_path(const std::string& key_name)
+{
+    return std::string(FIXTURE_DIR) + "/trust/" + key_name + ".pem";
+}
+
 const std::string& signature(const std::string& signer, const std::string& data)
 {
     static const auto signatures = load_signatures();

@@ -17,6 +17,12 @@ std::string signed_line(const std::string& key_name, const std::string& data,
                         const std::string& signer);
 std::string signed_line(const std::string& key_name, const std::string& data);
 
+// The key's SHA-256 fingerprint as OpenSSL computes it (64 hex digits), and
+// the path of its PEM public key as `openssl pkey -pubout` writes it
+// (tests/fixtures/trust, for a few named keys).
+const std::string& fingerprint(const std::string& key_name);
+std::string pem_path(const std::string& key_name);
+
 // base64 of bytes, and back.
 std::string to_base64(const std::string& bytes);
 std::string from_base64(const std::string& text);

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,8 +105,17 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     const scratch_dir capture;
     const std::string stderr_path = capture.file("stderr");
     int console_pipe[2];
-    if (pipe2(console_pipe, O_CLOEXEC) != 0)
+    if (options.console_on_terminal) {
+        // [0] is the terminal's master side, [1] the tool's standard output.
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&console_pipe[0], &console_pipe[1], nullptr, &raw, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        fcntl(console_pipe[0], F_SETFD, FD_CLOEXEC);
+        fcntl(console_pipe[1], F_SETFD, FD_CLOEXEC);
+    } else if (pipe2(console_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
+    }
     int input_pipe[2] = {-1, -1};
     if (options.stdin_writer) {
         signal(SIGPIPE, SIG_IGN);
@@ -164,8 +175,11 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     tool_run run;
     char chunk[65536];
     ssize_t got = 0;
-    while ((got = read(console_pipe[0], chunk, sizeof chunk)) > 0)
-        run.console.append(chunk, static_cast<std::size_t>(got));
+    // A terminal's master side ends with EIO once the tool has closed it.
+    while ((got = read(console_pipe[0], chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0)
+            run.console.append(chunk, static_cast<std::size_t>(got));
+    }
     close(console_pipe[0]);
 
     // Wait for the exit without reaping, so that the watchdog cannot hit

@@ -30,6 +30,9 @@ struct tool_options {
     std::function<void(int fd)> stdin_writer;
     // The tool is killed (SIGKILL) when it runs longer, 0 for no limit.
     unsigned time_limit_seconds = 0;
+    // Standard output is a pseudo-terminal (in raw mode, so that bytes pass
+    // unchanged) instead of a pipe.
+    bool console_on_terminal = false;
 };
 
 // A fresh scratch directory, removed with everything in it at scope end.
