@@ -4,6 +4,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "interrupt.hpp"
+
 namespace {
 
 // Bounds on the lines in flight: enough to keep every worker busy, few
@@ -22,6 +24,8 @@ unsigned default_worker_count()
 
 check_pool::check_pool(unsigned workers, const check_settings& settings) : settings_(settings)
 {
+    // Workers leave the signals that stop a run to the reading thread.
+    const interrupts_blocked for_workers;
     for (unsigned i = 0; i < workers; ++i) {
         try {
             workers_.emplace_back([this] { work(); });

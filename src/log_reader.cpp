@@ -34,6 +34,7 @@ void log_reader::start(int fd)
     struct stat file {};
     waits_ = fstat(fd, &file) != 0 || !S_ISREG(file.st_mode);
     ended_ = false;
+    interrupted_ = false;
     error_number_ = 0;
     block_begin_ = block_end_ = 0;
     line_number_ = 0;
@@ -57,6 +58,13 @@ bool log_reader::reserve(std::size_t size)
     return true;
 }
 
+bool log_reader::should_stop()
+{
+    if (while_waiting_ && while_waiting_())
+        interrupted_ = true;
+    return interrupted_;
+}
+
 bool log_reader::wait_until_readable()
 {
     for (;;) {
@@ -68,8 +76,8 @@ bool log_reader::wait_until_readable()
             // Let the read itself tell what is wrong.
             return true;
         }
-        if (ready == 0 && while_waiting_)
-            while_waiting_();
+        if (should_stop())
+            return false;
     }
 }
 
@@ -102,6 +110,8 @@ bool log_reader::fill_block()
             ended_ = true;
             return false;
         }
+        if (errno == EINTR && should_stop())
+            return false;
     }
 }
 
@@ -110,6 +120,8 @@ log_reader::status log_reader::next(log_piece& piece)
     std::size_t size = 0;
     for (;;) {
         if (block_begin_ == block_end_ && !fill_block()) {
+            if (interrupted_)
+                return status::interrupted;
             if (error_number_ == ENOMEM)
                 return status::out_of_memory;
             if (error_number_ != 0)

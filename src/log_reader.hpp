@@ -24,8 +24,9 @@ struct log_piece {
 class log_reader {
 public:
     // Called while the reader waits for input that has not arrived yet,
-    // about every CONSOLE_FLUSH_INTERVAL_MS.
-    using wait_hook = std::function<void()>;
+    // about every CONSOLE_FLUSH_INTERVAL_MS, and when a signal interrupts
+    // the wait; the reader stops waiting once it returns true.
+    using wait_hook = std::function<bool()>;
 
     explicit log_reader(wait_hook while_waiting);
     ~log_reader();
@@ -35,12 +36,14 @@ public:
     // Starts reading the log open on fd (which the caller keeps), from line 1.
     void start(int fd);
 
-    enum class status { piece, end, failed, out_of_memory };
+    enum class status { piece, end, failed, out_of_memory, interrupted };
     // Reads the next piece into the line buffer.
     status next(log_piece& piece);
 
     // The system's error number of a failed read.
     int error_number() const { return error_number_; }
+    // The physical line the next piece belongs to.
+    uint64_t line_being_read() const { return at_line_start_ ? line_number_ + 1 : line_number_; }
 
     // The line buffer, for moving a piece's fields within it.
     char* buffer() { return line_; }
@@ -51,11 +54,13 @@ private:
     bool fill_block();
     bool reserve(std::size_t size);
     bool wait_until_readable();
+    bool should_stop();
 
     wait_hook while_waiting_;
     int fd_ = -1;
     bool waits_ = false;  // the log is not a regular file: input may be slow
     bool ended_ = false;
+    bool interrupted_ = false;
     int error_number_ = 0;
 
     std::unique_ptr<char[]> block_;

@@ -27,6 +27,20 @@ void print_error(const run_error& error, bool escape)
         case run_error_kind::result_log_is_log:
             console_print(text::result_log_is_the_log, path.c_str());
             break;
+        case run_error_kind::result_log_is_output:
+            console_print(text::result_log_is_the_output, path.c_str());
+            break;
+        case run_error_kind::result_log_locked:
+            console_print(text::result_log_locked, path.c_str());
+            break;
+        case run_error_kind::out_of_memory:
+            console_print(text::out_of_memory, static_cast<unsigned long long>(error.line),
+                          path.c_str());
+            break;
+        case run_error_kind::interrupted:
+            console_print(text::interrupted, error.message.c_str(),
+                          static_cast<unsigned long long>(error.line), path.c_str());
+            break;
         case run_error_kind::read_log:
             console_print(text::could_not_read, path.c_str());
             break;

@@ -43,6 +43,14 @@ const char* error_kind_name(run_error_kind kind)
             return "open_result_log";
         case run_error_kind::result_log_is_log:
             return "result_log_is_log";
+        case run_error_kind::result_log_is_output:
+            return "result_log_is_output";
+        case run_error_kind::result_log_locked:
+            return "result_log_locked";
+        case run_error_kind::out_of_memory:
+            return "out_of_memory";
+        case run_error_kind::interrupted:
+            return "interrupted";
         case run_error_kind::write_result_log:
             return "write_result_log";
     }
@@ -152,7 +160,10 @@ void json_end(const run_options& options, const run_result& result)
     document["keys"] = keys_of(result);
     document["problems"] = problems_of(options, result);
     document["problems_omitted"] = result.problems_omitted;
-    document["status"] = static_cast<int32_t>(result.status);
+    // An interrupted run has no status: the process ends by the signal.
+    document["status"] = result.status == run_status::interrupted
+                             ? json(nullptr)
+                             : json(static_cast<int32_t>(result.status));
     document["exit_code"] = process_exit_code(result.status);
     document["error"] = error_of(result);
     console_print("%s", document_text(document).c_str());

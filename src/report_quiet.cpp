@@ -38,10 +38,17 @@ void print_error(const run_error& error, bool escape)
             break;
         case run_error_kind::open_log:
         case run_error_kind::open_result_log:
+        case run_error_kind::result_log_is_log:
+        case run_error_kind::result_log_is_output:
+        case run_error_kind::result_log_locked:
             console_print(text::quiet::could_not_open, path.c_str(), message.c_str());
             break;
-        case run_error_kind::result_log_is_log:
-            console_print(text::quiet::result_log_is_the_log, path.c_str());
+        case run_error_kind::out_of_memory:
+            console_print(text::quiet::out_of_memory, path.c_str(), static_cast<ull>(error.line));
+            break;
+        case run_error_kind::interrupted:
+            console_print(text::quiet::interrupted, path.c_str(), static_cast<ull>(error.line),
+                          message.c_str());
             break;
         case run_error_kind::read_log:
             console_print(text::quiet::could_not_read, path.c_str(), message.c_str());

@@ -1,6 +1,7 @@
 #include "result_log.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,18 +34,62 @@ result_log_writer::~result_log_writer()
 result_log_writer::open_result result_log_writer::open(const std::string& path,
                                                        const std::vector<file_identity>& logs)
 {
-    // Opening a log for writing would destroy it: look before touching.
-    struct stat existing {};
-    if (stat(path.c_str(), &existing) == 0 && is_one_of(existing, logs))
-        return open_result::is_a_log;
-    file_ = std::fopen(path.c_str(), "w");
+    // Opened without truncating, and without waiting for a FIFO's reader.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error_number_ = errno;
+        return open_result::failed;
+    }
+    const open_result checked = check_and_truncate(fd, logs);
+    if (checked != open_result::opened) {
+        (void)::close(fd);
+        return checked;
+    }
+    file_ = fdopen(fd, "w");
     if (file_ == nullptr) {
-        error_number_ = errno != 0 ? errno : EIO;
+        error_number_ = errno;
+        (void)::close(fd);
         return open_result::failed;
     }
     // Without the larger buffer the records are merely written in smaller
     // pieces.
     (void)std::setvbuf(file_, nullptr, _IOFBF, RESULT_LOG_BUFFER);
+    return open_result::opened;
+}
+
+result_log_writer::open_result result_log_writer::check_and_truncate(
+    int fd, const std::vector<file_identity>& logs)
+{
+    struct stat file {};
+    if (fstat(fd, &file) != 0) {
+        error_number_ = errno;
+        return open_result::failed;
+    }
+    // Writing over a log would destroy it.
+    if (is_one_of(file, logs))
+        return open_result::is_a_log;
+    // Records and console text would overwrite each other; a terminal or
+    // /dev/null on both sides mixes but loses nothing.
+    struct stat output {};
+    if (fstat(STDOUT_FILENO, &output) == 0 && output.st_dev == file.st_dev &&
+        output.st_ino == file.st_ino && !S_ISCHR(file.st_mode))
+        return open_result::is_the_output;
+    if (S_ISREG(file.st_mode)) {
+        // Held until the file is closed. A file system without locks is
+        // written unlocked.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            return open_result::locked;
+        if (ftruncate(fd, 0) != 0) {
+            error_number_ = errno;
+            return open_result::failed;
+        }
+    }
+    // A FIFO with a reader is written at the reader's pace.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error_number_ = errno;
+        return open_result::failed;
+    }
     return open_result::opened;
 }
 
@@ -71,6 +116,12 @@ void result_log_writer::gap_record(log_mode mode, uint32_t number)
     const bool event = mode == log_mode::event;
     if (std::fprintf(file_, event ? text::record_event_gap : text::record_transaction_gap,
                      static_cast<int>(number)) < 0)
+        note_failure();
+}
+
+void result_log_writer::interrupted_record(int signal_number)
+{
+    if (std::fprintf(file_, text::record_interrupted, signal_number) < 0)
         note_failure();
 }
 

@@ -25,11 +25,13 @@ public:
     result_log_writer(const result_log_writer&) = delete;
     result_log_writer& operator=(const result_log_writer&) = delete;
 
-    enum class open_result { opened, failed, is_a_log };
+    enum class open_result { opened, failed, is_a_log, is_the_output, locked };
 
     // Creates or truncates path for writing, unless it is one of the logs
-    // (by any path to it: the same device and inode). On failure, error()
-    // tells why.
+    // (by any path to it: the same device and inode), the file standard
+    // output writes to, or a file another run holds; a FIFO without a
+    // reader fails rather than blocks. Nothing is truncated before these
+    // checks pass. On failure, error() tells why.
     open_result open(const std::string& path, const std::vector<file_identity>& logs);
 
     // A line's record: its data field and the ending.
@@ -38,6 +40,8 @@ public:
     void key_error_record(const char* data_field);
     // The record of a missing sequence number.
     void gap_record(log_mode mode, uint32_t number);
+    // The last record of a run that a signal stopped.
+    void interrupted_record(int signal_number);
 
     // Flushes and closes; false when any write, the flush or the close
     // failed.
@@ -48,6 +52,7 @@ public:
     std::string error() const;
 
 private:
+    open_result check_and_truncate(int fd, const std::vector<file_identity>& logs);
     void note_failure();
 
     std::FILE* file_ = nullptr;

@@ -11,12 +11,14 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "check_pool.hpp"
 #include "console.hpp"
+#include "interrupt.hpp"
 #include "line_format.hpp"
 #include "log_reader.hpp"
 #include "report.hpp"
@@ -68,6 +70,12 @@ struct run_state {
     run_result result;
     // Where each key seen stands in result.keys.
     std::map<key_fingerprint, std::size_t> key_index;
+    // The piece being read, and the last line reported.
+    line_position reading;
+    line_position last_reported;
+    // A log that cannot be read on ends the run once the lines before the
+    // failure are reported.
+    std::optional<run_error> read_failure;
 };
 
 run_error error_at(run_error_kind kind, const std::string& path, int error_number)
@@ -89,6 +97,22 @@ bool load_trusted(run_state& state)
     return true;
 }
 
+// True once the run must stop early: a line ran out of memory, or a signal
+// asked it to stop (noted here, after the last line reported).
+bool stopping(run_state& state)
+{
+    if (state.result.error)
+        return true;
+    const int signal_number = interrupting_signal();
+    if (signal_number == 0)
+        return false;
+    const line_position& after = state.last_reported;
+    state.result.error = run_error{run_error_kind::interrupted, state.options.logs[after.log],
+                                   "signal " + std::to_string(signal_number), after.line};
+    state.result.interrupted_by = signal_number;
+    return true;
+}
+
 bool open_logs(run_state& state)
 {
     for (const std::string& path : state.options.logs) {
@@ -101,7 +125,10 @@ bool open_logs(run_state& state)
         }
         struct stat file {};
         if (log.fd < 0 || fstat(log.fd, &file) != 0) {
-            state.result.error = error_at(run_error_kind::open_log, path, errno);
+            const int error_number = errno;
+            // A signal while a FIFO waits for its writer stops the run.
+            if (!stopping(state))
+                state.result.error = error_at(run_error_kind::open_log, path, error_number);
             return false;
         }
         log.identity = {file.st_dev, file.st_ino};
@@ -122,6 +149,14 @@ bool open_result_log(run_state& state)
         case result_log_writer::open_result::is_a_log:
             state.result.error = run_error{run_error_kind::result_log_is_log, path,
                                            "it is the log being verified", 0};
+            return false;
+        case result_log_writer::open_result::is_the_output:
+            state.result.error = run_error{run_error_kind::result_log_is_output, path,
+                                           "it is the standard output", 0};
+            return false;
+        case result_log_writer::open_result::locked:
+            state.result.error =
+                run_error{run_error_kind::result_log_locked, path, "another run is writing it", 0};
             return false;
         case result_log_writer::open_result::failed:
             break;
@@ -165,6 +200,13 @@ void report_checked_line(run_state& state, const line_position& where, const lin
                          const line_verdict& verdict)
 {
     run_result& result = state.result;
+    if (verdict.outcome == line_outcome::out_of_memory) {
+        // No verdict: the run ends here, with every line before reported.
+        result.error = run_error{run_error_kind::out_of_memory, state.options.logs[where.log],
+                                 std::strerror(ENOMEM), where.line};
+        return;
+    }
+    state.last_reported = where;
     line_report line;
     line.where = where;
     line.counter = result.line_counter();
@@ -208,6 +250,8 @@ void report_checked_line(run_state& state, const line_position& where, const lin
 void report_checked_lines(run_state& state, check_pool& pool)
 {
     while (const queued_line* line = pool.oldest_checked()) {
+        if (state.result.error)
+            return;
         report_checked_line(state, line->where, line->line, line->verdict);
         pool.take_oldest();
     }
@@ -217,14 +261,17 @@ void report_checked_lines(run_state& state, check_pool& pool)
 void report_lines(run_state& state, check_pool& pool, std::size_t count)
 {
     // What is printed so far stays visible while slow checks run.
-    while (!pool.wait_checked(count, CONSOLE_FLUSH_INTERVAL_MS))
+    while (!pool.wait_checked(count, CONSOLE_FLUSH_INTERVAL_MS)) {
         console_flush();
+        if (stopping(state))
+            return;
+    }
     report_checked_lines(state, pool);
 }
 
 void report_all_lines(run_state& state, check_pool& pool)
 {
-    while (!pool.is_empty())
+    while (!pool.is_empty() && !stopping(state))
         report_lines(state, pool, pool.size());
 }
 
@@ -241,6 +288,8 @@ void verify_line(run_state& state, check_pool& pool, log_reader& reader, char* t
         // Checked on this thread once every earlier line is reported, with
         // its fields moved apart inside the line buffer rather than copied.
         report_all_lines(state, pool);
+        if (stopping(state))
+            return;
         std::optional<line_to_check> line =
             line_to_check::in_place(fields, reader.buffer(), reader.buffer_end());
         std::string storage;
@@ -250,34 +299,42 @@ void verify_line(run_state& state, check_pool& pool, log_reader& reader, char* t
         report_checked_line(state, where, *line, verdict);
     } else {
         // A full queue is worked down by half, not line by line.
-        while (pool.is_full(bytes))
+        while (pool.is_full(bytes) && !stopping(state))
             report_lines(state, pool, (pool.size() + 1) / 2);
+        if (stopping(state))
+            return;
         pool.queue(fields, where);
         report_checked_lines(state, pool);
     }
     console_flush_if_due();
 }
 
-// Reads one log to its end. Returns false when it cannot be read.
-bool verify_log(run_state& state, check_pool& pool, log_reader& reader, std::size_t index)
+// Reads one log to its end, or until the run must stop.
+void verify_log(run_state& state, check_pool& pool, log_reader& reader, std::size_t index)
 {
     reader.start(state.logs[index].fd);
     run_result& result = state.result;
+    const std::string& path = state.options.logs[index];
     // A physical line is blank when all its pieces are.
     bool in_line = false;
     bool line_has_fields = false;
     log_piece piece;
-    for (;;) {
+    while (!stopping(state)) {
         const log_reader::status status = reader.next(piece);
-        if (status != log_reader::status::piece) {
-            if (status == log_reader::status::end)
-                break;
-            state.result.error =
-                error_at(run_error_kind::read_log, state.options.logs[index],
-                         status == log_reader::status::out_of_memory ? ENOMEM
-                                                                     : reader.error_number());
-            return false;
+        if (status == log_reader::status::end)
+            break;
+        if (status == log_reader::status::interrupted)
+            continue;  // stopping() takes it from here
+        if (status == log_reader::status::out_of_memory) {
+            state.read_failure = run_error{run_error_kind::out_of_memory, path,
+                                           std::strerror(ENOMEM), reader.line_being_read()};
+            return;
         }
+        if (status == log_reader::status::failed) {
+            state.read_failure = error_at(run_error_kind::read_log, path, reader.error_number());
+            return;
+        }
+        state.reading = {index, piece.line};
         if (piece.starts_line) {
             if (in_line && !line_has_fields)
                 ++result.lines_blank;
@@ -289,11 +346,10 @@ bool verify_log(run_state& state, check_pool& pool, log_reader& reader, std::siz
         if (*piece.text == '\0')
             continue;
         line_has_fields = true;
-        verify_line(state, pool, reader, piece.text, {index, piece.line});
+        verify_line(state, pool, reader, piece.text, state.reading);
     }
     if (in_line && !line_has_fields)
         ++result.lines_blank;
-    return true;
 }
 
 // After the last line: the missing numbers, as records and counted errors.
@@ -317,23 +373,37 @@ void scan_gaps(run_state& state)
     }
 }
 
+void read_and_check(run_state& state)
+{
+    check_pool pool(state.options.workers, state.settings);
+    log_reader reader([&state, &pool] {
+        // Verdicts known so far show while the tool waits for input.
+        report_checked_lines(state, pool);
+        console_flush();
+        return stopping(state);
+    });
+    for (std::size_t i = 0; i < state.logs.size() && !state.result.error && !state.read_failure;
+         ++i)
+        verify_log(state, pool, reader, i);
+    report_all_lines(state, pool);
+    if (!state.result.error)
+        state.result.error = state.read_failure;
+}
+
 void verify_logs(run_state& state)
 {
-    bool read_all = true;
-    {
-        check_pool pool(state.options.workers, state.settings);
-        log_reader reader([&state, &pool] {
-            // Verdicts known so far show while the tool waits for input.
-            report_checked_lines(state, pool);
-            console_flush();
-        });
-        for (std::size_t i = 0; i < state.logs.size() && read_all; ++i)
-            read_all = verify_log(state, pool, reader, i);
-        report_all_lines(state, pool);
+    try {
+        read_and_check(state);
+    } catch (const std::bad_alloc&) {
+        const line_position& at = state.reading;
+        state.result.error = run_error{run_error_kind::out_of_memory, state.options.logs[at.log],
+                                       std::strerror(ENOMEM), at.line};
     }
     // A log that could not be read to its end was not verified: no gaps.
-    if (read_all)
+    if (!state.result.error)
         scan_gaps(state);
+    if (state.result.interrupted_by != 0)
+        state.result_log.interrupted_record(state.result.interrupted_by);
     state.logs.clear();
     if (!state.result_log.close()) {
         state.result.write_error = run_error{run_error_kind::write_result_log,
@@ -343,6 +413,8 @@ void verify_logs(run_state& state)
 
 run_status status_of(const run_result& result)
 {
+    if (result.interrupted_by != 0)
+        return run_status::interrupted;
     if (result.error || result.write_error)
         return run_status::file_error;
     if (result.last_result_code != 0)
@@ -358,6 +430,8 @@ int process_exit_code(run_status status)
 {
     if (status == run_status::ok)
         return 0;
+    if (status == run_status::interrupted)
+        return 128 + interrupting_signal();
     const int low_bits = static_cast<int>(static_cast<uint32_t>(status) & 0xFFU);
     return low_bits != 0 ? low_bits : 1;
 }

@@ -77,12 +77,16 @@ struct key_seen {
 
 // What stopped or spoiled a run.
 enum class run_error_kind {
-    trusted_keys,       // a trusted-keys file cannot be read or holds a bad entry
-    open_log,           // a log cannot be opened
-    read_log,           // a log cannot be read to its end
-    open_result_log,    // the result log cannot be opened
-    result_log_is_log,  // the result log is one of the logs
-    write_result_log,   // the result log cannot be written completely
+    trusted_keys,          // a trusted-keys file cannot be read or holds a bad entry
+    open_log,              // a log cannot be opened
+    read_log,              // a log cannot be read to its end
+    open_result_log,       // the result log cannot be opened
+    result_log_is_log,     // the result log is one of the logs
+    result_log_is_output,  // the result log is the standard output
+    result_log_locked,     // another run is writing the result log
+    write_result_log,      // the result log cannot be written completely
+    out_of_memory,         // the run ran out of memory at a line
+    interrupted,           // a signal stopped the run after a line
 };
 
 struct run_error {
@@ -123,6 +127,8 @@ struct run_result {
     // What ended the run early, or made it fail after its summary.
     std::optional<run_error> error;
     std::optional<run_error> write_error;
+    // The signal that stopped the run, or 0.
+    int interrupted_by = 0;
 
     run_status status = run_status::ok;
 

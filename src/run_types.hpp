@@ -25,8 +25,12 @@ enum class run_status : int32_t {
     bad_argument = -100,
     file_error = -101,
     counted_errors = -102,
+    // Stopped by SIGINT, SIGTERM or SIGHUP: the process ends by that signal
+    // and has no status of its own. No library code is this far down.
+    interrupted = INT32_MIN,
 };
 
-// The process exit code of a status. POSIX keeps only the low 8 bits, and
+// The process exit code of a status (an interrupted run's is 128 plus the
+// signal's number, as a shell reports it). POSIX keeps only the low 8 bits, and
 // a failure whose low bits are all zero must still not look like success.
 int process_exit_code(run_status status);

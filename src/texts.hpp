@@ -29,6 +29,12 @@ inline constexpr char event_mode[] = "\n\n   Validate event log\n\n";
 inline constexpr char could_not_open[] = "\n  ! Could not open %s\n\n";
 inline constexpr char result_log_is_the_log[] =
     "\n  ! Could not open %s: it is the log being verified\n\n";
+inline constexpr char result_log_is_the_output[] =
+    "\n  ! Could not open %s: it is the standard output\n\n";
+inline constexpr char result_log_locked[] =
+    "\n  ! Could not open %s: another run is writing it\n\n";
+inline constexpr char out_of_memory[] = "\n  ! Out of memory at line %llu of %s\n\n";
+inline constexpr char interrupted[] = "\n  ! Interrupted by %s after line %llu of %s\n\n";
 inline constexpr char could_not_read[] = "\n  ! Could not read %s\n\n";
 inline constexpr char could_not_write[] = "\n  ! Could not write %s\n\n";
 inline constexpr char could_not_use_trusted_keys[] =
@@ -71,8 +77,8 @@ inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
 inline constexpr char key_trusted[] = ", trusted";
 inline constexpr char key_untrusted[] = ", untrusted";
 inline constexpr char could_not_open[] = "%s: could not open (%s)\n";
-inline constexpr char result_log_is_the_log[] =
-    "%s: could not open (it is the log being verified)\n";
+inline constexpr char out_of_memory[] = "%s:%llu: out of memory\n";
+inline constexpr char interrupted[] = "%s:%llu: interrupted by %s\n";
 inline constexpr char could_not_read[] = "%s: could not read (%s)\n";
 inline constexpr char could_not_write[] = "%s: could not write (%s)\n";
 inline constexpr char trusted_keys[] = "%s: trusted keys: %s\n";
@@ -87,5 +93,7 @@ inline constexpr char record_ok[] = ",OK\n";
 inline constexpr char record_error[] = ",ERROR\n";
 inline constexpr char record_event_gap[] = "/%d//,MISSING SEQUENCE\n";
 inline constexpr char record_transaction_gap[] = "//%d//////,MISSING SEQUENCE\n";
+// So that a result log read alone cannot pass for that of a shorter log.
+inline constexpr char record_interrupted[] = "interrupted by signal %d,INTERRUPTED\n";
 
 }  // namespace text
