@@ -105,6 +105,7 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     const scratch_dir capture;
     const std::string stderr_path = capture.file("stderr");
     int console_pipe[2];
+    const bool console_elsewhere = options.close_stdout || !options.stdout_file.empty();
     if (options.console_on_terminal) {
         // [0] is the terminal's master side, [1] the tool's standard output.
         termios raw{};
@@ -140,20 +141,38 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
         if (err < 0 || dup2(console_pipe[1], 1) < 0 || dup2(err, 2) < 0 ||
             (input_pipe[0] >= 0 && dup2(input_pipe[0], 0) < 0) || chdir(dir.path().c_str()) != 0)
             _exit(127);
+        // The tool starts as a shell starts it, with every signal's default
+        // action, whatever this test process ignores.
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGXFSZ, SIG_DFL);
+        if (!options.stdout_file.empty()) {
+            const int out = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (out < 0 || dup2(out, 1) < 0)
+                _exit(127);
+            close(out);
+        }
+        if (options.close_stdout)
+            close(1);
+        if (options.close_stdin)
+            close(0);
         if (options.file_size_limit > 0) {
-            // A write beyond the limit then fails with EFBIG instead of
-            // killing the process.
-            signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                                static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
-        if (input_pipe[0] >= 0)
-            signal(SIGPIPE, SIG_DFL);
+        if (options.address_space_limit > 0) {
+            const rlimit limit{static_cast<rlim_t>(options.address_space_limit),
+                               static_cast<rlim_t>(options.address_space_limit)};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         execv(TOOL_PATH, argv.data());
         _exit(127);
     }
     close(console_pipe[1]);
+    if (console_elsewhere) {
+        close(console_pipe[0]);
+        console_pipe[0] = -1;
+    }
     if (child < 0) {
         close(console_pipe[0]);
         if (input_pipe[0] >= 0) {
@@ -176,11 +195,18 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     char chunk[65536];
     ssize_t got = 0;
     // A terminal's master side ends with EIO once the tool has closed it.
-    while ((got = read(console_pipe[0], chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
-        if (got > 0)
-            run.console.append(chunk, static_cast<std::size_t>(got));
+    while (console_pipe[0] >= 0 && ((got = read(console_pipe[0], chunk, sizeof chunk)) > 0 ||
+                                    (got < 0 && errno == EINTR))) {
+        if (got <= 0)
+            continue;
+        run.console.append(chunk, static_cast<std::size_t>(got));
+        if (options.on_console)
+            options.on_console(run.console, child);
+        if (options.console_read_limit > 0 && run.console.size() >= options.console_read_limit)
+            break;
     }
-    close(console_pipe[0]);
+    if (console_pipe[0] >= 0)
+        close(console_pipe[0]);
 
     // Wait for the exit without reaping, so that the watchdog cannot hit
     // another process that got the pid; then reap, with the child's usage.
@@ -197,6 +223,7 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     if (writer.joinable())
         writer.join();
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.timed_out = guard.fired();
     run.peak_rss_kib = usage.ru_maxrss;
     run.errors = capture.read("stderr");

@@ -11,7 +11,8 @@ struct tool_run {
     std::string errors;   // standard error; the tool never writes there
     std::string result_log;
     bool result_log_exists = false;
-    int exit_code = -1;  // -1 when the tool did not exit normally
+    int exit_code = -1;   // -1 when the tool did not exit normally
+    int term_signal = 0;  // the signal that ended it, if one did
     // Peak resident memory of the child (ru_maxrss from wait4), in KiB. It
     // includes what the test process had resident when it forked (a few
     // MiB), so it is an upper bound of the tool's own peak.
@@ -33,6 +34,21 @@ struct tool_options {
     // Standard output is a pseudo-terminal (in raw mode, so that bytes pass
     // unchanged) instead of a pipe.
     bool console_on_terminal = false;
+    // The console is read up to this many bytes, then its pipe is closed,
+    // as `| head -c N` does; 0 reads it all.
+    std::size_t console_read_limit = 0;
+    // The tool starts with standard input or output closed, or with
+    // standard output sent to this file of the scratch directory (created
+    // or truncated, as `> FILE` does).
+    bool close_stdin = false;
+    bool close_stdout = false;
+    std::string stdout_file;
+    // Largest address space of the tool (RLIMIT_AS, as `ulimit -v`), 0 for
+    // no limit.
+    long address_space_limit = 0;
+    // Called with the console read so far, after every piece of it, and the
+    // tool's process id.
+    std::function<void(const std::string& console, int pid)> on_console;
 };
 
 // A fresh scratch directory, removed with everything in it at scope end.
