@@ -8,21 +8,29 @@ fuzz/corpus/run/        whole logs of both kinds: lines of every key kind,
 fuzz/corpus/line_rules/ single lines and field texts
 fuzz/corpus/key/        a DER key (length-prefixed) and a signature, for
                         every fixture key; raw key texts too
+fuzz/corpus/decompress/ the example logs compressed by gzip, xz, zstd and
+                        bzip2 (members in a row, cut short, empty, padded),
+                        each behind the byte that picks the format and the
+                        chunk sizes
 
 The seeds are made from tests/fixtures (OpenSSL-made keys and signatures)
-and examples/ only. Files are named by their content, so a rerun rewrites
+and examples/ only, compressed by the formats' own command-line tools. Files are named by their content, so a rerun rewrites
 the seeds and keeps the inputs that fuzzing runs added beside them
 (merged with -merge=1).
 """
 
 import base64
 import hashlib
+import subprocess
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 FIXTURES = ROOT / "tests" / "fixtures"
 CORPUS = ROOT / "fuzz" / "corpus"
 DATA = "tx/0/1/2/3/4/5/1"
+# The format numbers of fuzz_decompress.cpp's selector byte, and the tools.
+COMPRESSORS = {1: ["gzip", "-c", "-n"], 2: ["xz", "-c"], 3: ["zstd", "-q", "-c"],
+               4: ["bzip2", "-c", "-1"]}
 
 
 def load():
@@ -48,6 +56,31 @@ def write(directory, content):
     directory.mkdir(parents=True, exist_ok=True)
     digest = hashlib.sha1(content).hexdigest()[:16]
     (directory / digest).write_bytes(content)
+
+
+def compress(command, data):
+    return subprocess.run(command, input=data, stdout=subprocess.PIPE, check=True).stdout
+
+
+def selector(format_number, in_choice, out_choice):
+    """The first byte of a decompress input: format, input and output chunk."""
+    return bytes([format_number + 5 * in_choice + 20 * out_choice])
+
+
+def write_compressed():
+    directory = CORPUS / "decompress"
+    transactions = (ROOT / "examples" / "transactions.log").read_bytes()
+    events = (ROOT / "examples" / "events.log").read_bytes()
+    for number, command in COMPRESSORS.items():
+        one = compress(command, transactions)
+        write(directory, selector(number, 0, 3) + one)
+        write(directory, selector(number, 1, 1) + one + compress(command, events))
+        write(directory, selector(number, 3, 0) + one[:len(one) // 2])
+        write(directory, selector(number, 2, 2) + compress(command, b""))
+    write(directory, selector(2, 1, 2) + compress(COMPRESSORS[2], events) + bytes(4))
+    skippable = bytes([0x50, 0x2a, 0x4d, 0x18, 3, 0, 0, 0]) + b"abc"
+    write(directory, selector(3, 1, 2) + skippable + compress(COMPRESSORS[3], events))
+    write(directory, selector(0, 2, 1) + events)
 
 
 def main():
@@ -82,7 +115,8 @@ def main():
     for text in ("AAAA", "MFkw!EwYH", keys["secp256r1"] + "   ", keys["rsa1024"] + "\t"):
         raw = text.encode()
         write(CORPUS / "key", bytes([1, len(raw) >> 8, len(raw) & 255]) + raw)
-    for sub in ("run", "line_rules", "key"):
+    write_compressed()
+    for sub in ("run", "line_rules", "key", "decompress"):
         print(sub, len(list((CORPUS / sub).iterdir())), "inputs")
 
 
