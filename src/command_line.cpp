@@ -189,8 +189,6 @@ command_line parse_options(int argc, char** argv, command_line line)
         return option_error(line, "options --quiet and --json exclude each other");
     if (line.options.logs.empty())
         return option_error(line, "no log given");
-    if (line.options.logs.size() > 1)
-        return option_error(line, "more than one log given");
     if (flags.json) {
         line.options.style = report_style::json;
     } else if (flags.quiet) {

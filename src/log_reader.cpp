@@ -33,9 +33,15 @@ void log_reader::start(int fd)
     fd_ = fd;
     struct stat file {};
     waits_ = fstat(fd, &file) != 0 || !S_ISREG(file.st_mode);
-    ended_ = false;
+    detected_ = false;
+    input_ended_ = false;
     interrupted_ = false;
-    error_number_ = 0;
+    final_ = fill::block;
+    error_.clear();
+    raw_begin_ = raw_end_ = 0;
+    format_ = compression::none;
+    decoder_.reset();
+    decoder_pending_ = false;
     block_begin_ = block_end_ = 0;
     line_number_ = 0;
     at_line_start_ = true;
@@ -81,67 +87,183 @@ bool log_reader::wait_until_readable()
     }
 }
 
-bool log_reader::fill_block()
+log_reader::fill log_reader::fail(int error_number)
 {
-    if (ended_)
-        return false;
-    if (!block_) {
-        block_.reset(new (std::nothrow) char[BLOCK_SIZE]);
-        if (!block_) {
-            error_number_ = ENOMEM;
-            return false;
-        }
-    }
+    error_ = std::strerror(error_number);
+    return error_number == ENOMEM ? fill::out_of_memory : fill::failed;
+}
+
+// Reads what the log has next into the raw buffer, after what it holds.
+log_reader::fill log_reader::read_raw(std::size_t& got)
+{
+    got = 0;
     for (;;) {
         if (waits_ && !wait_until_readable())
-            return false;
-        const ssize_t got = read(fd_, block_.get(), BLOCK_SIZE);
-        if (got > 0) {
-            block_begin_ = 0;
-            block_end_ = static_cast<std::size_t>(got);
-            return true;
-        }
-        if (got == 0) {
-            ended_ = true;
-            return false;
-        }
-        if (errno != EINTR && errno != EAGAIN) {
-            error_number_ = errno;
-            ended_ = true;
-            return false;
+            return fill::interrupted;
+        const ssize_t n = read(fd_, raw_.get() + raw_end_, BLOCK_SIZE - raw_end_);
+        if (n >= 0) {
+            got = static_cast<std::size_t>(n);
+            raw_end_ += got;
+            return fill::block;
         }
         if (errno == EINTR && should_stop())
-            return false;
+            return fill::interrupted;
+        if (errno != EINTR && errno != EAGAIN)
+            return fail(errno);
     }
+}
+
+// Reads the log's first bytes and tells whether it is compressed. A plain
+// log's bytes become its first block.
+log_reader::fill log_reader::detect_compression()
+{
+    if (!raw_ || !block_) {
+        raw_.reset(new (std::nothrow) unsigned char[BLOCK_SIZE]);
+        block_.reset(new (std::nothrow) unsigned char[BLOCK_SIZE]);
+        if (!raw_ || !block_)
+            return fail(ENOMEM);
+    }
+    while (raw_end_ < COMPRESSION_MAGIC_BYTES) {
+        std::size_t got = 0;
+        const fill read = read_raw(got);
+        if (read != fill::block)
+            return read;
+        if (got == 0) {
+            input_ended_ = true;
+            break;
+        }
+    }
+    detected_ = true;
+    format_ = compression_of(raw_.get(), raw_end_);
+    if (format_ == compression::none) {
+        std::swap(raw_, block_);
+        block_begin_ = 0;
+        block_end_ = raw_end_;
+        raw_begin_ = raw_end_ = 0;
+        return block_end_ > 0 ? fill::block : fill::end;
+    }
+    decoder_ = std::make_unique<decoder>(format_);
+    if (!decoder_->ok())
+        return fail(ENOMEM);
+    return decode_block();
+}
+
+// Decodes the next block of text, reading compressed bytes as needed.
+log_reader::fill log_reader::decode_block()
+{
+    for (;;) {
+        if (raw_begin_ < raw_end_ || decoder_pending_ || input_ended_) {
+            const decode_step step =
+                decoder_->decode(raw_.get() + raw_begin_, raw_end_ - raw_begin_, block_.get(),
+                                 BLOCK_SIZE);
+            raw_begin_ += step.consumed;
+            if (step.failed) {
+                error_ = std::string(compression_name(format_)) + ": " + decoder_->error();
+                return fill::failed;
+            }
+            decoder_pending_ = step.produced == BLOCK_SIZE;
+            if (step.produced > 0) {
+                block_begin_ = 0;
+                block_end_ = step.produced;
+                return fill::block;
+            }
+            if (input_ended_) {
+                if (decoder_->finish())
+                    return fill::end;
+                error_ = std::string(compression_name(format_)) + ": " + decoder_->error();
+                return fill::failed;
+            }
+        }
+        raw_begin_ = raw_end_ = 0;
+        std::size_t got = 0;
+        const fill read = read_raw(got);
+        if (read != fill::block)
+            return read;
+        input_ended_ = got == 0;
+    }
+}
+
+log_reader::fill log_reader::fill_block()
+{
+    if (final_ != fill::block)
+        return final_;
+    fill filled = fill::block;
+    if (!detected_) {
+        filled = detect_compression();
+    } else if (decoder_) {
+        filled = decode_block();
+    } else {
+        filled = read_plain_block();
+    }
+    // An interrupted read can go on; an end or a failure is final.
+    if (filled != fill::block && filled != fill::interrupted)
+        final_ = filled;
+    return filled;
+}
+
+log_reader::fill log_reader::read_plain_block()
+{
+    if (input_ended_)
+        return fill::end;
+    std::swap(raw_, block_);
+    raw_begin_ = raw_end_ = 0;
+    std::size_t got = 0;
+    const fill read = read_raw(got);
+    std::swap(raw_, block_);
+    block_begin_ = 0;
+    block_end_ = got;
+    if (read != fill::block)
+        return read;
+    if (got == 0) {
+        input_ended_ = true;
+        return fill::end;
+    }
+    return fill::block;
+}
+
+// Moves the block's bytes up to the next line end (or as many as the line
+// buffer takes) to the piece of size bytes so far; false when the line
+// buffer cannot grow.
+bool log_reader::take_from_block(std::size_t& size, bool& piece_done)
+{
+    const unsigned char* const available = block_.get() + block_begin_;
+    std::size_t take = std::min(block_end_ - block_begin_, LINE_BUFFER_SIZE - 1 - size);
+    const auto* const newline =
+        static_cast<const unsigned char*>(std::memchr(available, '\n', take));
+    if (newline != nullptr)
+        take = static_cast<std::size_t>(newline - available) + 1;
+    if (!reserve(size + take + 1 + LINE_TO_CHECK_SLACK))
+        return false;
+    std::memcpy(line_ + size, available, take);
+    size += take;
+    block_begin_ += take;
+    piece_done = newline != nullptr || size == LINE_BUFFER_SIZE - 1;
+    return true;
 }
 
 log_reader::status log_reader::next(log_piece& piece)
 {
     std::size_t size = 0;
-    for (;;) {
-        if (block_begin_ == block_end_ && !fill_block()) {
-            if (interrupted_)
-                return status::interrupted;
-            if (error_number_ == ENOMEM)
-                return status::out_of_memory;
-            if (error_number_ != 0)
-                return status::failed;
-            if (size == 0)
-                return status::end;
-            break;
+    for (bool piece_done = false; !piece_done;) {
+        if (block_begin_ == block_end_) {
+            const fill filled = fill_block();
+            if (filled == fill::end && size > 0)
+                break;
+            switch (filled) {
+                case fill::block:
+                    break;
+                case fill::end:
+                    return status::end;
+                case fill::failed:
+                    return status::failed;
+                case fill::out_of_memory:
+                    return status::out_of_memory;
+                case fill::interrupted:
+                    return status::interrupted;
+            }
         }
-        const char* const available = block_.get() + block_begin_;
-        std::size_t take = std::min(block_end_ - block_begin_, LINE_BUFFER_SIZE - 1 - size);
-        const void* const newline = std::memchr(available, '\n', take);
-        if (newline != nullptr)
-            take = static_cast<std::size_t>(static_cast<const char*>(newline) - available) + 1;
-        if (!reserve(size + take + 1 + LINE_TO_CHECK_SLACK))
+        if (!take_from_block(size, piece_done))
             return status::out_of_memory;
-        std::memcpy(line_ + size, available, take);
-        size += take;
-        block_begin_ += take;
-        if (newline != nullptr || size == LINE_BUFFER_SIZE - 1)
-            break;
     }
     line_[size] = '\0';
     piece.text = line_;

@@ -1,11 +1,15 @@
 // Reads a log piece by piece: a physical line at a time, or a part of a
-// line too long for the line buffer.
+// line too long for the line buffer. A log compressed with gzip, xz, zstd
+// or bzip2 (told by its first bytes) is decoded as it is read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+
+#include "decompress.hpp"
 
 // One piece of a log: a whole physical line with its line end, or, for a
 // line longer than LINE_BUFFER_SIZE - 1 bytes, a part of it.
@@ -33,15 +37,17 @@ public:
     log_reader(const log_reader&) = delete;
     log_reader& operator=(const log_reader&) = delete;
 
-    // Starts reading the log open on fd (which the caller keeps), from line 1.
+    // Starts reading the log open on fd (which the caller keeps), from line
+    // 1. A log's last line ends at its end, with or without a line end.
     void start(int fd);
 
     enum class status { piece, end, failed, out_of_memory, interrupted };
     // Reads the next piece into the line buffer.
     status next(log_piece& piece);
 
-    // The system's error number of a failed read.
-    int error_number() const { return error_number_; }
+    // Why reading failed: the system's words, or the decoder's after the
+    // format's name.
+    const std::string& error() const { return error_; }
     // The physical line the next piece belongs to.
     uint64_t line_being_read() const { return at_line_start_ ? line_number_ + 1 : line_number_; }
 
@@ -50,20 +56,39 @@ public:
     const char* buffer_end() const { return line_ + capacity_; }
 
 private:
-    // Refills the block buffer; false at the end of the log or on failure.
-    bool fill_block();
+    enum class fill { block, end, failed, out_of_memory, interrupted };
+    // Refills the block buffer with the log's text.
+    fill fill_block();
+    fill read_raw(std::size_t& got);
+    fill detect_compression();
+    fill decode_block();
+    fill read_plain_block();
     bool reserve(std::size_t size);
+    bool take_from_block(std::size_t& size, bool& piece_done);
     bool wait_until_readable();
     bool should_stop();
+    fill fail(int error_number);
 
     wait_hook while_waiting_;
     int fd_ = -1;
     bool waits_ = false;  // the log is not a regular file: input may be slow
-    bool ended_ = false;
+    bool detected_ = false;
+    bool input_ended_ = false;
     bool interrupted_ = false;
-    int error_number_ = 0;
+    // Once the log has ended or failed, it stays so.
+    fill final_ = fill::block;
+    std::string error_;
 
-    std::unique_ptr<char[]> block_;
+    // Bytes as read: the text itself, or compressed bytes for the decoder.
+    std::unique_ptr<unsigned char[]> raw_;
+    std::size_t raw_begin_ = 0;
+    std::size_t raw_end_ = 0;
+    compression format_ = compression::none;
+    std::unique_ptr<decoder> decoder_;
+    bool decoder_pending_ = false;  // the last decode filled its output
+
+    // The text, a block at a time.
+    std::unique_ptr<unsigned char[]> block_;
     std::size_t block_begin_ = 0;
     std::size_t block_end_ = 0;
 

@@ -331,7 +331,7 @@ void verify_log(run_state& state, check_pool& pool, log_reader& reader, std::siz
             return;
         }
         if (status == log_reader::status::failed) {
-            state.read_failure = error_at(run_error_kind::read_log, path, reader.error_number());
+            state.read_failure = run_error{run_error_kind::read_log, path, reader.error(), 0};
             return;
         }
         state.reading = {index, piece.line};

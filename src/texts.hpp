@@ -10,7 +10,7 @@ inline constexpr char usage[] =
     "\n\n   usage for transaction log: tamberlo_orvel_verify <filename>"
     "\n   usage for event log: tamberlo_orvel_verify <filename> -evl\n";
 inline constexpr char options[] =
-    "\n   with options: tamberlo_orvel_verify [options] <filename> [-evl]\n"
+    "\n   with options: tamberlo_orvel_verify [options] <filename>... [-evl]\n"
     "\n"
     "   --trusted-keys=FILE  only the keys in FILE may sign the log: PEM PUBLIC KEY\n"
     "                        blocks, base64 key lines or sha256:<64 hex digits>;\n"
@@ -24,7 +24,10 @@ inline constexpr char options[] =
     "   --event              verify an event log, like -evl\n"
     "   --help               print this text\n"
     "   --version            print the version\n"
-    "   --                   end of the options: what follows is a log\n";
+    "   --                   end of the options: what follows is a log\n"
+    "\n"
+    "   Several logs are verified in the order given as one log; - is standard\n"
+    "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n";
 inline constexpr char event_mode[] = "\n\n   Validate event log\n\n";
 inline constexpr char could_not_open[] = "\n  ! Could not open %s\n\n";
 inline constexpr char result_log_is_the_log[] =
