@@ -389,8 +389,6 @@ TEST(Options, CommandLineErrorsStopBeforeAnythingIsOpened)
         {{"--quiet", "--json", "log.txt"}, "--quiet and --json exclude each other"},
         {{"--json"}, "no log given"},
         {{"-evl", "--jobs=1"}, "no log given"},
-        {{"--quiet", "log.txt", "log.txt"}, "more than one log given"},
-        {{"--", "log.txt", "-evl"}, "more than one log given"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -854,4 +852,160 @@ TEST(Terminal, BytesATerminalActsOnAreShownEscapedThere)
     EXPECT_EQ(run.console, "no\\x1b[8mlog: could not open (No such file or directory)\n");
     run = run_tool(dir, {path});
     EXPECT_EQ(run.console, BANNER + could_not_open(path));
+}
+
+// ------------------------------------------------------------ stored logs
+
+// bytes compressed by the format's own command-line tool.
+std::string compressed_by(const std::string& command, const std::string& bytes)
+{
+    const scratch_dir dir;
+    dir.write("in", bytes);
+    const std::string shell = command + " -c < " + dir.file("in") + " > " + dir.file("out");
+    EXPECT_EQ(std::system(shell.c_str()), 0) << shell;
+    return dir.read("out");
+}
+
+// A console with every mention of a log's path replaced by LOG.
+std::string without_path(std::string console, const std::string& path)
+{
+    for (std::size_t at = 0; (at = console.find(path, at)) != std::string::npos;)
+        console.replace(at, path.size(), "LOG");
+    return console;
+}
+
+const char* const COMPRESSORS[] = {"gzip", "xz", "zstd -q", "bzip2"};
+
+TEST(StoredLogs, ACompressedLogGivesItsTextsBytesInEveryForm)
+{
+    const std::string text =
+        line_of(ev(1)) + "\n" + forged_line(ev(2), ev(1)) + line_of(ev(4)) + "AAAA," + ev(5) + ",0";
+    const scratch_dir dir;
+    dir.write("plain.log", text);
+    const tool_run plain = run_tool(dir, {"plain.log", "-evl"});
+    const json plain_document = json::parse(run_tool(dir, {"--json", "plain.log", "-evl"}).console);
+    ASSERT_EQ(plain.exit_code, exit_of_key_code(0x3d62));
+    for (const char* command : COMPRESSORS) {
+        SCOPED_TRACE(command);
+        dir.write("log.z", compressed_by(command, text));
+        const tool_run run = run_tool(dir, {"log.z", "-evl"});
+        EXPECT_EQ(run.console, plain.console);
+        EXPECT_EQ(run.result_log, plain.result_log);
+        EXPECT_EQ(run.exit_code, plain.exit_code);
+        json document = json::parse(run_tool(dir, {"--json", "--event", "log.z"}).console);
+        EXPECT_EQ(document["logs"], json::array({"log.z"}));
+        document["logs"] = plain_document["logs"];
+        for (json& problem : document["problems"])
+            problem["log"] = "plain.log";
+        EXPECT_EQ(document, plain_document);
+    }
+    // Two gzip members in a row are their texts one after the other.
+    const std::string first = line_of(ev(1)) + line_of(ev(2));
+    const std::string second = line_of(ev(3));
+    dir.write("joined.log", first + second);
+    dir.write("members.gz", compressed_by("gzip", first) + compressed_by("gzip", second));
+    const tool_run joined = run_tool(dir, {"joined.log", "-evl"});
+    const tool_run members = run_tool(dir, {"members.gz", "-evl"});
+    EXPECT_EQ(members.console, joined.console);
+    EXPECT_EQ(members.result_log, joined.result_log);
+    EXPECT_EQ(members.exit_code, 0);
+}
+
+TEST(StoredLogs, ACompressedLogCutShortCannotBeRead)
+{
+    std::string text;
+    for (int n = 1; n <= 400; ++n)
+        text += "AAAA," + tx(n) + ",00\n";
+    for (const char* command : {"gzip", "xz", "zstd -q", "bzip2"}) {
+        SCOPED_TRACE(command);
+        const std::string whole = compressed_by(command, text);
+        const scratch_dir dir;
+        dir.write("cut.z", whole.substr(0, whole.size() - 9));
+        const tool_run run = run_tool(dir, {"cut.z"});
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        // Whatever was decoded before the cut is reported, in whole records.
+        const long records = std::count(run.result_log.begin(), run.result_log.end(), '\n');
+        std::string console = BANNER;
+        std::string result_log;
+        for (long n = 1; n <= records; ++n) {
+            console += key_error(1, "3d62");
+            result_log += tx(static_cast<int>(n)) + ", PUBKEY ERROR\n";
+        }
+        EXPECT_EQ(run.console, console + could_not_read("cut.z"));
+        EXPECT_EQ(run.result_log, result_log);
+        const json document = document_of(run_tool(dir, {"--json", "cut.z"}));
+        EXPECT_EQ(document["error"]["kind"], "read_log");
+        EXPECT_EQ(document["exit_code"], EXIT_FILE_ERROR);
+    }
+}
+
+TEST(StoredLogs, RotatedLogsAreOneLogAndTheirBoundariesAreChecked)
+{
+    // Oldest first: number 4 was lost where the second file begins.
+    const std::string oldest = line_of(tx(1)) + line_of(tx(2));
+    const std::string middle = line_of(tx(3)) + forged_line(tx(5), tx(1));
+    const std::string newest = "\n" + line_of(tx(6)) + "AAAA," + tx(7) + ",0\n" + line_of(tx(8));
+    const scratch_dir dir;
+    dir.write("a.log.2.gz", compressed_by("gzip", oldest));
+    dir.write("a.log.1", middle);
+    dir.write("a.log", newest);
+    dir.write("all.log", oldest + middle + newest);
+    const std::vector<std::string> rotated = {"a.log.2.gz", "a.log.1", "a.log"};
+
+    std::vector<std::string> args = {"--json"};
+    args.insert(args.end(), rotated.begin(), rotated.end());
+    json document = document_of(run_tool(dir, args));
+    const json whole = document_of(run_tool(dir, {"--json", "all.log"}));
+    EXPECT_EQ(document["logs"], json(rotated));
+    EXPECT_EQ(document["sequence"]["missing"], json::parse("[[4,5],[7,7]]"));
+    EXPECT_EQ(document["problems"],
+              json::parse(R"([{"log":"a.log.1","line":2,"kind":"signature","code":null},)"
+                          R"({"log":"a.log","line":3,"kind":"key","code":"-0x3d62"}])"));
+    document["logs"] = whole["logs"];
+    for (std::size_t i = 0; i < document["problems"].size(); ++i) {
+        document["problems"][i]["log"] = whole["problems"][i]["log"];
+        document["problems"][i]["line"] = whole["problems"][i]["line"];
+    }
+    EXPECT_EQ(document, whole);
+
+    // The console and the result log are those of the concatenation.
+    const tool_run parts = run_tool(dir, {"--jobs=2", "a.log.2.gz", "a.log.1", "a.log"});
+    const tool_run all = run_tool(dir, {"all.log"});
+    EXPECT_EQ(parts.console, all.console);
+    EXPECT_EQ(parts.result_log, all.result_log);
+    EXPECT_EQ(parts.exit_code, EXIT_COUNTED_ERRORS);
+
+    // Quiet names each problem's own file and line.
+    const tool_run quiet = run_tool(dir, {"--quiet", "a.log.2.gz", "a.log.1", "a.log"});
+    EXPECT_TRUE(
+        quiet.console.starts_with(quiet_problem("a.log.1", 2, "signature does not verify") +
+                                  quiet_problem("a.log", 3, "key does not parse (-0x3d62)") +
+                                  quiet_missing("a.log.2.gz, a.log.1, a.log", 4, 5)))
+        << quiet.console;
+
+    // None of them may be the result log.
+    const tool_run refused = run_tool(dir, {"--result-log=a.log.1", "a.log.2.gz", "a.log.1"});
+    EXPECT_EQ(refused.console, BANNER + result_log_is_the_log("a.log.1"));
+    EXPECT_EQ(dir.read("a.log.1"), middle);
+}
+
+TEST(StoredLogs, StandardInputIsADashInTheOptionsFormOnly)
+{
+    const std::string log = line_of(tx(1)) + line_of(tx(2));
+    const scratch_dir dir;
+    tool_options piped;
+    piped.stdin_writer = [&](int fd) { (void)!write(fd, log.data(), log.size()); };
+    tool_run run = run_tool(dir, {"--quiet", "-"}, piped);
+    EXPECT_EQ(run.console, quiet_summary("-", 2, 2, 0) +
+                               quiet_key("-", fixtures::fingerprint(KEY), "EC secp256r1", 2));
+    EXPECT_EQ(run.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n");
+
+    const std::string gzipped = compressed_by("gzip", log);
+    piped.stdin_writer = [&](int fd) { (void)!write(fd, gzipped.data(), gzipped.size()); };
+    run = run_tool(dir, {"--jobs=1", "-"}, piped);
+    EXPECT_EQ(run.console, BANNER + shown(tx(1)) + shown(tx(2)) + clean_summary(2));
+
+    // In the plain form "-" is a file's name.
+    run = run_tool(dir, {"-"});
+    EXPECT_EQ(run.console, BANNER + could_not_open("-"));
 }

@@ -1230,4 +1230,23 @@ TEST(HostileScale, NineHundredThousandVerifiedLines)
     EXPECT_EQ(record_at, run.result_log.size());
 }
 
+// 2 GiB of NUL bytes in about 9 MB of gzip: decoded as a stream, in
+// bounded memory and at decoding speed, with the result of the text: lines
+// of NUL bytes only, which are blank.
+TEST(HostileScale, GzipOfTwoGibibytesOfZeros)
+{
+    const scratch_dir dir;
+    const std::string command =
+        "head -c 2147483648 /dev/zero | gzip -1 > '" + dir.file("zeros.gz") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const tool_run run = run_tool(dir, {"zeros.gz"}, limited());
+    report("gzip_of_2_GiB_of_zeros", run);
+    expect_run(run, BANNER, "", 0);
+    expect_memory_below(run, 256 * 1024);
+    const tool_run json_run = run_tool(dir, {"--json", "zeros.gz"}, limited());
+    EXPECT_NE(json_run.console.find(R"("lines":{"read":1,"blank":1,"checked":0,"ok":0})"),
+              std::string::npos)
+        << json_run.console;
+}
+
 }  // namespace
