@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "command_line.hpp"
 
@@ -59,15 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::fwrite(data, 1, size, log);
     std::fclose(log);
 
-    char program[] = "tamberlo_orvel_verify";
-    char path[] = "fuzz.log";
-    char event_switch[] = "-evl";
-    char* transaction_args[] = {program, path, nullptr};
-    char* event_args[] = {program, path, event_switch, nullptr};
-    // The first byte picks the worker count, so both the in-place and the
-    // pooled checks see every input.
+    // The first byte picks the worker count and the report, so that the
+    // in-place and the pooled checks and every renderer see every input.
     const unsigned workers = size > 0 ? data[0] % 3 : 0;
-    run_command_line(2, transaction_args, workers);
-    run_command_line(3, event_args, workers);
+    const unsigned form = size > 0 ? data[0] / 3 % 3 : 0;
+    std::vector<std::string> transaction = {"tamberlo_orvel_verify", "fuzz.log"};
+    if (form == 1)
+        transaction.emplace_back("--quiet");
+    if (form == 2)
+        transaction.emplace_back("--json");
+    std::vector<std::string> event = transaction;
+    event.emplace_back("-evl");
+    for (std::vector<std::string>* args : {&transaction, &event}) {
+        std::vector<char*> argv;
+        for (std::string& arg : *args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        run_command_line(static_cast<int>(args->size()), argv.data(), workers);
+    }
     return 0;
 }
