@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -58,6 +59,22 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
     const line_verdict verdict = check_line_signature_by(check_method::plain, *in_place, {});
     ASSERT_EQ(verdict.outcome, plain.outcome);
     ASSERT_EQ(verdict.key_code, plain.key_code);
+}
+
+// Big-endian byte strings as numbers: a + b, one byte longer than the longer.
+std::string add(std::string a, std::string b)
+{
+    const std::size_t size = std::max(a.size(), b.size()) + 1;
+    a.insert(0, size - a.size(), '\0');
+    b.insert(0, size - b.size(), '\0');
+    std::string out(size, '\0');
+    int carry = 0;
+    for (std::size_t i = size; i-- > 0;) {
+        const int d = static_cast<unsigned char>(a[i]) + static_cast<unsigned char>(b[i]) + carry;
+        carry = d > 255;
+        out[i] = static_cast<char>(d & 0xff);
+    }
+    return out;
 }
 
 // Big-endian byte strings as numbers: a - b for a >= b.
@@ -150,7 +167,10 @@ TEST(Differential, MutatedEcdsaSignatures)
                 ecdsa_signature(der(0x02, std::string(2, '\0') + r), der(0x02, s)),  // BER zeros
                 to_hex(std::string("\x30\x81", 2) + sig.substr(1)),  // long-form length
                 to_hex(sig + std::string(1, '\0')),                  // trailing byte
-                to_hex(sig.substr(0, sig.size() - 1)),               // cut short
+                ecdsa_signature(der(0x02, r), der(0x02, s) + std::string(1, '\0')),  // s, 00
+                // A SEQUENCE that holds r only, s after it.
+                to_hex(std::string(1, '\x30') + static_cast<char>(r.size() + 2) + sig.substr(2)),
+                to_hex(sig.substr(0, sig.size() - 1)),  // cut short
                 "",
             };
             if (signer == "secp256r1") {
@@ -160,6 +180,7 @@ TEST(Differential, MutatedEcdsaSignatures)
                 n_plus_one.back() = static_cast<char>(n_plus_one.back() + 1);
                 variants.push_back(ecdsa_signature(der(0x02, r), der_integer(n_plus_one)));
                 variants.push_back(ecdsa_signature(der_integer(order), der(0x02, s)));  // r = n
+                variants.push_back(ecdsa_signature(der(0x02, r), der_integer(add(s, order))));
             }
             for (int i = 0; i < 200; ++i) {
                 std::string flipped = sig;
@@ -170,6 +191,19 @@ TEST(Differential, MutatedEcdsaSignatures)
                 expect_same_verdicts(key, data, variant);
         }
     }
+}
+
+// For DATA, r = 1 and s = 1 make u1 G + u2 Q the point at infinity under this
+// key, whose private key is n - SHA-256(DATA) (see make_fixtures.py): no x to
+// compare with r, so it must not verify.
+TEST(Differential, SumAtInfinity)
+{
+    const std::string one = der_integer(std::string(1, '\x01'));
+    expect_same_verdicts(key_field("sum_zero_secp256r1"), DATA, ecdsa_signature(one, one));
+    EXPECT_EQ(check_line_signature(key_field("sum_zero_secp256r1").c_str(), DATA.c_str(),
+                                   ecdsa_signature(one, one).c_str())
+                  .outcome,
+              line_outcome::bad_signature);
 }
 
 // Every line of the shared corpus, where it is present.

@@ -89,10 +89,12 @@ TEST(SignatureCheck, MalformedKeyFieldsCarryTheParseCode)
 
 TEST(SignatureCheck, EcdhKeysParseButNeverVerify)
 {
-    const line_verdict verdict =
-        check(key_field("ecdh_secp256r1"), DATA, signature("secp256r1", DATA));
-    EXPECT_EQ(verdict.outcome, line_outcome::bad_signature);
-    EXPECT_EQ(verdict.key_code, 0);
+    for (const char* name : {"ecdh_secp256r1", "domain_ecdh_secp256r1"}) {
+        SCOPED_TRACE(name);
+        const line_verdict verdict = check(key_field(name), DATA, signature("secp256r1", DATA));
+        EXPECT_EQ(verdict.outcome, line_outcome::bad_signature);
+        EXPECT_EQ(verdict.key_code, 0);
+    }
 }
 
 // The explicit-domain key of secp256r1 as DER, for edits.
@@ -115,14 +117,63 @@ TEST(SignatureCheck, ExplicitDomainThatIsNoListedCurveIsUnsupported)
     expect_key_error(fixtures::to_base64(der), -0x4e80);
 }
 
-TEST(SignatureCheck, MalformedExplicitDomainKeepsTheLibraryCode)
+// secp256r1's explicit domain with one thing changed (made by
+// make_fixtures.py): a domain of another curve is unsupported (-0x4e80), a
+// malformed one keeps the library's own refusal.
+const std::vector<std::pair<std::string, int32_t>> EDITED_P256_DOMAINS = {
+    {"domain_minus_G04_secp256r1", -0x4e80},  // base point -G: y of the other parity
+    {"domain_minus_G02_secp256r1", -0x4e80},
+    {"domain_flipped_a_secp256r1", -0x4e80},
+    {"domain_flipped_b_secp256r1", -0x4e80},
+    {"domain_flipped_order_secp256r1", -0x4e80},
+    {"domain_flipped_Gx_secp256r1", -0x4e80},
+    {"domain_prime_trailer_secp256r1", -0x3d66},       // bytes after the field prime
+    {"domain_curve_trailer_secp256r1", -0x3d66},       // bytes after the seed
+    {"domain_long_G04_secp256r1", -0x3d00},            // 04 X Y and one byte more
+    {"domain_G02_prefix_on_both_secp256r1", -0x3d00},  // 02 X Y
+    {"domain_point_trailer_secp256r1", -0x3b66},       // bytes after the public point
+};
+
+TEST(SignatureCheck, EditedExplicitDomainsOfAListedCurveAreRefused)
 {
-    // Version 4 is outside 1 to 3: the library's own refusal stands.
-    std::string der = explicit_p256_der();
-    const std::size_t version_at = der.find(std::string("\x02\x01\x01", 3));
-    ASSERT_NE(version_at, std::string::npos);
-    der[version_at + 2] = 4;
-    expect_key_error(fixtures::to_base64(der), -0x3d00);
+    for (const auto& [name, code] : EDITED_P256_DOMAINS) {
+        SCOPED_TRACE(name);
+        expect_key_error(key_field(name), code);
+    }
+}
+
+// One byte of the explicit secp256r1 key changed: the domain's version (1 to
+// 3 are read) and its field type (only a prime field is). Code 0: verifies.
+TEST(SignatureCheck, ExplicitDomainVersionAndFieldType)
+{
+    const std::string version(std::string("\x02\x01\x01", 3));
+    const std::string prime_field("\x06\x07\x2a\x86\x48\xce\x3d\x01\x01");
+    const struct {
+        const std::string& find;
+        std::size_t at;
+        char value;
+        int32_t code;
+    } edits[] = {
+        {version, 2, 0, -0x3d00},      // version 0
+        {version, 2, 2, 0},            // version 2
+        {version, 2, 3, 0},            // version 3
+        {version, 2, 4, -0x3d00},      // version 4
+        {prime_field, 8, 2, -0x3980},  // characteristic-two field
+    };
+    for (const auto& edit : edits) {
+        SCOPED_TRACE(testing::Message() << fixtures::to_hex(edit.find) << " byte " << edit.at
+                                        << " = " << int{edit.value});
+        std::string der = explicit_p256_der();
+        const std::size_t found = der.find(edit.find);
+        ASSERT_NE(found, std::string::npos);
+        der[found + edit.at] = edit.value;
+        const std::string key = fixtures::to_base64(der);
+        if (edit.code != 0) {
+            expect_key_error(key, edit.code);
+        } else {
+            EXPECT_EQ(outcome_of(key, DATA, signature("secp256r1", DATA)), line_outcome::verified);
+        }
+    }
 }
 
 TEST(SignatureCheck, SignatureTextRules)
