@@ -1063,6 +1063,11 @@ TEST(FaultsLocks, AResultLogAnotherRunIsWritingIsLeftAlone)
     close(held);
     EXPECT_EQ(run.console, refused);
     EXPECT_EQ(dir.read("out.log"), "earlier records\n");
+
+    // Once no one holds it, the run's records replace all of it.
+    dir.write("out.log", std::string(4000, 'x'));
+    EXPECT_EQ(run_tool(dir, {"log.txt"}, limited()).exit_code, 0);
+    EXPECT_EQ(dir.read("out.log"), tx(1) + ",OK\n");
 }
 
 #ifndef HOSTILE_SANITIZED
@@ -1148,6 +1153,35 @@ TEST(FaultsSlowInput, FifosWithoutTheirOtherEndNeitherHideTheBannerNorHang)
     run = run_tool(dir, {"log.fifo"}, options);
     EXPECT_TRUE(run.timed_out);
     EXPECT_EQ(run.console, BANNER);
+}
+
+TEST(FaultsSlowInput, AResultLogFifoIsWrittenAtItsReadersPace)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", key_error_lines(5000));
+    ASSERT_EQ(mkfifo(dir.file("out.log").c_str(), 0600), 0);
+    const int reader = open(dir.file("out.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::string received;
+    std::atomic<bool> tool_done{false};
+    std::thread read_slowly([&] {
+        char bytes[4096];
+        for (;;) {
+            const ssize_t got = read(reader, bytes, sizeof bytes);
+            if (got > 0) {
+                received.append(bytes, static_cast<std::size_t>(got));
+            } else if (got == 0 && tool_done) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        close(reader);
+    });
+    const tool_run run = run_tool(dir, {"log.txt"}, limited());
+    tool_done = true;
+    read_slowly.join();
+    EXPECT_EQ(run.exit_code, exit_of_key_code(0x3d62));
+    EXPECT_EQ(received, key_error_records(5000));
 }
 
 TEST(FaultsSlowInput, VerdictsShowBeforeTheToolWaitsForMoreInput)
