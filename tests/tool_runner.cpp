@@ -143,8 +143,13 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
             _exit(127);
         // The tool starts as a shell starts it, with every signal's default
         // action, whatever this test process ignores.
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGXFSZ, SIG_DFL);
+        // (A shell ignores SIGINT for the commands it runs in the background,
+        // and a test program may have been started as one.)
+        for (const int signal_number : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP})
+            signal(signal_number, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (!options.stdout_file.empty()) {
             const int out = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (out < 0 || dup2(out, 1) < 0)
