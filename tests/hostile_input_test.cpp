@@ -1173,7 +1173,8 @@ TEST(FaultsSlowInput, AResultLogFifoIsWrittenAtItsReadersPace)
             } else if (got == 0 && tool_done) {
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            // Far slower than the tool writes: it must wait for the reader.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         close(reader);
     });
