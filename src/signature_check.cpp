@@ -120,6 +120,11 @@ struct cached_key {
     uint64_t last_use = 0;
 };
 
+// A slot for every group id the library names. Its MBEDTLS_ECP_DP_MAX
+// counts curves, not ids, and is secp256k1's id: sized by it, secp256k1
+// keys would never get a kept group or point table.
+constexpr std::size_t CURVE_IDS = MBEDTLS_ECP_DP_CURVE448 + 1;
+
 // One curve's group, loaded once, with the base point's table that the
 // library builds on first use.
 struct curve_context {
@@ -131,7 +136,7 @@ struct thread_cache {
     std::string key_text;
     std::unordered_map<std::string_view, std::unique_ptr<cached_key>> keys;
     uint64_t clock = 0;
-    std::array<std::unique_ptr<curve_context>, MBEDTLS_ECP_DP_MAX> curves;
+    std::array<std::unique_ptr<curve_context>, CURVE_IDS> curves;
 };
 
 thread_cache& this_thread_cache()
@@ -183,7 +188,7 @@ cached_key& find_key(thread_cache& cache, const char* key_field, std::unique_ptr
 
 curve_context* curve_of(thread_cache& cache, mbedtls_ecp_group_id id)
 {
-    if (id <= MBEDTLS_ECP_DP_NONE || id >= MBEDTLS_ECP_DP_MAX)
+    if (id <= MBEDTLS_ECP_DP_NONE || static_cast<std::size_t>(id) >= CURVE_IDS)
         return nullptr;
     std::unique_ptr<curve_context>& curve = cache.curves[id];
     if (!curve) {
