@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "line_format.hpp"
 #include "signature_check_internal.hpp"
+#include "signature_check_key_store.hpp"
 
 // The tool accepts exactly what a library built with these options accepts;
 // a library configured otherwise must fail the build, not verify differently.
@@ -56,11 +56,18 @@ namespace {
 
 constexpr std::size_t SHA256_SIZE = 32;
 
-// Parsed keys kept per thread, looked up by the exact key-field bytes. A
-// log is usually signed by a few keys, so a small cache catches them; key
-// fields longer than any usual key are parsed every time rather than kept.
-constexpr std::size_t KEY_CACHE_CAPACITY = 64;
-constexpr std::size_t MAX_CACHED_KEY_FIELD = std::size_t{8} * 1024;
+// What each worker thread keeps: the keys of a fleet of a few thousand
+// devices, bounded in bytes too, so that a run holds little however many
+// keys its log brings (a P-256 key with its point table takes 2.7 KiB). A
+// build may ask for fewer keys, so that tests see whole runs evict keys all
+// the time. Key fields longer than any usual key are parsed every time
+// rather than kept.
+#ifndef ORVEL_THREAD_KEY_STORE_KEYS
+#define ORVEL_THREAD_KEY_STORE_KEYS 4096
+#endif
+constexpr key_store_limits THREAD_KEY_STORE = {ORVEL_THREAD_KEY_STORE_KEYS,
+                                               std::size_t{8} * 1024 * 1024};
+constexpr std::size_t MAX_KEPT_KEY_FIELD = std::size_t{8} * 1024;
 
 // Wraps the key field in PEM armour and parses it. Returns 0 or the
 // library's (negative) code.
@@ -107,19 +114,6 @@ int verify_plainly(pk_key& key, const unsigned char* digest, const unsigned char
     return mbedtls_pk_verify(&key.value, MBEDTLS_MD_SHA256, digest, 0, signature, count);
 }
 
-// A parsed key (or the code that its parse failed with), kept for the
-// lines that carry the same key field.
-struct cached_key {
-    std::string key_field;
-    int code = 0;
-    pk_key key;
-    // The key's curve with the key's point as its base point, so that the
-    // library keeps that point's multiplication table; built on second use.
-    std::unique_ptr<ec_group> point_table;
-    unsigned uses = 0;
-    uint64_t last_use = 0;
-};
-
 // A slot for every group id the library names. Its MBEDTLS_ECP_DP_MAX
 // counts curves, not ids, and is secp256k1's id: sized by it, secp256k1
 // keys would never get a kept group or point table.
@@ -134,8 +128,7 @@ struct curve_context {
 // What one thread keeps from line to line.
 struct thread_cache {
     std::string key_text;
-    std::unordered_map<std::string_view, std::unique_ptr<cached_key>> keys;
-    uint64_t clock = 0;
+    key_store keys{THREAD_KEY_STORE};
     std::array<std::unique_ptr<curve_context>, CURVE_IDS> curves;
 };
 
@@ -145,44 +138,10 @@ thread_cache& this_thread_cache()
     return cache;
 }
 
-std::unique_ptr<cached_key> parse_key(thread_cache& cache, const char* key_field)
+std::unique_ptr<kept_key> parse_key(thread_cache& cache, const char* key_field)
 {
-    auto key = std::make_unique<cached_key>();
+    auto key = std::make_unique<kept_key>();
     key->code = load_line_key(key->key, key_field, cache.key_text);
-    return key;
-}
-
-void evict_least_recent(thread_cache& cache)
-{
-    auto oldest = cache.keys.begin();
-    for (auto it = cache.keys.begin(); it != cache.keys.end(); ++it) {
-        if (it->second->last_use < oldest->second->last_use)
-            oldest = it;
-    }
-    cache.keys.erase(oldest);
-}
-
-// The cached key for key_field, parsed now if it is not kept yet. A key too
-// long to keep is parsed into spare and not cached.
-cached_key& find_key(thread_cache& cache, const char* key_field, std::unique_ptr<cached_key>& spare)
-{
-    const std::string_view field(key_field);
-    if (field.size() > MAX_CACHED_KEY_FIELD) {
-        spare = parse_key(cache, key_field);
-        return *spare;
-    }
-    auto found = cache.keys.find(field);
-    if (found == cache.keys.end()) {
-        if (cache.keys.size() >= KEY_CACHE_CAPACITY)
-            evict_least_recent(cache);
-        std::unique_ptr<cached_key> key = parse_key(cache, key_field);
-        key->key_field = field;
-        const std::string_view stored(key->key_field);
-        found = cache.keys.emplace(stored, std::move(key)).first;
-    }
-    cached_key& key = *found->second;
-    key.last_use = ++cache.clock;
-    ++key.uses;
     return key;
 }
 
@@ -222,7 +181,7 @@ std::unique_ptr<ec_group> make_point_table(const mbedtls_ecp_group& curve,
 // ECDSA with the thread's long-lived group of the key's curve, and the
 // key's own point table once the key comes again. Both give the verdict of
 // mbedtls_pk_verify.
-int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
+int verify_ecdsa(thread_cache& cache, kept_key& key, bool use_point_tables,
                  const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     const mbedtls_ecp_keypair& pair = *mbedtls_pk_ec(key.key.value);
@@ -246,7 +205,7 @@ int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
     return mbedtls_ecdsa_read_signature(&verifier, digest, SHA256_SIZE, signature, count);
 }
 
-int verify_signature(thread_cache& cache, cached_key& key, check_method method,
+int verify_signature(thread_cache& cache, kept_key& key, check_method method,
                      const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     // id-ecDH keys never verify; mbedtls_pk_verify says so.
@@ -258,7 +217,7 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
 }
 
 // The rest of a line's check, once its key is parsed.
-line_verdict check_with_key(thread_cache& cache, cached_key& key, check_method method,
+line_verdict check_with_key(thread_cache& cache, kept_key& key, check_method method,
                             const char* data_field, const char* signature_field)
 {
     if (key.code != 0)
@@ -276,22 +235,65 @@ line_verdict check_with_key(thread_cache& cache, cached_key& key, check_method m
     return {code == 0 ? line_outcome::verified : line_outcome::bad_signature, 0};
 }
 
+// The check with the keys kept in store. A kept key is used as it is, and
+// gets its point table on its second line; a key not kept yet is parsed,
+// checked, and then kept at what it holds by then (the library's own
+// tables included).
+line_verdict check_with_store(thread_cache& cache, key_store& store, check_method method,
+                              const char* key_field, const char* data_field,
+                              const char* signature_field)
+{
+    const std::string_view field(key_field);
+    if (field.size() > MAX_KEPT_KEY_FIELD) {
+        const std::unique_ptr<kept_key> key = parse_key(cache, key_field);
+        return check_with_key(cache, *key, method, data_field, signature_field);
+    }
+    if (kept_key* const key = store.find(field)) {
+        ++key->uses;
+        const bool had_table = key->point_table != nullptr;
+        const line_verdict verdict =
+            check_with_key(cache, *key, method, data_field, signature_field);
+        if (!had_table && key->point_table) {
+            ++store.counts.tables;
+            store.recharge(field, kept_bytes(*key));
+        }
+        return verdict;
+    }
+    std::unique_ptr<kept_key> key = parse_key(cache, key_field);
+    ++store.counts.parsed;
+    key->uses = 1;
+    const line_verdict verdict = check_with_key(cache, *key, method, data_field, signature_field);
+    if (key->point_table)
+        ++store.counts.tables;
+    const std::size_t bytes = kept_bytes(*key);
+    store.keep(field, std::move(key), bytes);
+    return verdict;
+}
+
 }  // namespace
+
+line_verdict check_line_signature_in(key_store& store, check_method method, const char* key_field,
+                                     const char* data_field, const char* signature_field)
+{
+    return check_with_store(this_thread_cache(), store, method, key_field, data_field,
+                            signature_field);
+}
 
 line_verdict check_line_signature_by(check_method method, const char* key_field,
                                      const char* data_field, const char* signature_field)
 {
     thread_cache& cache = this_thread_cache();
-    std::unique_ptr<cached_key> uncached;
-    cached_key& key = method == check_method::plain ? *(uncached = parse_key(cache, key_field))
-                                                    : find_key(cache, key_field, uncached);
-    return check_with_key(cache, key, method, data_field, signature_field);
+    if (method == check_method::plain) {
+        const std::unique_ptr<kept_key> key = parse_key(cache, key_field);
+        return check_with_key(cache, *key, method, data_field, signature_field);
+    }
+    return check_with_store(cache, cache.keys, method, key_field, data_field, signature_field);
 }
 
 line_verdict check_line_signature_in_place(char* key_field, const char* data_field,
                                            const char* signature_field)
 {
-    cached_key key;
+    kept_key key;
     key.code = load_line_key_in_place(key.key, key_field);
     return check_with_key(this_thread_cache(), key, check_method::plain, data_field,
                           signature_field);
