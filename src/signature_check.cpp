@@ -58,10 +58,10 @@ constexpr std::size_t SHA256_SIZE = 32;
 
 // What each worker thread keeps: the keys of a fleet of a few thousand
 // devices, bounded in bytes too, so that a run holds little however many
-// keys its log brings (a P-256 key with its point table takes 2.7 KiB). A
-// build may ask for fewer keys, so that tests see whole runs evict keys all
-// the time. Key fields longer than any usual key are parsed every time
-// rather than kept.
+// keys its log brings (a P-256 key with its point table takes 2.7 KiB, so
+// 3,000 of them fill the bytes). A build may ask for fewer keys, so that
+// tests see whole runs evict keys all the time. Key fields longer than any
+// usual key are parsed every time rather than kept.
 #ifndef ORVEL_THREAD_KEY_STORE_KEYS
 #define ORVEL_THREAD_KEY_STORE_KEYS 4096
 #endif
@@ -179,8 +179,10 @@ std::unique_ptr<ec_group> make_point_table(const mbedtls_ecp_group& curve,
 }
 
 // ECDSA with the thread's long-lived group of the key's curve, and the
-// key's own point table once the key comes again. Both give the verdict of
-// mbedtls_pk_verify.
+// key's own point table when it is kept. Building that table costs what
+// the library's check of a single signature spends on its own throw-away
+// table of the key's point, so a kept key has it from its first line on.
+// Both give the verdict of mbedtls_pk_verify.
 int verify_ecdsa(thread_cache& cache, kept_key& key, bool use_point_tables,
                  const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
@@ -190,7 +192,7 @@ int verify_ecdsa(thread_cache& cache, kept_key& key, bool use_point_tables,
         return verify_plainly(key.key, digest, signature, count);
     mbedtls_ecdsa_context& verifier = curve->verifier.value;
 
-    if (use_point_tables && key.uses >= 2) {
+    if (use_point_tables) {
         if (!key.point_table)
             key.point_table = make_point_table(verifier.grp, pair.Q);
         if (key.point_table) {
@@ -235,21 +237,20 @@ line_verdict check_with_key(thread_cache& cache, kept_key& key, check_method met
     return {code == 0 ? line_outcome::verified : line_outcome::bad_signature, 0};
 }
 
-// The check with the keys kept in store. A kept key is used as it is, and
-// gets its point table on its second line; a key not kept yet is parsed,
-// checked, and then kept at what it holds by then (the library's own
-// tables included).
+// The check with the keys kept in store. A kept key is used as it is; a
+// key not kept yet is parsed, checked, and then kept at what it holds by
+// then (the library's own tables included).
 line_verdict check_with_store(thread_cache& cache, key_store& store, check_method method,
                               const char* key_field, const char* data_field,
                               const char* signature_field)
 {
     const std::string_view field(key_field);
     if (field.size() > MAX_KEPT_KEY_FIELD) {
+        // Not kept, so a table of the key's point would be thrown away.
         const std::unique_ptr<kept_key> key = parse_key(cache, key_field);
-        return check_with_key(cache, *key, method, data_field, signature_field);
+        return check_with_key(cache, *key, check_method::kept_keys, data_field, signature_field);
     }
     if (kept_key* const key = store.find(field)) {
-        ++key->uses;
         const bool had_table = key->point_table != nullptr;
         const line_verdict verdict =
             check_with_key(cache, *key, method, data_field, signature_field);
@@ -261,7 +262,6 @@ line_verdict check_with_store(thread_cache& cache, key_store& store, check_metho
     }
     std::unique_ptr<kept_key> key = parse_key(cache, key_field);
     ++store.counts.parsed;
-    key->uses = 1;
     const line_verdict verdict = check_with_key(cache, *key, method, data_field, signature_field);
     if (key->point_table)
         ++store.counts.tables;

@@ -39,7 +39,7 @@ line_verdict check_line_signature_in_place(char* key_field, const char* data_fie
 enum class check_method {
     plain,        // parse the key and verify afresh for every line
     kept_keys,    // parsed keys and each curve's base-point table kept per thread
-    kept_tables,  // as kept_keys, plus the point table of every key that comes again
+    kept_tables,  // as kept_keys, plus the point table of every kept key
 };
 
 line_verdict check_line_signature_by(check_method method, const char* key_field,

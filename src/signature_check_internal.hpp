@@ -43,7 +43,6 @@ struct kept_key {
     // The key's curve with the key's point as its base point, so that the
     // library keeps that point's multiplication table.
     std::unique_ptr<ec_group> point_table;
-    unsigned uses = 0;
 };
 
 extern const char PEM_BEGIN[];
