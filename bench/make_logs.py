@@ -9,6 +9,10 @@ Shapes (N lines each; every line verifies and the sequence numbers run
   rsa2048-one  one RSA-2048 key (PKCS#1 v1.5)
   mixed        secp256r1, secp384r1, secp256k1, brainpoolP256r1 and RSA-2048
                keys in turn
+  p256-one-long      one secp256r1 key, 20,000 lines
+  p256-many-long     1,000 secp256r1 keys in turn, 20,000 lines (each key
+                     signs every 1,000th line, 20 lines in all)
+  p256-distinct      a new secp256r1 key on every line, 100,000 lines
 
 Each line is KEYFIELD,DATAFIELD,SIGHEX: base64 of the DER
 SubjectPublicKeyInfo, the signed text, and the lower-case hex signature over
@@ -28,6 +32,8 @@ to stderr.
 
     /usr/bin/python3 bench/make_logs.py [--cache DIR] [--seed S]
         [--lines N | --ec-lines N --rsa-lines N] [SHAPE ...]
+
+The three long shapes have their own line counts; --lines sets those too.
 """
 
 import argparse
@@ -52,10 +58,13 @@ DEFAULT_SEED = 1
 DEFAULT_EC_LINES = 4000
 DEFAULT_RSA_LINES = 40000
 MANY_KEYS = 1000
+# Line counts of the shapes that are not sized by --ec-lines or --rsa-lines.
+LONG_LINES = {"p256-one-long": 20000, "p256-many-long": 20000, "p256-distinct": 100000}
 # Part of every cache file name: bump it when the line format changes.
 FORMAT = "v1"
 
-SHAPES = ("p256-one", "p256-many", "rsa2048-one", "mixed")
+SHAPES = ("p256-one", "p256-many", "rsa2048-one", "mixed", "p256-one-long", "p256-many-long",
+          "p256-distinct")
 START = datetime.datetime(2026, 12, 1, 10, 0, 0)
 
 
@@ -91,10 +100,13 @@ def rsa_signer():
 
 
 def signers_for(shape):
-    if shape == "p256-one":
+    """The keys a shape cycles through; None for a fresh key on every line."""
+    if shape in ("p256-one", "p256-one-long"):
         return [ec_signer(ec.SECP256R1())]
-    if shape == "p256-many":
+    if shape in ("p256-many", "p256-many-long"):
         return [ec_signer(ec.SECP256R1()) for _ in range(MANY_KEYS)]
+    if shape == "p256-distinct":
+        return None
     if shape == "rsa2048-one":
         return [rsa_signer()]
     if shape == "mixed":
@@ -123,7 +135,7 @@ def generate(shape, lines, seed, path):
     try:
         with open(tmp, "w", encoding="ascii", newline="\n") as out:
             for i, data in enumerate(data_fields(shape, lines, seed)):
-                signer = signers[i % len(signers)]
+                signer = signers[i % len(signers)] if signers else ec_signer(ec.SECP256R1())
                 raw = data.encode("ascii")
                 signature = signer.sign(raw)
                 # A signature OpenSSL cannot verify itself must not reach a log.
@@ -133,7 +145,8 @@ def generate(shape, lines, seed, path):
     except BaseException:
         tmp.unlink(missing_ok=True)
         raise
-    print(f"make_logs: generated {path} ({lines} lines, {len(signers)} key(s)) in "
+    keys = len(signers) if signers else lines
+    print(f"make_logs: generated {path} ({lines} lines, {keys} key(s)) in "
           f"{time.monotonic() - started:.1f} s", file=sys.stderr)
 
 
@@ -160,7 +173,12 @@ def main():
 
     args.cache.mkdir(parents=True, exist_ok=True)
     for shape in shapes:
-        lines = args.rsa_lines if shape == "rsa2048-one" else args.ec_lines
+        if args.lines is not None:
+            lines = args.lines
+        elif shape in LONG_LINES:
+            lines = LONG_LINES[shape]
+        else:
+            lines = args.rsa_lines if shape == "rsa2048-one" else args.ec_lines
         path = (args.cache / f"{shape}-n{lines}-s{args.seed}-{FORMAT}.log").resolve()
         if path.exists():
             print(f"make_logs: reusing {path}", file=sys.stderr)

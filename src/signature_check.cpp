@@ -13,10 +13,10 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "line_format.hpp"
 #include "signature_check_internal.hpp"
+#include "signature_check_key_store.hpp"
 
 // The tool accepts exactly what a library built with these options accepts;
 // a library configured otherwise must fail the build, not verify differently.
@@ -62,11 +62,18 @@ namespace {
 
 constexpr std::size_t SHA256_SIZE = 32;
 
-// Parsed keys kept per thread, looked up by the exact key-field bytes. A
-// log is usually signed by a few keys, so a small cache catches them; key
-// fields longer than any usual key are parsed every time rather than kept.
-constexpr std::size_t KEY_CACHE_CAPACITY = 64;
-constexpr std::size_t MAX_CACHED_KEY_FIELD = std::size_t{8} * 1024;
+// What each worker thread keeps: the keys of a fleet of a few thousand
+// devices, bounded in bytes too, so that a run holds little however many
+// keys its log brings (a P-256 key with its point table takes 2.7 KiB, so
+// 3,000 of them fill the bytes). A build may ask for fewer keys, so that
+// tests see whole runs evict keys all the time. Key fields longer than any
+// usual key are parsed every time rather than kept.
+#ifndef ORVEL_THREAD_KEY_STORE_KEYS
+#define ORVEL_THREAD_KEY_STORE_KEYS 4096
+#endif
+constexpr key_store_limits THREAD_KEY_STORE = {ORVEL_THREAD_KEY_STORE_KEYS,
+                                               std::size_t{8} * 1024 * 1024};
+constexpr std::size_t MAX_KEPT_KEY_FIELD = std::size_t{8} * 1024;
 
 // Room for any key the library writes back: an RSA key of 8,192 bits with
 // an exponent as long as its modulus takes about 2,100 bytes of DER.
@@ -141,20 +148,10 @@ int identify(const pk_key& key, key_identity& identity)
     return 0;
 }
 
-// A parsed key (or the code that its parse failed with), kept for the
-// lines that carry the same key field.
-struct cached_key {
-    std::string key_field;
-    int code = 0;
-    pk_key key;
-    // Worked out when first asked for; code 0 once it is.
-    std::optional<key_identity> identity;
-    // The key's curve with the key's point as its base point, so that the
-    // library keeps that point's multiplication table; built on second use.
-    std::unique_ptr<ec_group> point_table;
-    unsigned uses = 0;
-    uint64_t last_use = 0;
-};
+// A slot for every group id the library names. Its MBEDTLS_ECP_DP_MAX
+// counts curves, not ids, and is secp256k1's id: sized by it, secp256k1
+// keys would never get a kept group or point table.
+constexpr std::size_t CURVE_IDS = MBEDTLS_ECP_DP_CURVE448 + 1;
 
 // One curve's group, loaded once, with the base point's table that the
 // library builds on first use.
@@ -164,9 +161,8 @@ struct curve_context {
 
 // What one thread keeps from line to line.
 struct thread_cache {
-    std::unordered_map<std::string_view, std::unique_ptr<cached_key>> keys;
-    uint64_t clock = 0;
-    std::array<std::unique_ptr<curve_context>, MBEDTLS_ECP_DP_MAX> curves;
+    key_store keys{THREAD_KEY_STORE};
+    std::array<std::unique_ptr<curve_context>, CURVE_IDS> curves;
 };
 
 thread_cache& this_thread_cache()
@@ -175,55 +171,16 @@ thread_cache& this_thread_cache()
     return cache;
 }
 
-std::unique_ptr<cached_key> parse_key(line_to_check& line)
+std::unique_ptr<kept_key> parse_key(line_to_check& line)
 {
-    auto key = std::make_unique<cached_key>();
+    auto key = std::make_unique<kept_key>();
     key->code = parse_line_key(key->key, line);
-    return key;
-}
-
-void evict_least_recent(thread_cache& cache)
-{
-    auto oldest = cache.keys.begin();
-    for (auto it = cache.keys.begin(); it != cache.keys.end(); ++it) {
-        if (it->second->last_use < oldest->second->last_use)
-            oldest = it;
-    }
-    cache.keys.erase(oldest);
-}
-
-// The cached key for the line's key field, parsed now if it is not kept
-// yet. A key too long to keep, or one whose parse ran out of memory, is
-// parsed into spare and not cached.
-cached_key& find_key(thread_cache& cache, line_to_check& line, std::unique_ptr<cached_key>& spare)
-{
-    const std::string_view field(line.key(), line.key_length());
-    if (field.size() > MAX_CACHED_KEY_FIELD) {
-        spare = parse_key(line);
-        return *spare;
-    }
-    auto found = cache.keys.find(field);
-    if (found == cache.keys.end()) {
-        if (cache.keys.size() >= KEY_CACHE_CAPACITY)
-            evict_least_recent(cache);
-        std::unique_ptr<cached_key> key = parse_key(line);
-        if (is_allocation_failure(key->code)) {
-            spare = std::move(key);
-            return *spare;
-        }
-        key->key_field = field;
-        const std::string_view stored(key->key_field);
-        found = cache.keys.emplace(stored, std::move(key)).first;
-    }
-    cached_key& key = *found->second;
-    key.last_use = ++cache.clock;
-    ++key.uses;
     return key;
 }
 
 curve_context* curve_of(thread_cache& cache, mbedtls_ecp_group_id id)
 {
-    if (id <= MBEDTLS_ECP_DP_NONE || id >= MBEDTLS_ECP_DP_MAX)
+    if (id <= MBEDTLS_ECP_DP_NONE || static_cast<std::size_t>(id) >= CURVE_IDS)
         return nullptr;
     std::unique_ptr<curve_context>& curve = cache.curves[id];
     if (!curve) {
@@ -255,9 +212,11 @@ std::unique_ptr<ec_group> make_point_table(const mbedtls_ecp_group& curve,
 }
 
 // ECDSA with the thread's long-lived group of the key's curve, and the
-// key's own point table once the key comes again. Both give the verdict of
-// mbedtls_pk_verify.
-int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
+// key's own point table when it is kept. Building that table costs what
+// the library's check of a single signature spends on its own throw-away
+// table of the key's point, so a kept key has it from its first line on.
+// Both give the verdict of mbedtls_pk_verify.
+int verify_ecdsa(thread_cache& cache, kept_key& key, bool use_point_tables,
                  const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     const mbedtls_ecp_keypair& pair = *mbedtls_pk_ec(key.key.value);
@@ -266,7 +225,7 @@ int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
         return verify_plainly(key.key, digest, signature, count);
     mbedtls_ecdsa_context& verifier = curve->verifier.value;
 
-    if (use_point_tables && key.uses >= 2) {
+    if (use_point_tables) {
         if (!key.point_table)
             key.point_table = make_point_table(verifier.grp, pair.Q);
         if (key.point_table) {
@@ -281,7 +240,7 @@ int verify_ecdsa(thread_cache& cache, cached_key& key, bool use_point_tables,
     return mbedtls_ecdsa_read_signature(&verifier, digest, SHA256_SIZE, signature, count);
 }
 
-int verify_signature(thread_cache& cache, cached_key& key, check_method method,
+int verify_signature(thread_cache& cache, kept_key& key, check_method method,
                      const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     // id-ecDH keys never verify; mbedtls_pk_verify says so.
@@ -295,7 +254,7 @@ int verify_signature(thread_cache& cache, cached_key& key, check_method method,
 line_verdict out_of_memory(int code) { return {line_outcome::out_of_memory, code, {}}; }
 
 // The rest of a line's check, once its key is parsed.
-line_verdict check_with_key(thread_cache& cache, cached_key& key, check_method method,
+line_verdict check_with_key(thread_cache& cache, kept_key& key, check_method method,
                             const line_to_check& line, const check_settings& settings)
 {
     if (is_allocation_failure(key.code))
@@ -340,13 +299,48 @@ line_verdict check_with_key(thread_cache& cache, cached_key& key, check_method m
     return verdict;
 }
 
+// The check with the keys kept in store. A kept key is used as it is; a
+// key not kept yet is parsed, checked, and then kept at what it holds by
+// then (the library's own tables included). A key field too long to keep,
+// and a key whose parse ran out of memory, are not kept.
+line_verdict check_with_store(thread_cache& cache, key_store& store, check_method method,
+                              line_to_check& line, const check_settings& settings)
+{
+    const std::string_view field(line.key(), line.key_length());
+    if (field.size() > MAX_KEPT_KEY_FIELD) {
+        // Not kept, so a table of the key's point would be thrown away.
+        const std::unique_ptr<kept_key> key = parse_key(line);
+        return check_with_key(cache, *key, check_method::kept_keys, line, settings);
+    }
+    if (kept_key* const key = store.find(field)) {
+        const bool had_table = key->point_table != nullptr;
+        const line_verdict verdict = check_with_key(cache, *key, method, line, settings);
+        if (!had_table && key->point_table) {
+            ++store.counts.tables;
+            store.recharge(field, kept_bytes(*key));
+        }
+        return verdict;
+    }
+    std::unique_ptr<kept_key> key = parse_key(line);
+    ++store.counts.parsed;
+    const line_verdict verdict = check_with_key(cache, *key, method, line, settings);
+    if (is_allocation_failure(key->code))
+        return verdict;
+    if (key->point_table)
+        ++store.counts.tables;
+    const std::size_t bytes = kept_bytes(*key);
+    store.keep(field, std::move(key), bytes);
+    return verdict;
+}
+
 line_verdict check_line(check_method method, line_to_check& line, const check_settings& settings)
 {
     thread_cache& cache = this_thread_cache();
-    std::unique_ptr<cached_key> uncached;
-    cached_key& key = method == check_method::plain ? *(uncached = parse_key(line))
-                                                    : find_key(cache, line, uncached);
-    return check_with_key(cache, key, method, line, settings);
+    if (method == check_method::plain) {
+        const std::unique_ptr<kept_key> key = parse_key(line);
+        return check_with_key(cache, *key, method, line, settings);
+    }
+    return check_with_store(cache, cache.keys, method, line, settings);
 }
 
 // Moves the field [from, from + size) to to; the fields are moved in an
@@ -451,6 +445,20 @@ line_verdict check_line_signature(const char* key_field, const char* data_field,
 {
     return check_line_signature_by(check_method::kept_tables, key_field, data_field,
                                    signature_field);
+}
+
+line_verdict check_line_signature_in(key_store& store, check_method method, const char* key_field,
+                                     const char* data_field, const char* signature_field)
+{
+    try {
+        std::string storage;
+        line_fields fields{const_cast<char*>(key_field), const_cast<char*>(data_field),
+                           const_cast<char*>(signature_field)};
+        line_to_check line = line_to_check::copied(fields, storage);
+        return check_with_store(this_thread_cache(), store, method, line, {});
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(0);
+    }
 }
 
 key_parse identify_key(const std::string& key_field)

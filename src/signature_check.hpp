@@ -107,7 +107,7 @@ private:
 enum class check_method {
     plain,        // parse the key and verify afresh for every line
     kept_keys,    // parsed keys and each curve's base-point table kept per thread
-    kept_tables,  // as kept_keys, plus the point table of every key that comes again
+    kept_tables,  // as kept_keys, plus the point table of every kept key
 };
 
 // Decides whether the line's signature field is a valid signature, under

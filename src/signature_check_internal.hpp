@@ -1,5 +1,5 @@
 // Shared by the files of the signature check only: owners of the crypto
-// library's contexts, and its elliptic-curve helpers.
+// library's contexts, a kept key, and the elliptic-curve helpers.
 #pragma once
 
 #include <mbedtls/bignum.h>
@@ -9,7 +9,11 @@
 #include <mbedtls/pk.h>
 
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "signature_check.hpp"
 
 namespace signature_check_detail {
 
@@ -33,6 +37,18 @@ using ec_point = library_object<mbedtls_ecp_point, mbedtls_ecp_point_init, mbedt
 using ec_group = library_object<mbedtls_ecp_group, mbedtls_ecp_group_init, mbedtls_ecp_group_free>;
 using ecdsa_key = library_object<mbedtls_ecdsa_context, mbedtls_ecdsa_init, mbedtls_ecdsa_free>;
 using pem_block = library_object<mbedtls_pem_context, mbedtls_pem_init, mbedtls_pem_free>;
+
+// A parsed key (or the code its parse failed with), kept for the lines
+// that carry the same key field.
+struct kept_key {
+    int code = 0;
+    pk_key key;
+    // The key's curve with the key's point as its base point, so that the
+    // library keeps that point's multiplication table.
+    std::unique_ptr<ec_group> point_table;
+    // Worked out when first asked for (check_settings).
+    std::optional<key_identity> identity;
+};
 
 extern const char PEM_BEGIN[];
 extern const char PEM_END[];

@@ -1,6 +1,8 @@
 // The kept keys and tables must never change a verdict, and the worker
 // count must never change a byte of output: each fast way is compared with
-// the plain one.
+// the plain one. These tests also run on a build whose workers keep only
+// four keys each (differential_small_store_tests), where whole runs evict
+// keys and see them again all the time.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "fixtures.hpp"
 #include "line_format.hpp"
 #include "signature_check.hpp"
+#include "signature_check_key_store.hpp"
 #include "tool_runner.hpp"
 
 namespace {
@@ -32,8 +35,8 @@ const std::string DATA = "tx/0/1/2/3/4/5/1";
 const std::string P256_ORDER_HEX =
     "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551";
 
-// Compares every check method on one line. kept_tables runs twice, since a
-// key's own table is used from its second line on.
+// Compares every check method on one line. kept_tables runs twice: the
+// first builds the kept key's own table, the second uses it.
 void expect_same_verdicts(const std::string& key, const std::string& data, const std::string& sig)
 {
     const line_verdict plain =
@@ -206,6 +209,59 @@ TEST(Differential, SumAtInfinity)
               line_outcome::bad_signature);
 }
 
+// A store of three keys, six keys in turn: keys are evicted, parsed again
+// and given a new point table, and a kept key's table serves its later
+// lines; every verdict is the plain check's.
+TEST(Differential, SmallStoreEvictsAndReusesTables)
+{
+    struct store_key {
+        std::string name;
+        std::string signer;
+        bool ecdsa;  // checked with a point table of its own
+    };
+    const std::vector<store_key> keys = {
+        {"secp256r1", "secp256r1", true},
+        {"secp384r1", "secp384r1", true},
+        {"explicit_G02_secp256k1", "secp256k1", true},
+        {"ecdh_secp256r1", "secp256r1", false},
+        {"rsa2048", "rsa2048", false},
+        {"brainpoolP256r1", "brainpoolP256r1", true},
+    };
+    key_store store({3, std::size_t{1} << 30});
+    uint64_t ecdsa_parses = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& [name, signer, ecdsa] : keys) {
+            SCOPED_TRACE(name);
+            const std::string& key = key_field(name);
+            const std::string sig = from_hex(signature(signer, DATA));
+            std::string flipped = sig;
+            flipped[sig.size() / 2] ^= 0x10;
+            // Each key on four lines in a row: the first parses it, the
+            // others find it.
+            for (const std::string& variant :
+                 {to_hex(sig), to_hex(flipped), to_hex(sig), std::string("00")}) {
+                const uint64_t parsed = store.counts.parsed;
+                const line_verdict kept =
+                    check_line_signature_in(store, check_method::kept_tables, key.c_str(),
+                                            DATA.c_str(), variant.c_str());
+                const line_verdict plain = check_line_signature_by(check_method::plain, key.c_str(),
+                                                                   DATA.c_str(), variant.c_str());
+                ASSERT_EQ(kept.outcome, plain.outcome) << variant;
+                ASSERT_EQ(kept.key_code, plain.key_code);
+                if (store.counts.parsed > parsed && ecdsa)
+                    ++ecdsa_parses;
+            }
+        }
+    }
+    // Six keys through three places: every round parses every key again.
+    EXPECT_EQ(store.counts.parsed, 3U * keys.size());
+    EXPECT_EQ(store.counts.dropped, 3U * keys.size() - 3U);
+    EXPECT_EQ(store.counts.found, 3U * keys.size() * 3U);
+    // One table per ECDSA key parsed, used by its three later lines.
+    EXPECT_EQ(store.counts.tables, ecdsa_parses);
+    EXPECT_EQ(ecdsa_parses, 3U * 4U);
+}
+
 // Every line of the shared corpus, where it is present.
 TEST(Differential, SharedCorpusLines)
 {
@@ -350,6 +406,56 @@ std::string random_log(std::mt19937& random, bool event_log)
         log += line + (random() % 2 ? "\n" : "\r\n");
     }
     return log;
+}
+
+// A log through fifteen fixture keys and an id-ecDH key in turn, three
+// times over, every fifth line tampered: more keys than a worker of the
+// small-store build keeps. Every worker count gives the same bytes, and
+// every record is the plain check's verdict.
+TEST(Differential, KeysEvictedAndSeenAgainKeepTheirVerdicts)
+{
+    const std::vector<std::pair<std::string, std::string>> keys = {
+        {"secp256r1", "secp256r1"},
+        {"rsa2048", "rsa2048"},
+        {"secp384r1", "secp384r1"},
+        {"explicit_G04_secp256k1", "secp256k1"},
+        {"brainpoolP256r1", "brainpoolP256r1"},
+        {"rsa1024", "rsa1024"},
+        {"secp224r1", "secp224r1"},
+        {"explicit_G02_secp192r1", "secp192r1"},
+        {"secp521r1", "secp521r1"},
+        {"secp192k1", "secp192k1"},
+        {"secp224k1", "secp224k1"},
+        {"rsa512", "rsa512"},
+        {"brainpoolP384r1", "brainpoolP384r1"},
+        {"brainpoolP512r1", "brainpoolP512r1"},
+        {"ecdh_secp256r1", "secp256r1"},
+        {"rsa3072", "rsa3072"},
+    };
+    std::string log;
+    std::string records;
+    int lines = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& [name, signer] : keys) {
+            const std::string data = "tx/0/1/2/3/4/5/" + std::to_string(1 + lines % 2);
+            std::string sig = signature(signer, data);
+            if (++lines % 5 == 0)
+                sig[sig.size() / 2] = sig[sig.size() / 2] == '0' ? '1' : '0';
+            const std::string& key = key_field(name);
+            log += key + "," + data + "," + sig + "\n";
+            const line_verdict plain = check_line_signature_by(check_method::plain, key.c_str(),
+                                                               data.c_str(), sig.c_str());
+            records += data + (plain.outcome == line_outcome::verified ? ",OK\n" : ",ERROR\n");
+        }
+    }
+    const run_output one_thread = run_in_process(log, false, 0);
+    EXPECT_EQ(one_thread.result_log, records);
+    for (const unsigned workers : {1U, 2U, 8U}) {
+        const run_output parallel = run_in_process(log, false, workers);
+        EXPECT_EQ(parallel.console, one_thread.console) << workers << " workers";
+        EXPECT_EQ(parallel.result_log, records) << workers << " workers";
+        EXPECT_EQ(parallel.status, one_thread.status) << workers << " workers";
+    }
 }
 
 TEST(Differential, WorkerCountNeverChangesTheOutput)

@@ -1,12 +1,16 @@
 // The verdict of one line: every supported key kind, the key kinds that
-// must be refused with their codes, and signature texts that must not pass.
+// must be refused with their codes, and signature texts that must not pass;
+// and the store of kept keys: which keys it keeps, and its bounds.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fixtures.hpp"
 #include "signature_check.hpp"
+#include "signature_check_key_store.hpp"
 
 namespace {
 
@@ -236,6 +240,174 @@ TEST(SignatureCheck, EveryTamperedByteFails)
         for (const std::string& changed : with_one_byte_changed(DATA))
             EXPECT_NE(outcome_of(key, changed, sig), line_outcome::verified) << "data " << changed;
     }
+}
+
+// ------------------------------------------------------- key store
+
+// The keys of the store's cases, by letter from 'a': every signer of the
+// fixtures, then an id-ecDH key (with its signer, whose signatures it never
+// verifies).
+const std::vector<std::pair<std::string, std::string>> STORE_KEYS = {
+    {"secp256r1", "secp256r1"},
+    {"rsa2048", "rsa2048"},
+    {"secp384r1", "secp384r1"},
+    {"secp256k1", "secp256k1"},
+    {"brainpoolP256r1", "brainpoolP256r1"},
+    {"rsa1024", "rsa1024"},
+    {"secp224r1", "secp224r1"},
+    {"secp192r1", "secp192r1"},
+    {"secp521r1", "secp521r1"},
+    {"secp192k1", "secp192k1"},
+    {"secp224k1", "secp224k1"},
+    {"brainpoolP384r1", "brainpoolP384r1"},
+    {"brainpoolP512r1", "brainpoolP512r1"},
+    {"rsa512", "rsa512"},
+    {"rsa3072", "rsa3072"},
+    {"rsa4096", "rsa4096"},
+    {"rsa8192", "rsa8192"},
+    {"ecdh_secp256r1", "secp256r1"},
+};
+
+// Checks a line of the letter's key in store, expecting the plain check's
+// verdict; returns 'P' when the store parsed the key, '.' when it kept it.
+char check_in_store(key_store& store, char letter)
+{
+    const auto& [name, signer] = STORE_KEYS.at(static_cast<std::size_t>(letter - 'a'));
+    const std::string& key = key_field(name);
+    const std::string& sig = signature(signer, DATA);
+    const uint64_t parsed = store.counts.parsed;
+    const line_verdict kept = check_line_signature_in(store, check_method::kept_tables, key.c_str(),
+                                                      DATA.c_str(), sig.c_str());
+    const line_verdict plain =
+        check_line_signature_by(check_method::plain, key.c_str(), DATA.c_str(), sig.c_str());
+    EXPECT_EQ(kept.outcome, plain.outcome) << name;
+    EXPECT_EQ(kept.key_code, plain.key_code) << name;
+    return store.counts.parsed > parsed ? 'P' : '.';
+}
+
+struct store_case {
+    const char* what;
+    std::size_t keys;    // what the store holds at most
+    std::string lines;   // the key of each line, by letter
+    std::string parsed;  // per line: 'P' when its key is parsed, '.' when it is kept
+};
+
+const store_case STORE_CASES[] = {
+    {"keys that fit are parsed once", 3, "abcabcabc", "PPP......"},
+    {"a cycle longer than the store keeps nothing", 3, "abcdabcd", "PPPPPPPP"},
+    // Least recent first would drop a for d.
+    {"a key seen again outlives the keys seen once", 3, "aabcdab", "P.PPP.P"},
+    {"the least recent key seen once goes first", 3, "abcadcb", "PPP.P.P"},
+    {"keys seen again go least recent first when no other is left", 2, "aabbcabc", "P.P.PP.P"},
+    // Sixteen keys seen again: the two least recent are kept only as keys
+    // seen once, so q and r each get a place, and q, seen again, stays.
+    {"keys seen again hold at most seven eighths", 16, "aabbccddeeffgghhiijjkkllmmnnooppqrqac",
+     "P.P.P.P.P.P.P.P.P.P.P.P.P.P.P.P.PP.P."},
+};
+
+TEST(KeyStore, KeepsTheKeysThatComeBack)
+{
+    for (const store_case& c : STORE_CASES) {
+        SCOPED_TRACE(c.what);
+        key_store store({c.keys, std::size_t{1} << 30});
+        std::string parsed;
+        for (const char letter : c.lines)
+            parsed += check_in_store(store, letter);
+        EXPECT_EQ(parsed, c.parsed);
+        EXPECT_LE(store.size(), c.keys);
+    }
+}
+
+TEST(KeyStore, HoldsNoMoreBytesThanItsLimit)
+{
+    key_store measure({1, std::size_t{1} << 30});
+    check_in_store(measure, 'a');
+    const std::size_t p256_key = measure.bytes();
+    ASSERT_GT(p256_key, 500U);
+
+    // Room for about three P-256 keys, fewer of the larger ones.
+    const std::size_t limit = 3 * p256_key + p256_key / 2;
+    key_store store({100, limit});
+    for (int round = 0; round < 2; ++round) {
+        for (char letter = 'a'; letter <= 'r'; ++letter) {
+            check_in_store(store, letter);
+            EXPECT_LE(store.bytes(), limit) << letter;
+            EXPECT_GE(store.size(), 1U) << letter;
+        }
+    }
+    // A cycle through every key is longer than the store: none is kept.
+    EXPECT_EQ(store.counts.parsed, 2U * STORE_KEYS.size());
+    // Each key parsed is kept, dropped since, or too large to keep.
+    EXPECT_EQ(store.counts.dropped + store.counts.too_large, store.counts.parsed - store.size());
+
+    // A key larger than the whole store is checked but not kept.
+    key_store tiny({100, p256_key / 2});
+    EXPECT_EQ(check_in_store(tiny, 'a'), 'P');
+    EXPECT_EQ(check_in_store(tiny, 'a'), 'P');
+    EXPECT_EQ(tiny.size(), 0U);
+    EXPECT_EQ(tiny.bytes(), 0U);
+    EXPECT_EQ(tiny.counts.too_large, 2U);
+}
+
+// A kept key checked without its point table gets it on a later line; the
+// store then counts the table, and drops the key when it no longer fits.
+TEST(KeyStore, CountsATableBuiltForAKeptKey)
+{
+    const std::string& key = key_field("secp256r1");
+    const std::string& sig = signature("secp256r1", DATA);
+    const auto check_by = [&](key_store& store, check_method method) {
+        return check_line_signature_in(store, method, key.c_str(), DATA.c_str(), sig.c_str())
+            .outcome;
+    };
+    key_store store({4, std::size_t{1} << 30});
+    EXPECT_EQ(check_by(store, check_method::kept_keys), line_outcome::verified);
+    const std::size_t without_table = store.bytes();
+    EXPECT_EQ(store.counts.tables, 0U);
+    EXPECT_EQ(check_by(store, check_method::kept_tables), line_outcome::verified);
+    EXPECT_EQ(store.counts.tables, 1U);
+    // Eight points of two coordinates each, at the least.
+    EXPECT_GT(store.bytes(), without_table + 8 * 2 * 32);
+    EXPECT_EQ(check_by(store, check_method::kept_tables), line_outcome::verified);
+    EXPECT_EQ(store.counts.tables, 1U);
+
+    key_store small({4, without_table + 100});
+    EXPECT_EQ(check_by(small, check_method::kept_keys), line_outcome::verified);
+    EXPECT_EQ(small.size(), 1U);
+    EXPECT_EQ(check_by(small, check_method::kept_tables), line_outcome::verified);
+    EXPECT_EQ(small.size(), 0U);
+    EXPECT_EQ(small.bytes(), 0U);
+}
+
+// The store's count of its bytes is what bounds a run's memory: it must be
+// what the allocator hands out for the keys, their tables and the store's
+// own nodes. Every key comes with eight key fields (blanks may end one), so
+// that the chunks the allocator keeps aside for reuse weigh little.
+TEST(KeyStore, CountsTheBytesItsKeysHold)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps its own accounts";
+#endif
+    const auto check_every_key = [](key_store& store) {
+        for (int blanks = 0; blanks < 8; ++blanks) {
+            for (const auto& [name, signer] : STORE_KEYS) {
+                const std::string key = key_field(name) + std::string(blanks, ' ');
+                const std::string& sig = signature(signer, DATA);
+                check_line_signature_in(store, check_method::kept_tables, key.c_str(), DATA.c_str(),
+                                        sig.c_str());
+            }
+        }
+    };
+    // Every curve this thread uses is loaded first, outside the count.
+    key_store warm_up({1000, std::size_t{1} << 30});
+    check_every_key(warm_up);
+
+    key_store store({1000, std::size_t{1} << 30});
+    const std::size_t before = mallinfo2().uordblks;
+    check_every_key(store);
+    const std::size_t grown = mallinfo2().uordblks - before;
+    EXPECT_EQ(store.size(), 8 * STORE_KEYS.size());
+    EXPECT_NEAR(static_cast<double>(store.bytes()), static_cast<double>(grown),
+                0.05 * static_cast<double>(grown));
 }
 
 }  // namespace
