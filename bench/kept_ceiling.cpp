@@ -27,6 +27,7 @@ int main(int argc, char** argv)
     }
     const std::size_t buffer_size = 1 << 20;
     const auto line = std::make_unique<char[]>(buffer_size);
+    check_state state;
     const auto start = std::chrono::steady_clock::now();
     long lines = 0;
     long verified = 0;
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
         *data = '\0';
         *signature = '\0';
         ++lines;
-        if (check_line_signature(line.get(), data + 1, signature + 1).outcome ==
+        if (check_line_signature(state, line.get(), data + 1, signature + 1).outcome ==
             line_outcome::verified)
             ++verified;
     }

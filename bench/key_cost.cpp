@@ -36,9 +36,9 @@ int main(int argc, char** argv)
     const auto line = std::make_unique<char[]>(buffer_size);
 
     // The store outlives the measurement; its first line also loads the
-    // curve the thread keeps, which is not a key's cost: that line is
+    // curve the state keeps, which is not a key's cost: that line is
     // checked before the heap is measured.
-    key_store store({static_cast<std::size_t>(most_keys), std::size_t{1} << 40});
+    check_state store({static_cast<std::size_t>(most_keys), std::size_t{1} << 40});
     long lines = 0;
     long verified = 0;
     std::size_t heap_before = 0;
@@ -53,23 +53,23 @@ int main(int argc, char** argv)
         if (lines == 1)
             heap_before = mallinfo2().uordblks;
         ++lines;
-        if (check_line_signature_in(store, check_method::kept_tables, line.get(), data + 1,
+        if (check_line_signature_by(store, check_method::kept_tables, line.get(), data + 1,
                                     signature + 1)
                 .outcome == line_outcome::verified)
             ++verified;
-        if (lines > 1 && store.size() == static_cast<std::size_t>(most_keys))
+        if (lines > 1 && store.keys.size() == static_cast<std::size_t>(most_keys))
             break;
     }
     (void)std::fclose(log);
     const std::size_t heap_after = mallinfo2().uordblks;
     // The first line's key was kept before the measurement began.
-    const std::size_t measured_keys = store.size() - 1;
+    const std::size_t measured_keys = store.keys.size() - 1;
     if (measured_keys == 0) {
         (void)std::fprintf(stderr, "bench_key_cost: the log has fewer than two keys\n");
         return 2;
     }
     std::printf("keys %zu\nheap_per_key %.0f\ncounted_per_key %.0f\nlines %ld\nverified %ld\n",
-                store.size(), static_cast<double>(heap_after - heap_before) / measured_keys,
-                static_cast<double>(store.bytes()) / store.size(), lines, verified);
+                store.keys.size(), static_cast<double>(heap_after - heap_before) / measured_keys,
+                static_cast<double>(store.keys.bytes()) / store.keys.size(), lines, verified);
     return lines == verified ? 0 : 1;
 }

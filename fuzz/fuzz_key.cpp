@@ -57,12 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         raw_key_text ? std::string(reinterpret_cast<const char*>(key), used) : to_base64(key, used);
     const std::string signature = to_hex(key + used, available - used);
 
-    const line_verdict plain =
-        check_line_signature_by(check_method::plain, key_field.c_str(), DATA, signature.c_str());
+    // What a worker keeps from line to line, kept from input to input.
+    static check_state state;
+    const line_verdict plain = check_line_signature_by(state, check_method::plain,
+                                                       key_field.c_str(), DATA, signature.c_str());
     for (const check_method method :
          {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
         const line_verdict kept =
-            check_line_signature_by(method, key_field.c_str(), DATA, signature.c_str());
+            check_line_signature_by(state, method, key_field.c_str(), DATA, signature.c_str());
         if (kept.outcome != plain.outcome || kept.key_code != plain.key_code)
             std::abort();
     }

@@ -22,7 +22,8 @@ unsigned default_worker_count()
     return threads > 0 ? threads : 1;
 }
 
-check_pool::check_pool(unsigned workers, const check_settings& settings) : settings_(settings)
+check_pool::check_pool(unsigned workers, const check_settings& settings, check_state& callers_state)
+    : settings_(settings), callers_state_(callers_state)
 {
     // Workers leave the signals that stop a run to the reading thread.
     const interrupts_blocked for_workers;
@@ -62,7 +63,7 @@ void check_pool::queue(const line_fields& fields, const line_position& where)
     queued_bytes_ += added->storage.size();
     queue_.push_back(std::move(line));
     if (workers_.empty()) {
-        added->verdict = check_line_signature(added->line, settings_);
+        added->verdict = check_line_signature(callers_state_, added->line, settings_);
         added->checked = true;
         return;
     }
@@ -115,6 +116,7 @@ void check_pool::take_oldest()
 
 void check_pool::work()
 {
+    check_state state;
     for (;;) {
         queued_line* line = nullptr;
         {
@@ -126,7 +128,7 @@ void check_pool::work()
             unclaimed_.pop_front();
         }
         // The line is this worker's alone until it is marked checked.
-        line->verdict = check_line_signature(line->line, settings_);
+        line->verdict = check_line_signature(state, line->line, settings_);
         line->checked = true;
         if (awaited_ == line) {
             // Taking the lock orders this wake-up after the waiter's check.

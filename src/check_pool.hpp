@@ -35,8 +35,9 @@ struct queued_line {
 class check_pool {
 public:
     // With 0 workers every line is checked on the caller's thread as it is
-    // queued. Workers that cannot be started leave fewer (or none).
-    check_pool(unsigned workers, const check_settings& settings);
+    // queued, with callers_state. Workers that cannot be started leave
+    // fewer (or none). Each worker keeps a state of its own.
+    check_pool(unsigned workers, const check_settings& settings, check_state& callers_state);
     ~check_pool();
     check_pool(const check_pool&) = delete;
     check_pool& operator=(const check_pool&) = delete;
@@ -67,6 +68,7 @@ private:
     void work();
 
     const check_settings settings_;
+    check_state& callers_state_;
     // Lines in input order, touched by the caller's thread only; unique_ptr
     // keeps each line in place for the worker that checks it.
     std::deque<std::unique_ptr<queued_line>> queue_;

@@ -64,6 +64,8 @@ struct run_state {
     const report_target target;
     trusted_fingerprints trusted;
     check_settings settings;
+    // What the reading thread keeps from line to line when it checks lines.
+    check_state checks;
     std::vector<open_log> logs;
     result_log_writer result_log;
     std::unique_ptr<seq_tracker> tracker;
@@ -295,7 +297,7 @@ void verify_line(run_state& state, check_pool& pool, log_reader& reader, char* t
         std::string storage;
         if (!line)
             line = line_to_check::copied(fields, storage);
-        const line_verdict verdict = check_line_signature(*line, state.settings);
+        const line_verdict verdict = check_line_signature(state.checks, *line, state.settings);
         report_checked_line(state, where, *line, verdict);
     } else {
         // A full queue is worked down by half, not line by line.
@@ -375,7 +377,7 @@ void scan_gaps(run_state& state)
 
 void read_and_check(run_state& state)
 {
-    check_pool pool(state.options.workers, state.settings);
+    check_pool pool(state.options.workers, state.settings, state.checks);
     log_reader reader([&state, &pool] {
         // Verdicts known so far show while the tool waits for input.
         report_checked_lines(state, pool);

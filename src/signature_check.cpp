@@ -153,23 +153,27 @@ int identify(const pk_key& key, key_identity& identity)
 // keys would never get a kept group or point table.
 constexpr std::size_t CURVE_IDS = MBEDTLS_ECP_DP_CURVE448 + 1;
 
+static_assert(CURVE_IDS <= std::tuple_size_v<decltype(check_state::curves)>);
+
+}  // namespace
+
+namespace signature_check_detail {
+
 // One curve's group, loaded once, with the base point's table that the
 // library builds on first use.
 struct curve_context {
     ecdsa_key verifier;
 };
 
-// What one thread keeps from line to line.
-struct thread_cache {
-    key_store keys{THREAD_KEY_STORE};
-    std::array<std::unique_ptr<curve_context>, CURVE_IDS> curves;
-};
+}  // namespace signature_check_detail
 
-thread_cache& this_thread_cache()
-{
-    thread_local thread_cache cache;
-    return cache;
-}
+check_state::check_state() : check_state(THREAD_KEY_STORE) {}
+
+check_state::check_state(key_store_limits limits) : keys(limits) {}
+
+check_state::~check_state() = default;
+
+namespace {
 
 std::unique_ptr<kept_key> parse_key(line_to_check& line)
 {
@@ -178,11 +182,11 @@ std::unique_ptr<kept_key> parse_key(line_to_check& line)
     return key;
 }
 
-curve_context* curve_of(thread_cache& cache, mbedtls_ecp_group_id id)
+curve_context* curve_of(check_state& state, mbedtls_ecp_group_id id)
 {
     if (id <= MBEDTLS_ECP_DP_NONE || static_cast<std::size_t>(id) >= CURVE_IDS)
         return nullptr;
-    std::unique_ptr<curve_context>& curve = cache.curves[id];
+    std::unique_ptr<curve_context>& curve = state.curves[id];
     if (!curve) {
         auto loaded = std::make_unique<curve_context>();
         if (mbedtls_ecp_group_load(&loaded->verifier.value.grp, id) != 0)
@@ -211,16 +215,16 @@ std::unique_ptr<ec_group> make_point_table(const mbedtls_ecp_group& curve,
     return table;
 }
 
-// ECDSA with the thread's long-lived group of the key's curve, and the
+// ECDSA with the state's long-lived group of the key's curve, and the
 // key's own point table when it is kept. Building that table costs what
 // the library's check of a single signature spends on its own throw-away
 // table of the key's point, so a kept key has it from its first line on.
 // Both give the verdict of mbedtls_pk_verify.
-int verify_ecdsa(thread_cache& cache, kept_key& key, bool use_point_tables,
+int verify_ecdsa(check_state& state, kept_key& key, bool use_point_tables,
                  const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     const mbedtls_ecp_keypair& pair = *mbedtls_pk_ec(key.key.value);
-    curve_context* const curve = curve_of(cache, pair.grp.id);
+    curve_context* const curve = curve_of(state, pair.grp.id);
     if (curve == nullptr)
         return verify_plainly(key.key, digest, signature, count);
     mbedtls_ecdsa_context& verifier = curve->verifier.value;
@@ -240,13 +244,13 @@ int verify_ecdsa(thread_cache& cache, kept_key& key, bool use_point_tables,
     return mbedtls_ecdsa_read_signature(&verifier, digest, SHA256_SIZE, signature, count);
 }
 
-int verify_signature(thread_cache& cache, kept_key& key, check_method method,
+int verify_signature(check_state& state, kept_key& key, check_method method,
                      const unsigned char* digest, const unsigned char* signature, std::size_t count)
 {
     // id-ecDH keys never verify; mbedtls_pk_verify says so.
     if (method != check_method::plain && mbedtls_pk_get_type(&key.key.value) == MBEDTLS_PK_ECKEY) {
         const bool use_point_tables = method == check_method::kept_tables;
-        return verify_ecdsa(cache, key, use_point_tables, digest, signature, count);
+        return verify_ecdsa(state, key, use_point_tables, digest, signature, count);
     }
     return verify_plainly(key.key, digest, signature, count);
 }
@@ -254,7 +258,7 @@ int verify_signature(thread_cache& cache, kept_key& key, check_method method,
 line_verdict out_of_memory(int code) { return {line_outcome::out_of_memory, code, {}}; }
 
 // The rest of a line's check, once its key is parsed.
-line_verdict check_with_key(thread_cache& cache, kept_key& key, check_method method,
+line_verdict check_with_key(check_state& state, kept_key& key, check_method method,
                             const line_to_check& line, const check_settings& settings)
 {
     if (is_allocation_failure(key.code))
@@ -292,55 +296,55 @@ line_verdict check_with_key(thread_cache& cache, kept_key& key, check_method met
     }
     unsigned char signature[SIGNATURE_BUFFER_SIZE];
     const uint32_t count = decode_signature_hex(line.signature(), signature);
-    const int code = verify_signature(cache, key, method, digest, signature, count);
+    const int code = verify_signature(state, key, method, digest, signature, count);
     if (is_allocation_failure(code))
         return out_of_memory(code);
     verdict.outcome = code == 0 ? line_outcome::verified : line_outcome::bad_signature;
     return verdict;
 }
 
-// The check with the keys kept in store. A kept key is used as it is; a
+// The check with the keys that state keeps. A kept key is used as it is; a
 // key not kept yet is parsed, checked, and then kept at what it holds by
 // then (the library's own tables included). A key field too long to keep,
 // and a key whose parse ran out of memory, are not kept.
-line_verdict check_with_store(thread_cache& cache, key_store& store, check_method method,
-                              line_to_check& line, const check_settings& settings)
+line_verdict check_with_store(check_state& state, check_method method, line_to_check& line,
+                              const check_settings& settings)
 {
     const std::string_view field(line.key(), line.key_length());
     if (field.size() > MAX_KEPT_KEY_FIELD) {
         // Not kept, so a table of the key's point would be thrown away.
         const std::unique_ptr<kept_key> key = parse_key(line);
-        return check_with_key(cache, *key, check_method::kept_keys, line, settings);
+        return check_with_key(state, *key, check_method::kept_keys, line, settings);
     }
-    if (kept_key* const key = store.find(field)) {
+    if (kept_key* const key = state.keys.find(field)) {
         const bool had_table = key->point_table != nullptr;
-        const line_verdict verdict = check_with_key(cache, *key, method, line, settings);
+        const line_verdict verdict = check_with_key(state, *key, method, line, settings);
         if (!had_table && key->point_table) {
-            ++store.counts.tables;
-            store.recharge(field, kept_bytes(*key));
+            ++state.keys.counts.tables;
+            state.keys.recharge(field, kept_bytes(*key));
         }
         return verdict;
     }
     std::unique_ptr<kept_key> key = parse_key(line);
-    ++store.counts.parsed;
-    const line_verdict verdict = check_with_key(cache, *key, method, line, settings);
+    ++state.keys.counts.parsed;
+    const line_verdict verdict = check_with_key(state, *key, method, line, settings);
     if (is_allocation_failure(key->code))
         return verdict;
     if (key->point_table)
-        ++store.counts.tables;
+        ++state.keys.counts.tables;
     const std::size_t bytes = kept_bytes(*key);
-    store.keep(field, std::move(key), bytes);
+    state.keys.keep(field, std::move(key), bytes);
     return verdict;
 }
 
-line_verdict check_line(check_method method, line_to_check& line, const check_settings& settings)
+line_verdict check_line(check_state& state, check_method method, line_to_check& line,
+                        const check_settings& settings)
 {
-    thread_cache& cache = this_thread_cache();
     if (method == check_method::plain) {
         const std::unique_ptr<kept_key> key = parse_key(line);
-        return check_with_key(cache, *key, method, line, settings);
+        return check_with_key(state, *key, method, line, settings);
     }
-    return check_with_store(cache, cache.keys, method, line, settings);
+    return check_with_store(state, method, line, settings);
 }
 
 // Moves the field [from, from + size) to to; the fields are moved in an
@@ -411,22 +415,23 @@ const char* line_to_check::armour_key(std::size_t* length)
     return text;
 }
 
-line_verdict check_line_signature_by(check_method method, line_to_check& line,
+line_verdict check_line_signature_by(check_state& state, check_method method, line_to_check& line,
                                      const check_settings& settings)
 {
     try {
-        return check_line(method, line, settings);
+        return check_line(state, method, line, settings);
     } catch (const std::bad_alloc&) {
         return out_of_memory(0);
     }
 }
 
-line_verdict check_line_signature(line_to_check& line, const check_settings& settings)
+line_verdict check_line_signature(check_state& state, line_to_check& line,
+                                  const check_settings& settings)
 {
-    return check_line_signature_by(check_method::kept_tables, line, settings);
+    return check_line_signature_by(state, check_method::kept_tables, line, settings);
 }
 
-line_verdict check_line_signature_by(check_method method, const char* key_field,
+line_verdict check_line_signature_by(check_state& state, check_method method, const char* key_field,
                                      const char* data_field, const char* signature_field)
 {
     try {
@@ -434,31 +439,17 @@ line_verdict check_line_signature_by(check_method method, const char* key_field,
         line_fields fields{const_cast<char*>(key_field), const_cast<char*>(data_field),
                            const_cast<char*>(signature_field)};
         line_to_check line = line_to_check::copied(fields, storage);
-        return check_line(method, line, {});
+        return check_line(state, method, line, {});
     } catch (const std::bad_alloc&) {
         return out_of_memory(0);
     }
 }
 
-line_verdict check_line_signature(const char* key_field, const char* data_field,
+line_verdict check_line_signature(check_state& state, const char* key_field, const char* data_field,
                                   const char* signature_field)
 {
-    return check_line_signature_by(check_method::kept_tables, key_field, data_field,
+    return check_line_signature_by(state, check_method::kept_tables, key_field, data_field,
                                    signature_field);
-}
-
-line_verdict check_line_signature_in(key_store& store, check_method method, const char* key_field,
-                                     const char* data_field, const char* signature_field)
-{
-    try {
-        std::string storage;
-        line_fields fields{const_cast<char*>(key_field), const_cast<char*>(data_field),
-                           const_cast<char*>(signature_field)};
-        line_to_check line = line_to_check::copied(fields, storage);
-        return check_with_store(this_thread_cache(), store, method, line, {});
-    } catch (const std::bad_alloc&) {
-        return out_of_memory(0);
-    }
 }
 
 key_parse identify_key(const std::string& key_field)

@@ -6,12 +6,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "line_format.hpp"
 #include "run_types.hpp"
+#include "signature_check_key_store.hpp"
 
 // Largest signature, in bytes, that a line may carry: enough for an RSA
 // modulus of 8,192 bits. A longer signature text is rejected undecoded.
@@ -106,24 +108,47 @@ private:
 // every input; the kept ones only avoid repeated work.
 enum class check_method {
     plain,        // parse the key and verify afresh for every line
-    kept_keys,    // parsed keys and each curve's base-point table kept per thread
+    kept_keys,    // parsed keys and each curve's base-point table kept in the state
     kept_tables,  // as kept_keys, plus the point table of every kept key
+};
+
+namespace signature_check_detail {
+// A curve's group with its base point's table.
+struct curve_context;
+}  // namespace signature_check_detail
+
+// What a thread keeps from line to line so that a key or a curve that comes
+// again costs less: the parsed keys of a fleet, bounded in number and
+// bytes, and each curve's group. Every thread that checks lines has one of
+// its own; making one allocates nothing.
+struct check_state {
+    // The store that a worker keeps (4,096 keys, 8 MiB).
+    check_state();
+    explicit check_state(key_store_limits limits);
+    ~check_state();
+    check_state(const check_state&) = delete;
+    check_state& operator=(const check_state&) = delete;
+
+    key_store keys;
+    // Indexed by the crypto library's group id; loaded on first use.
+    std::array<std::unique_ptr<signature_check_detail::curve_context>, 16> curves;
 };
 
 // Decides whether the line's signature field is a valid signature, under
 // the public key in its key field (base64 DER SubjectPublicKeyInfo), of the
-// SHA-256 digest of its data field. Prints nothing and writes nothing; safe
-// to call from several threads at once (each keeps its own parsed keys and
-// tables). Running out of memory gives out_of_memory, never an exception
-// and never a verdict.
-line_verdict check_line_signature_by(check_method method, line_to_check& line,
+// SHA-256 digest of its data field, keeping what it parses in state. Prints
+// nothing and writes nothing; threads that each use a state of their own
+// may call it at once. Running out of memory gives out_of_memory, never an
+// exception and never a verdict.
+line_verdict check_line_signature_by(check_state& state, check_method method, line_to_check& line,
                                      const check_settings& settings);
-line_verdict check_line_signature(line_to_check& line, const check_settings& settings);
+line_verdict check_line_signature(check_state& state, line_to_check& line,
+                                  const check_settings& settings);
 
 // The same for three separate texts, with no trust list and no identity.
-line_verdict check_line_signature_by(check_method method, const char* key_field,
+line_verdict check_line_signature_by(check_state& state, check_method method, const char* key_field,
                                      const char* data_field, const char* signature_field);
-line_verdict check_line_signature(const char* key_field, const char* data_field,
+line_verdict check_line_signature(check_state& state, const char* key_field, const char* data_field,
                                   const char* signature_field);
 
 // Parses a key field as a line's key is parsed: code 0 and the key's

@@ -19,8 +19,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "signature_check.hpp"
-
 namespace signature_check_detail {
 // A parsed key and its point table (signature_check_internal.hpp).
 struct kept_key;
@@ -100,9 +98,3 @@ private:
 // The heap bytes a kept key and its point table hold, with the allocator's
 // own overhead, counted from the crypto library's sizes.
 std::size_t kept_bytes(const signature_check_detail::kept_key& key);
-
-// The check of check_line_signature_by with the keys kept in store instead
-// of the thread's own (the curves stay the thread's); method is kept_keys or
-// kept_tables.
-line_verdict check_line_signature_in(key_store& store, check_method method, const char* key_field,
-                                     const char* data_field, const char* signature_field);

@@ -35,16 +35,23 @@ const std::string DATA = "tx/0/1/2/3/4/5/1";
 const std::string P256_ORDER_HEX =
     "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551";
 
+// The keys and curves these checks keep from one to the next, as a worker's.
+check_state& kept_state()
+{
+    static check_state state;
+    return state;
+}
+
 // Compares every check method on one line. kept_tables runs twice: the
 // first builds the kept key's own table, the second uses it.
 void expect_same_verdicts(const std::string& key, const std::string& data, const std::string& sig)
 {
-    const line_verdict plain =
-        check_line_signature_by(check_method::plain, key.c_str(), data.c_str(), sig.c_str());
+    const line_verdict plain = check_line_signature_by(kept_state(), check_method::plain,
+                                                       key.c_str(), data.c_str(), sig.c_str());
     for (const check_method method :
          {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
         const line_verdict kept =
-            check_line_signature_by(method, key.c_str(), data.c_str(), sig.c_str());
+            check_line_signature_by(kept_state(), method, key.c_str(), data.c_str(), sig.c_str());
         ASSERT_EQ(kept.outcome, plain.outcome) << "method " << static_cast<int>(method) << " key "
                                                << key.substr(0, 60) << " sig " << sig;
         ASSERT_EQ(kept.key_code, plain.key_code);
@@ -59,7 +66,8 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
     std::optional<line_to_check> in_place =
         line_to_check::in_place(fields, line.data(), line.data() + line.size());
     ASSERT_TRUE(in_place);
-    const line_verdict verdict = check_line_signature_by(check_method::plain, *in_place, {});
+    const line_verdict verdict =
+        check_line_signature_by(kept_state(), check_method::plain, *in_place, {});
     ASSERT_EQ(verdict.outcome, plain.outcome);
     ASSERT_EQ(verdict.key_code, plain.key_code);
 }
@@ -203,8 +211,8 @@ TEST(Differential, SumAtInfinity)
 {
     const std::string one = der_integer(std::string(1, '\x01'));
     expect_same_verdicts(key_field("sum_zero_secp256r1"), DATA, ecdsa_signature(one, one));
-    EXPECT_EQ(check_line_signature(key_field("sum_zero_secp256r1").c_str(), DATA.c_str(),
-                                   ecdsa_signature(one, one).c_str())
+    EXPECT_EQ(check_line_signature(kept_state(), key_field("sum_zero_secp256r1").c_str(),
+                                   DATA.c_str(), ecdsa_signature(one, one).c_str())
                   .outcome,
               line_outcome::bad_signature);
 }
@@ -227,7 +235,7 @@ TEST(Differential, SmallStoreEvictsAndReusesTables)
         {"rsa2048", "rsa2048", false},
         {"brainpoolP256r1", "brainpoolP256r1", true},
     };
-    key_store store({3, std::size_t{1} << 30});
+    check_state store({3, std::size_t{1} << 30});
     uint64_t ecdsa_parses = 0;
     for (int round = 0; round < 3; ++round) {
         for (const auto& [name, signer, ecdsa] : keys) {
@@ -240,25 +248,26 @@ TEST(Differential, SmallStoreEvictsAndReusesTables)
             // others find it.
             for (const std::string& variant :
                  {to_hex(sig), to_hex(flipped), to_hex(sig), std::string("00")}) {
-                const uint64_t parsed = store.counts.parsed;
+                const uint64_t parsed = store.keys.counts.parsed;
                 const line_verdict kept =
-                    check_line_signature_in(store, check_method::kept_tables, key.c_str(),
+                    check_line_signature_by(store, check_method::kept_tables, key.c_str(),
                                             DATA.c_str(), variant.c_str());
-                const line_verdict plain = check_line_signature_by(check_method::plain, key.c_str(),
-                                                                   DATA.c_str(), variant.c_str());
+                const line_verdict plain =
+                    check_line_signature_by(kept_state(), check_method::plain, key.c_str(),
+                                            DATA.c_str(), variant.c_str());
                 ASSERT_EQ(kept.outcome, plain.outcome) << variant;
                 ASSERT_EQ(kept.key_code, plain.key_code);
-                if (store.counts.parsed > parsed && ecdsa)
+                if (store.keys.counts.parsed > parsed && ecdsa)
                     ++ecdsa_parses;
             }
         }
     }
     // Six keys through three places: every round parses every key again.
-    EXPECT_EQ(store.counts.parsed, 3U * keys.size());
-    EXPECT_EQ(store.counts.dropped, 3U * keys.size() - 3U);
-    EXPECT_EQ(store.counts.found, 3U * keys.size() * 3U);
+    EXPECT_EQ(store.keys.counts.parsed, 3U * keys.size());
+    EXPECT_EQ(store.keys.counts.dropped, 3U * keys.size() - 3U);
+    EXPECT_EQ(store.keys.counts.found, 3U * keys.size() * 3U);
     // One table per ECDSA key parsed, used by its three later lines.
-    EXPECT_EQ(store.counts.tables, ecdsa_parses);
+    EXPECT_EQ(store.keys.counts.tables, ecdsa_parses);
     EXPECT_EQ(ecdsa_parses, 3U * 4U);
 }
 
@@ -443,8 +452,9 @@ TEST(Differential, KeysEvictedAndSeenAgainKeepTheirVerdicts)
                 sig[sig.size() / 2] = sig[sig.size() / 2] == '0' ? '1' : '0';
             const std::string& key = key_field(name);
             log += key + "," + data + "," + sig + "\n";
-            const line_verdict plain = check_line_signature_by(check_method::plain, key.c_str(),
-                                                               data.c_str(), sig.c_str());
+            const line_verdict plain =
+                check_line_signature_by(kept_state(), check_method::plain, key.c_str(),
+                                        data.c_str(), sig.c_str());
             records += data + (plain.outcome == line_outcome::verified ? ",OK\n" : ",ERROR\n");
         }
     }

@@ -1079,7 +1079,7 @@ TEST(FaultsResources, WorkersThatCannotStartLeaveTheBytesAsTheyAre)
     dir.write("log.txt", line_of(tx(1)) + key_field(KEY) + "," + tx(2) + "," +
                              signature(KEY, tx(1)) + "\n" + line_of(tx(3)));
     const tool_run unlimited = run_tool(dir, {"log.txt"}, limited());
-    for (const long megabytes : {40L, 60L, 120L, 250L}) {
+    for (const long megabytes : {20L, 24L, 40L, 60L, 120L, 250L}) {
         SCOPED_TRACE(megabytes);
         tool_options options = limited();
         options.address_space_limit = megabytes * 1000 * 1000;
