@@ -306,6 +306,7 @@ const store_case STORE_CASES[] = {
     {"a key seen again outlives the keys seen once", 3, "aabcdab", "P.PPP.P"},
     {"the least recent key seen once goes first", 3, "abcadcb", "PPP.P.P"},
     {"keys seen again go least recent first when no other is left", 2, "aabbcabc", "P.P.PP.P"},
+    {"each use makes a key seen again the most recent", 2, "aabbaca", "P.P..P."},
     // Sixteen keys seen again: the two least recent are kept only as keys
     // seen once, so q and r each get a place, and q, seen again, stays.
     {"keys seen again hold at most seven eighths", 16, "aabbccddeeffgghhiijjkkllmmnnooppqrqac",
