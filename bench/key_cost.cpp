@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-#include "signature_check_key_store.hpp"
+#include "signature_check.hpp"
 
 int main(int argc, char** argv)
 {
