@@ -93,6 +93,13 @@ log_reader::fill log_reader::fail(int error_number)
     return error_number == ENOMEM ? fill::out_of_memory : fill::failed;
 }
 
+// A compressed stream that is corrupt or cut short, in the decoder's words.
+log_reader::fill log_reader::decoding_failed()
+{
+    error_ = std::string(compression_name(format_)) + ": " + decoder_->error();
+    return fill::failed;
+}
+
 // Reads what the log has next into the raw buffer, after what it holds.
 log_reader::fill log_reader::read_raw(std::size_t& got)
 {
@@ -157,10 +164,8 @@ log_reader::fill log_reader::decode_block()
                 decoder_->decode(raw_.get() + raw_begin_, raw_end_ - raw_begin_, block_.get(),
                                  BLOCK_SIZE);
             raw_begin_ += step.consumed;
-            if (step.failed) {
-                error_ = std::string(compression_name(format_)) + ": " + decoder_->error();
-                return fill::failed;
-            }
+            if (step.failed)
+                return decoding_failed();
             decoder_pending_ = step.produced == BLOCK_SIZE;
             if (step.produced > 0) {
                 block_begin_ = 0;
@@ -170,8 +175,7 @@ log_reader::fill log_reader::decode_block()
             if (input_ended_) {
                 if (decoder_->finish())
                     return fill::end;
-                error_ = std::string(compression_name(format_)) + ": " + decoder_->error();
-                return fill::failed;
+                return decoding_failed();
             }
         }
         raw_begin_ = raw_end_ = 0;

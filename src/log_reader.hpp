@@ -68,6 +68,7 @@ private:
     bool wait_until_readable();
     bool should_stop();
     fill fail(int error_number);
+    fill decoding_failed();
 
     wait_hook while_waiting_;
     int fd_ = -1;
