@@ -26,6 +26,3 @@ void console_end(const run_options& options, const run_result& result, bool esca
 void quiet_line(const run_options& options, const line_report& line, bool escape);
 void quiet_end(const run_options& options, const run_result& result, bool escape);
 void json_end(const run_options& options, const run_result& result);
-
-// The value that "-0x%04x" prints for a negative library code.
-inline unsigned negated_code(int32_t code) { return 0U - static_cast<unsigned>(code); }

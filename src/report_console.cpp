@@ -71,7 +71,8 @@ void print_summary(const run_result& result)
 {
     const int line = static_cast<int>(result.line_counter());
     if (result.last_result_code != 0) {
-        console_print(text::summary_last_key_error, line, negated_code(result.last_result_code),
+        console_print(text::summary_last_key_error, line,
+                      text::negated_code(result.last_result_code),
                       text::summary_last_key_error_tag);
     } else if (result.counted_errors() != 0) {
         console_print(text::summary_error_count, static_cast<int>(result.counted_errors()));
@@ -93,7 +94,7 @@ void console_line(const line_report& line, bool escape)
 {
     const int counter = static_cast<int>(line.counter);
     if (line.fate == line_fate::key_error) {
-        console_print(text::key_parse_error, counter, negated_code(line.key_code));
+        console_print(text::key_parse_error, counter, text::negated_code(line.key_code));
         return;
     }
     console_print(text::line_fields, terminal_safe(line.data, escape).c_str(),

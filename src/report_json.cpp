@@ -7,6 +7,7 @@
 
 #include "console.hpp"
 #include "report.hpp"
+#include "texts.hpp"
 #include "trusted_keys.hpp"
 
 namespace {
@@ -59,9 +60,9 @@ const char* error_kind_name(run_error_kind kind)
 
 std::string code_text(int32_t code)
 {
-    char text[16];
-    (void)std::snprintf(text, sizeof text, "-0x%04x", negated_code(code));
-    return text;
+    char shown[16];
+    (void)std::snprintf(shown, sizeof shown, text::library_code, text::negated_code(code));
+    return shown;
 }
 
 json optional_number(const std::optional<uint32_t>& number)

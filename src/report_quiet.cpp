@@ -79,7 +79,7 @@ void quiet_line(const run_options& options, const line_report& line, bool escape
     switch (line.fate) {
         case line_fate::key_error:
             console_print(text::quiet::key_error, path.c_str(), number,
-                          negated_code(line.key_code));
+                          text::negated_code(line.key_code));
             break;
         case line_fate::bad_signature:
             console_print(text::quiet::bad_signature, path.c_str(), number);

@@ -1,7 +1,14 @@
 // Every console text and result-log record of the tool.
 #pragma once
 
+#include <cstdint>
+
 namespace text {
+
+// A library code as every text shows it, with the value that prints it for
+// a negative code.
+inline constexpr char library_code[] = "-0x%04x";
+inline unsigned negated_code(int32_t code) { return 0U - static_cast<unsigned>(code); }
 
 // ------------------------------------------------------------ console
 inline constexpr char version[] = "tamberlo_orvel_verify %s\n";
@@ -87,6 +94,9 @@ inline constexpr char could_not_write[] = "%s: could not write (%s)\n";
 inline constexpr char trusted_keys[] = "%s: trusted keys: %s\n";
 inline constexpr char trusted_key_line[] = "%s:%llu: trusted keys: %s\n";
 }  // namespace quiet
+
+// What is wrong with a line of a trusted-keys file whose key does not parse.
+inline constexpr char trusted_key_does_not_parse[] = "key does not parse (-0x%04x)";
 
 // ------------------------------------------------------------ out.log
 // A line's record is its data field followed by one of the endings; a key

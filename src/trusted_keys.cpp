@@ -8,6 +8,8 @@
 #include <memory>
 #include <string_view>
 
+#include "texts.hpp"
+
 namespace {
 
 constexpr std::string_view FINGERPRINT_PREFIX = "sha256:";
@@ -150,8 +152,8 @@ private:
         const key_parse parsed = identify_key(key_field);
         if (parsed.code != 0) {
             char problem[64];
-            (void)std::snprintf(problem, sizeof problem, "key does not parse (-0x%04x)",
-                                0U - static_cast<unsigned>(parsed.code));
+            (void)std::snprintf(problem, sizeof problem, text::trusted_key_does_not_parse,
+                                text::negated_code(parsed.code));
             return fail(line, problem);
         }
         keys_.push_back(parsed.identity.sha256);
