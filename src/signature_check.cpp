@@ -49,13 +49,6 @@ static_assert(SIGNATURE_BUFFER_SIZE == MBEDTLS_MPI_MAX_SIZE);
 #error "the crypto library must be built thread-safe: lines are checked on several threads"
 #endif
 
-namespace signature_check_detail {
-
-const char PEM_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
-const char PEM_END[] = "-----END PUBLIC KEY-----";
-
-}  // namespace signature_check_detail
-
 using namespace signature_check_detail;
 
 namespace {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "line_format.hpp"
@@ -52,10 +53,17 @@ struct check_settings {
     bool identify_keys = false;
 };
 
-// The armour a key field is wrapped in for the key parser, and the room it
-// takes before the field and from the field's terminating NUL on.
+// The lines around a PEM PUBLIC KEY block.
+inline constexpr char PEM_PUBLIC_KEY_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
+inline constexpr char PEM_PUBLIC_KEY_END[] = "-----END PUBLIC KEY-----";
+
+// The armour a key field is wrapped in for the key parser (those lines,
+// each ended by CR LF), and the room it takes before the field and from the
+// field's terminating NUL on.
 inline constexpr char KEY_ARMOUR_BEGIN[] = "-----BEGIN PUBLIC KEY-----\r\n";
 inline constexpr char KEY_ARMOUR_END[] = "\r\n-----END PUBLIC KEY-----\r\n";
+static_assert(std::string_view(KEY_ARMOUR_BEGIN).starts_with(PEM_PUBLIC_KEY_BEGIN));
+static_assert(std::string_view(KEY_ARMOUR_END).substr(2).starts_with(PEM_PUBLIC_KEY_END));
 inline constexpr std::size_t KEY_ARMOUR_ROOM_BEFORE = sizeof KEY_ARMOUR_BEGIN - 1;
 inline constexpr std::size_t KEY_ARMOUR_ROOM_AFTER = sizeof KEY_ARMOUR_END;
 

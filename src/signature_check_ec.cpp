@@ -195,7 +195,8 @@ int parse_explicit_domain_key(pk_key& key, const unsigned char* text, int librar
             return library_code;
     }
     pem_block block;
-    if (mbedtls_pem_read_buffer(&block.value, PEM_BEGIN, PEM_END, text, nullptr, 0, &used) != 0)
+    if (mbedtls_pem_read_buffer(&block.value, PEM_PUBLIC_KEY_BEGIN, PEM_PUBLIC_KEY_END, text,
+                                nullptr, 0, &used) != 0)
         return library_code;
 
     // Walk the SubjectPublicKeyInfo as the library does, up to the parameters.

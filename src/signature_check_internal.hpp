@@ -50,9 +50,6 @@ struct kept_key {
     std::optional<key_identity> identity;
 };
 
-extern const char PEM_BEGIN[];
-extern const char PEM_END[];
-
 // For a key text the library refused with library_code: when its
 // parameters spell out one of the supported curves, parses the key with
 // that curve's name instead and returns that parse's code; a well-formed

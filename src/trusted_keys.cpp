@@ -13,8 +13,6 @@
 namespace {
 
 constexpr std::string_view FINGERPRINT_PREFIX = "sha256:";
-constexpr std::string_view PEM_BEGIN = "-----BEGIN PUBLIC KEY-----";
-constexpr std::string_view PEM_END = "-----END PUBLIC KEY-----";
 constexpr std::string_view PEM_ANY_BEGIN = "-----BEGIN ";
 // A file of trusted keys is small; anything larger is not one.
 constexpr std::size_t MAX_TRUSTED_KEYS_FILE = std::size_t{16} * 1024 * 1024;
@@ -120,7 +118,7 @@ private:
         if (line.find('\0') != std::string_view::npos)
             return fail(number_, "a NUL byte in the line");
         if (pem_line_ != 0) {
-            if (line != PEM_END) {
+            if (line != PEM_PUBLIC_KEY_END) {
                 pem_body_.append(line);
                 return true;
             }
@@ -130,7 +128,7 @@ private:
         }
         if (line.empty() || line.front() == '#')
             return true;
-        if (line == PEM_BEGIN) {
+        if (line == PEM_PUBLIC_KEY_BEGIN) {
             pem_line_ = number_;
             pem_body_.clear();
             return true;
