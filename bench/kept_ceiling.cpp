@@ -40,8 +40,8 @@ int main(int argc, char** argv)
         *data = '\0';
         *signature = '\0';
         ++lines;
-        if (check_line_signature(state, line.get(), data + 1, signature + 1).outcome ==
-            line_outcome::verified)
+        if (check_line_signature(state, line.get(), data + 1, signature + 1).kind ==
+            check_verdict::verified)
             ++verified;
     }
     std::fclose(log);

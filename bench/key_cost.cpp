@@ -55,7 +55,7 @@ int main(int argc, char** argv)
         ++lines;
         if (check_line_signature_by(store, check_method::kept_tables, line.get(), data + 1,
                                     signature + 1)
-                .outcome == line_outcome::verified)
+                .kind == check_verdict::verified)
             ++verified;
         if (lines > 1 && store.keys.size() == static_cast<std::size_t>(most_keys))
             break;

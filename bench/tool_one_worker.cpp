@@ -1,12 +1,17 @@
 // The tool with a single worker thread beside the driver: the same run as
 // tamberlo_orvel_verify, for measuring what the driver costs.
-#include <cstdio>
+#include <unistd.h>
 
 #include "command_line.hpp"
+#include "console.hpp"
+#include "run.hpp"
 
 int main(int argc, char** argv)
 {
-    static char console_buffer[1 << 16];
-    (void)std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
-    return run_command_line(argc, argv, 1) == run_status::ok ? 0 : 1;
+    console_writer console(STDOUT_FILENO);
+    command_line line = parse_command_line(argc, argv);
+    if (line.what != command_line::action::run)
+        return 2;
+    line.options.workers = 1;
+    return run_verification(line.options, console) == run_status::ok ? 0 : 1;
 }

@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
          {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
         const line_verdict kept =
             check_line_signature_by(state, method, key_field.c_str(), DATA, signature.c_str());
-        if (kept.outcome != plain.outcome || kept.key_code != plain.key_code)
+        if (kept.kind != plain.kind || kept.key_code != plain.key_code)
             std::abort();
     }
     return 0;

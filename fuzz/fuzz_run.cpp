@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "command_line.hpp"
+#include "console.hpp"
+#include "run.hpp"
 
 namespace {
 
@@ -22,11 +24,19 @@ const char* scratch_directory()
     static char path[] = "/tmp/orvel-fuzz-XXXXXX";
     static bool made = false;
     if (!made) {
-        if (mkdtemp(path) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr)
+        if (mkdtemp(path) == nullptr)
             std::abort();
         made = true;
     }
     return path;
+}
+
+// The console goes nowhere.
+console_writer& console()
+{
+    static const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    static console_writer writer(null);
+    return writer;
 }
 
 class working_directory {
@@ -76,7 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         for (std::string& arg : *args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
-        run_command_line(static_cast<int>(args->size()), argv.data(), workers);
+        command_line line = parse_command_line(static_cast<int>(args->size()), argv.data());
+        if (line.what != command_line::action::run)
+            std::abort();
+        line.options.workers = workers;
+        run_verification(line.options, console());
     }
     return 0;
 }

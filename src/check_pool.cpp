@@ -22,8 +22,9 @@ unsigned default_worker_count()
     return threads > 0 ? threads : 1;
 }
 
-check_pool::check_pool(unsigned workers, const check_settings& settings, check_state& callers_state)
-    : settings_(settings), callers_state_(callers_state)
+check_pool::check_pool(unsigned workers, const check_settings& settings,
+                       key_store_limits store_limits, check_state& callers_state)
+    : settings_(settings), store_limits_(store_limits), callers_state_(callers_state)
 {
     // Workers leave the signals that stop a run to the reading thread.
     const interrupts_blocked for_workers;
@@ -116,7 +117,7 @@ void check_pool::take_oldest()
 
 void check_pool::work()
 {
-    check_state state;
+    check_state state(store_limits_);
     for (;;) {
         queued_line* line = nullptr;
         {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "line_format.hpp"
-#include "run.hpp"
+#include "run_record.hpp"
 #include "signature_check.hpp"
 
 // A line queued for checking: its own copy of the three fields, where it
@@ -36,8 +36,10 @@ class check_pool {
 public:
     // With 0 workers every line is checked on the caller's thread as it is
     // queued, with callers_state. Workers that cannot be started leave
-    // fewer (or none). Each worker keeps a state of its own.
-    check_pool(unsigned workers, const check_settings& settings, check_state& callers_state);
+    // fewer (or none). Each worker keeps a state of its own, whose key store
+    // keeps at most store_limits.
+    check_pool(unsigned workers, const check_settings& settings, key_store_limits store_limits,
+               check_state& callers_state);
     ~check_pool();
     check_pool(const check_pool&) = delete;
     check_pool& operator=(const check_pool&) = delete;
@@ -68,6 +70,7 @@ private:
     void work();
 
     const check_settings settings_;
+    const key_store_limits store_limits_;
     check_state& callers_state_;
     // Lines in input order, touched by the caller's thread only; unique_ptr
     // keeps each line in place for the worker that checks it.

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "check_pool.hpp"
 #include "console.hpp"
+#include "run.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -99,13 +99,16 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
         case option_id::result_log:
             line.options.result_log = value;
             return true;
-        case option_id::jobs:
-            line.jobs_given = true;
-            if (parse_jobs(value, line.options.workers))
+        case option_id::jobs: {
+            unsigned jobs = 0;
+            if (parse_jobs(value, jobs)) {
+                line.options.workers = jobs;
                 return true;
+            }
             problem =
                 "option --jobs wants a number from 0 to 1024, not '" + std::string(value) + "'";
             return false;
+        }
         default:
             return true;
     }
@@ -203,7 +206,6 @@ command_line parse_options(int argc, char** argv, command_line line)
 command_line parse_command_line(int argc, char** argv)
 {
     command_line line;
-    line.options.workers = default_worker_count();
     for (int i = 1; i < argc; ++i) {
         if (is_option_like(argv[i]))
             return parse_options(argc, argv, std::move(line));
@@ -211,21 +213,21 @@ command_line parse_command_line(int argc, char** argv)
     return parse_plain(argc, argv, std::move(line));
 }
 
-run_status run_command_line(int argc, char** argv, std::optional<unsigned> workers)
+run_status run_command_line(int argc, char** argv, console_writer& console)
 {
-    command_line line = parse_command_line(argc, argv);
+    const command_line line = parse_command_line(argc, argv);
     switch (line.what) {
         case command_line::action::version:
-            console_print(text::version, TAMBERLO_ORVEL_VERIFY_VERSION);
-            console_flush();
+            console.print(text::version, TAMBERLO_ORVEL_VERIFY_VERSION);
+            console.flush();
             return run_status::ok;
         case command_line::action::help:
-            console_print("%s%s%s", text::banner, text::usage, text::options);
-            console_flush();
+            console.print("%s%s%s", text::banner, text::usage, text::options);
+            console.flush();
             return run_status::ok;
         case command_line::action::usage_error:
-            console_print("%s%s", text::banner, text::usage);
-            console_flush();
+            console.print("%s%s", text::banner, text::usage);
+            console.flush();
             return line.usage_status;
         case command_line::action::option_error:
             (void)std::fprintf(
@@ -235,7 +237,5 @@ run_status run_command_line(int argc, char** argv, std::optional<unsigned> worke
         case command_line::action::run:
             break;
     }
-    if (workers && !line.jobs_given)
-        line.options.workers = *workers;
-    return run_verification(line.options);
+    return run_verification(line.options, console);
 }

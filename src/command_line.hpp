@@ -1,10 +1,12 @@
 // The command line: its plain form (a log and "-evl") or its options form.
 #pragma once
 
-#include <optional>
 #include <string>
 
-#include "run.hpp"
+#include "run_options.hpp"
+#include "run_status.hpp"
+
+class console_writer;
 
 struct command_line {
     enum class action {
@@ -18,8 +20,6 @@ struct command_line {
     run_status usage_status = run_status::ok;
     std::string error;
     run_options options;
-    // --jobs was given.
-    bool jobs_given = false;
 };
 
 // Reads argv (the program name first). A command line in which no argument
@@ -29,6 +29,5 @@ struct command_line {
 command_line parse_command_line(int argc, char** argv);
 
 // Parses the command line and does what it says: prints help, version or
-// usage, or runs the verification. workers, when given, replaces the
-// default worker count of a command line that does not set one.
-run_status run_command_line(int argc, char** argv, std::optional<unsigned> workers = {});
+// usage on console, or runs the verification.
+run_status run_command_line(int argc, char** argv, console_writer& console);

@@ -1,20 +1,19 @@
 #include "console.hpp"
 
+#include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "interrupt.hpp"
 
 namespace {
-
-using progress_clock = std::chrono::steady_clock;
-
-progress_clock::time_point& last_console_flush()
-{
-    static progress_clock::time_point last;
-    return last;
-}
 
 bool is_c1_control(unsigned char c) { return c >= 0x80 && c <= 0x9F; }
 
@@ -66,29 +65,86 @@ std::size_t skip_text(const unsigned char* text)
 
 }  // namespace
 
-void console_print(const char* format, ...)
+console_writer::console_writer(int fd)
+    : fd_(fd), terminal_(isatty(fd) == 1), last_flush_(std::chrono::steady_clock::now())
+{
+}
+
+console_writer::~console_writer() { flush(); }
+
+void console_writer::print(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vprintf(format, args);
+    va_list again;
+    va_copy(again, args);
+    const std::size_t room = buffer_.size() - used_;
+    const int length = std::vsnprintf(buffer_.data() + used_, room, format, args);
     va_end(args);
+    if (length >= 0 && static_cast<std::size_t>(length) < room) {
+        used_ += static_cast<std::size_t>(length);
+    } else if (length >= 0) {
+        // Too long for what is left: formatted again on its own.
+        std::string text(static_cast<std::size_t>(length), '\0');
+        (void)std::vsnprintf(text.data(), text.size() + 1, format, again);
+        write(text);
+    }
+    va_end(again);
 }
 
-void console_flush()
+void console_writer::write(std::string_view text)
 {
-    // Console write errors are not reported (the result log's are).
-    (void)std::fflush(stdout);
-    last_console_flush() = progress_clock::now();
+    if (text.size() > buffer_.size() - used_)
+        flush();
+    if (text.size() >= buffer_.size()) {
+        write_out(text.data(), text.size());
+        return;
+    }
+    std::memcpy(buffer_.data() + used_, text.data(), text.size());
+    used_ += text.size();
 }
 
-void console_flush_if_due()
+void console_writer::flush()
 {
-    if (progress_clock::now() - last_console_flush() >=
+    write_out(buffer_.data(), used_);
+    used_ = 0;
+    last_flush_ = std::chrono::steady_clock::now();
+}
+
+void console_writer::flush_if_due()
+{
+    if (std::chrono::steady_clock::now() - last_flush_ >=
         std::chrono::milliseconds(CONSOLE_FLUSH_INTERVAL_MS))
-        console_flush();
+        flush();
 }
 
-bool console_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+void console_writer::write_out(const char* bytes, std::size_t size)
+{
+    while (size > 0 && !given_up_) {
+        std::size_t chunk = size;
+        if (interrupting_signal() != 0) {
+            // Stopping: only what the console takes at once. A pipe that
+            // polls writable takes PIPE_BUF bytes without blocking.
+            pollfd console{fd_, POLLOUT, 0};
+            if (poll(&console, 1, 0) != 1 || (console.revents & POLLOUT) == 0) {
+                given_up_ = true;
+                return;
+            }
+            chunk = std::min<std::size_t>(size, PIPE_BUF);
+        }
+        const ssize_t written = ::write(fd_, bytes, chunk);
+        if (written > 0) {
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            // A console left non-blocking by whoever shares it.
+            pollfd console{fd_, POLLOUT, 0};
+            (void)poll(&console, 1, static_cast<int>(CONSOLE_FLUSH_INTERVAL_MS));
+        } else if (written == 0 || errno != EINTR) {
+            given_up_ = true;
+        }
+    }
+}
 
 terminal_safe::terminal_safe(const char* text, bool escape) : text_(text)
 {

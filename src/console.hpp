@@ -2,21 +2,48 @@
 // intervals so that progress shows, and safe to show on a terminal.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <cstddef>
 #include <string>
-
-// Formatted text to standard output. Console write errors are not reported.
-__attribute__((format(printf, 1, 2))) void console_print(const char* format, ...);
+#include <string_view>
 
 // Console output is buffered; it is flushed at the end of a run, before the
 // tool waits for input, and while the run goes on at least every
 // CONSOLE_FLUSH_INTERVAL_MS so that progress shows.
 inline constexpr unsigned CONSOLE_FLUSH_INTERVAL_MS = 100;
-void console_flush();
-void console_flush_if_due();
 
-// True when standard output is a terminal: texts from the log or the
-// command line are then shown escaped (see terminal_safe).
-bool console_is_terminal();
+// Writes the console to a descriptor. Write errors are not reported: a
+// console that fails (a reader gone, a full disk) is given up and the run
+// goes on. Once a signal has asked the run to stop, the console is written
+// only while it takes bytes without waiting, so that a full pipe or a
+// paused terminal cannot hold the run.
+class console_writer {
+public:
+    explicit console_writer(int fd);
+    ~console_writer();
+    console_writer(const console_writer&) = delete;
+    console_writer& operator=(const console_writer&) = delete;
+
+    __attribute__((format(printf, 2, 3))) void print(const char* format, ...);
+    void write(std::string_view text);
+    void flush();
+    void flush_if_due();
+
+    // True when the console is a terminal: texts from the log or the
+    // command line are then shown escaped (see terminal_safe).
+    bool is_terminal() const { return terminal_; }
+
+private:
+    void write_out(const char* bytes, std::size_t size);
+
+    int fd_;
+    bool terminal_;
+    bool given_up_ = false;
+    std::array<char, std::size_t{1} << 16> buffer_{};
+    std::size_t used_ = 0;
+    std::chrono::steady_clock::time_point last_flush_;
+};
 
 // A text from the log or the command line as the console may show it. On a
 // terminal, every byte a terminal acts on (C0 controls but tab, DEL, C1

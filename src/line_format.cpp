@@ -49,6 +49,27 @@ std::unique_ptr<unsigned char[]> make_pair_values()
     return values;
 }
 
+// The next comma-separated token at rest, ended by a NUL written over the
+// comma after it; rest moves past that comma. end (the line's NUL) when no
+// token is left.
+char* next_token(char*& rest, char* end)
+{
+    while (rest != end && *rest == ',')
+        ++rest;
+    if (rest == end)
+        return end;
+    char* const token = rest;
+    char* const comma =
+        static_cast<char*>(std::memchr(token, ',', static_cast<std::size_t>(end - token)));
+    if (comma == nullptr) {
+        rest = end;
+    } else {
+        *comma = '\0';
+        rest = comma + 1;
+    }
+    return token;
+}
+
 }  // namespace
 
 void trim_whitespace(char* text)
@@ -67,11 +88,11 @@ void trim_whitespace(char* text)
 line_fields split_line(char* line)
 {
     char* const end = line + std::strlen(line);
-    char* key = std::strtok(line, ",");
-    char* data = key != nullptr ? std::strtok(nullptr, ",") : nullptr;
-    char* signature = data != nullptr ? std::strtok(nullptr, ",") : nullptr;
-    return {key != nullptr ? key : end, data != nullptr ? data : end,
-            signature != nullptr ? signature : end};
+    char* rest = line;
+    char* const key = next_token(rest, end);
+    char* const data = key != end ? next_token(rest, end) : end;
+    char* const signature = data != end ? next_token(rest, end) : end;
+    return {key, data, signature};
 }
 
 std::optional<std::string_view> next_field(field_cursor& cursor, const char* delimiters)

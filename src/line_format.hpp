@@ -7,11 +7,9 @@
 #include <optional>
 #include <string_view>
 
-#include "run_types.hpp"
-
-// One physical line at most this long (including its NUL) is handled at
-// once; a longer one arrives in several pieces, each handled as a line.
-inline constexpr std::size_t LINE_BUFFER_SIZE = 104857600;
+// Which kind of log is being verified; chosen once from the command line.
+// It decides which item of the data field carries the sequence number.
+enum class log_mode { transaction, event };
 
 // The three comma-separated fields of a line. A field the line does not
 // carry is the empty text (it points at the line's terminating NUL).
@@ -25,8 +23,10 @@ struct line_fields {
 // place; the text is moved to the start of the given buffer.
 void trim_whitespace(char* text);
 
-// Splits a trimmed line in place with strtok semantics on ",": leading
-// commas are skipped and runs of commas count as one.
+// Splits a trimmed line in place as strtok does on ",": leading commas are
+// skipped, runs of commas count as one, and each field is ended by a NUL
+// written over the comma after it. Anything after the third field stays
+// as it was.
 line_fields split_line(char* line);
 
 // Where next_field goes on in a text.

@@ -10,21 +10,19 @@
 #include <cstring>
 #include <new>
 
-#include "console.hpp"
-#include "line_format.hpp"
-#include "signature_check.hpp"
-
 namespace {
 
 constexpr std::size_t BLOCK_SIZE = std::size_t{1} << 18;
-// The line buffer starts small and grows with the longest line, up to
-// LINE_BUFFER_SIZE and the spare bytes a line to check needs.
+// The line buffer starts small and grows with the longest line, up to the
+// largest piece and the slack after it.
 constexpr std::size_t FIRST_LINE_CAPACITY = std::size_t{1} << 16;
-constexpr std::size_t LARGEST_LINE_CAPACITY = LINE_BUFFER_SIZE + LINE_TO_CHECK_SLACK;
 
 }  // namespace
 
-log_reader::log_reader(wait_hook while_waiting) : while_waiting_(std::move(while_waiting)) {}
+log_reader::log_reader(const reader_settings& settings, wait_hook while_waiting)
+    : settings_(settings), while_waiting_(std::move(while_waiting))
+{
+}
 
 log_reader::~log_reader() { std::free(line_); }
 
@@ -54,7 +52,7 @@ bool log_reader::reserve(std::size_t size)
     std::size_t capacity = std::max(capacity_ * 2, FIRST_LINE_CAPACITY);
     while (capacity < size)
         capacity *= 2;
-    capacity = std::min(capacity, LARGEST_LINE_CAPACITY);
+    capacity = std::min(capacity, settings_.line_buffer_size + settings_.slack);
     // The buffer is not zeroed: only what a line fills is ever touched.
     void* const grown = std::realloc(line_, capacity);
     if (grown == nullptr)
@@ -75,7 +73,7 @@ bool log_reader::wait_until_readable()
 {
     for (;;) {
         pollfd input{fd_, POLLIN, 0};
-        const int ready = poll(&input, 1, static_cast<int>(CONSOLE_FLUSH_INTERVAL_MS));
+        const int ready = poll(&input, 1, static_cast<int>(settings_.poll_interval_ms));
         if (ready > 0)
             return true;
         if (ready < 0 && errno != EINTR) {
@@ -231,17 +229,18 @@ log_reader::fill log_reader::read_plain_block()
 bool log_reader::take_from_block(std::size_t& size, bool& piece_done)
 {
     const unsigned char* const available = block_.get() + block_begin_;
-    std::size_t take = std::min(block_end_ - block_begin_, LINE_BUFFER_SIZE - 1 - size);
+    const std::size_t longest = settings_.line_buffer_size - 1;
+    std::size_t take = std::min(block_end_ - block_begin_, longest - size);
     const auto* const newline =
         static_cast<const unsigned char*>(std::memchr(available, '\n', take));
     if (newline != nullptr)
         take = static_cast<std::size_t>(newline - available) + 1;
-    if (!reserve(size + take + 1 + LINE_TO_CHECK_SLACK))
+    if (!reserve(size + take + 1 + settings_.slack))
         return false;
     std::memcpy(line_ + size, available, take);
     size += take;
     block_begin_ += take;
-    piece_done = newline != nullptr || size == LINE_BUFFER_SIZE - 1;
+    piece_done = newline != nullptr || size == longest;
     return true;
 }
 

@@ -11,12 +11,25 @@
 
 #include "decompress.hpp"
 
+// One physical line at most this long (including its NUL) is read at once;
+// a longer one arrives in several pieces, each handled as a line.
+inline constexpr std::size_t LINE_BUFFER_SIZE = 104857600;
+
+struct reader_settings {
+    // The longest piece, with its NUL.
+    std::size_t line_buffer_size = LINE_BUFFER_SIZE;
+    // Spare bytes after each piece's NUL, for the caller's own use.
+    std::size_t slack = 0;
+    // How often the wait hook is called while input is slow to come.
+    unsigned poll_interval_ms = 100;
+};
+
 // One piece of a log: a whole physical line with its line end, or, for a
-// line longer than LINE_BUFFER_SIZE - 1 bytes, a part of it.
+// line longer than line_buffer_size - 1 bytes, a part of it.
 struct log_piece {
     // NUL-terminated; a NUL byte inside the line hides what follows it from
-    // the line rules. Writable, with LINE_TO_CHECK_SLACK spare bytes after
-    // the terminating NUL.
+    // the line rules. Writable, with the settings' slack of spare bytes
+    // after the terminating NUL.
     char* text = nullptr;
     std::size_t size = 0;  // bytes read, NUL bytes included
     // The physical line it belongs to (1-based, blank lines counted).
@@ -28,11 +41,11 @@ struct log_piece {
 class log_reader {
 public:
     // Called while the reader waits for input that has not arrived yet,
-    // about every CONSOLE_FLUSH_INTERVAL_MS, and when a signal interrupts
-    // the wait; the reader stops waiting once it returns true.
+    // about every poll_interval_ms, and when a signal interrupts the wait;
+    // the reader stops waiting once it returns true.
     using wait_hook = std::function<bool()>;
 
-    explicit log_reader(wait_hook while_waiting);
+    log_reader(const reader_settings& settings, wait_hook while_waiting);
     ~log_reader();
     log_reader(const log_reader&) = delete;
     log_reader& operator=(const log_reader&) = delete;
@@ -70,6 +83,7 @@ private:
     fill fail(int error_number);
     fill decoding_failed();
 
+    const reader_settings settings_;
     wait_hook while_waiting_;
     int fd_ = -1;
     bool waits_ = false;  // the log is not a regular file: input may be slow

@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 
 #include "command_line.hpp"
+#include "console.hpp"
 #include "interrupt.hpp"
-#include "run_types.hpp"
+#include "run_status.hpp"
 
 namespace {
 
@@ -38,12 +38,12 @@ int main(int argc, char** argv)
     (void)std::signal(SIGXFSZ, SIG_IGN);
     watch_interrupts();
 
-    // Progress is flushed at intervals, not line by line.
-    static char console_buffer[1 << 16];
-    // Without the buffer the console is merely slower.
-    (void)std::setvbuf(stdout, console_buffer, _IOFBF, sizeof console_buffer);
-    const run_status status = run_command_line(argc, argv);
+    run_status status = run_status::ok;
+    {
+        console_writer console(STDOUT_FILENO);
+        status = run_command_line(argc, argv, console);
+    }
     if (status == run_status::interrupted)
         end_by_signal(interrupting_signal());
-    return process_exit_code(status);
+    return process_exit_code(status, interrupting_signal());
 }

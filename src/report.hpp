@@ -1,28 +1,31 @@
-// The reports of a run on standard output, one small renderer per style:
-// the console of every line, the quiet list of problems, or one JSON
-// document. All of them are made from what the run found out.
+// The report of a run on the console, in one of three styles: the console
+// of every line, the quiet list of problems, or one JSON document. The run
+// calls it at three points; a report only reads what the run found out.
 #pragma once
 
-#include "run.hpp"
+#include <memory>
 
-struct report_target {
-    report_style style = report_style::console;
-    // Standard output is a terminal: texts from the log or the command line
-    // are shown escaped.
-    bool escape = false;
+#include "run_record.hpp"
+
+class console_writer;
+
+class report {
+public:
+    virtual ~report() = default;
+    // Before anything is opened; what it prints shows at once, before a log
+    // or a result log that is a FIFO can keep the tool waiting.
+    virtual void start() = 0;
+    // Each settled line, in input order.
+    virtual void line(const line_report& line) = 0;
+    // After the run, or after what stopped it.
+    virtual void end(const run_result& result) = 0;
 };
 
-// Before anything is opened.
-void report_start(const report_target& target, const run_options& options);
-// Each non-blank line, in input order.
-void report_line(const report_target& target, const run_options& options, const line_report& line);
-// After the run, or after what stopped it.
-void report_end(const report_target& target, const run_options& options, const run_result& result);
+// The report that options.style asks for, printing to console. Both must
+// outlive it.
+std::unique_ptr<report> make_report(const run_options& options, console_writer& console);
 
-// The renderers behind them.
-void console_start(const run_options& options);
-void console_line(const line_report& line, bool escape);
-void console_end(const run_options& options, const run_result& result, bool escape);
-void quiet_line(const run_options& options, const line_report& line, bool escape);
-void quiet_end(const run_options& options, const run_result& result, bool escape);
-void json_end(const run_options& options, const run_result& result);
+// The three styles behind it.
+std::unique_ptr<report> make_console_report(const run_options& options, console_writer& console);
+std::unique_ptr<report> make_quiet_report(const run_options& options, console_writer& console);
+std::unique_ptr<report> make_json_report(const run_options& options, console_writer& console);

@@ -6,123 +6,111 @@
 
 namespace {
 
-void print_error(const run_error& error, bool escape)
-{
-    const terminal_safe path(error.path.c_str(), escape);
-    switch (error.kind) {
-        case run_error_kind::trusted_keys: {
-            const terminal_safe message(error.message.c_str(), escape);
-            if (error.line != 0) {
-                console_print(text::could_not_use_trusted_key_line, path.c_str(),
-                              static_cast<unsigned long long>(error.line), message.c_str());
-            } else {
-                console_print(text::could_not_use_trusted_keys, path.c_str(), message.c_str());
+class console_report : public report {
+public:
+    console_report(const run_options& options, console_writer& console)
+        : options_(options), console_(console), escape_(console.is_terminal())
+    {
+    }
+
+    void start() override
+    {
+        console_.print("%s", text::banner);
+        if (options_.mode == log_mode::event)
+            console_.print("%s", text::event_mode);
+        console_.flush();
+    }
+
+    void line(const line_report& line) override
+    {
+        const text::fate_texts& texts = text::fate_of(line.fate);
+        if (texts.console_shows_fields)
+            print_fields(line);
+        if (texts.console != nullptr) {
+            text::values values;
+            values.counter = line.counter;
+            values.code = line.key_code;
+            console_.write(text::fill(texts.console, values));
+        }
+    }
+
+    void end(const run_result& result) override
+    {
+        if (result.error) {
+            print_error(*result.error);
+        } else {
+            print_sequence_errors(result);
+            print_summary(result);
+        }
+        if (result.write_error)
+            print_error(*result.write_error);
+        console_.flush();
+    }
+
+private:
+    void print_fields(const line_report& line)
+    {
+        console_.write(text::fields_begin);
+        console_.write(terminal_safe(line.data, escape_).c_str());
+        console_.write(text::fields_between);
+        console_.write(terminal_safe(line.signature, escape_).c_str());
+        console_.write(text::fields_end);
+    }
+
+    void print_error(const run_error& error)
+    {
+        const text::error_texts& texts = text::error_of(error.kind);
+        const terminal_safe path(error.path.c_str(), escape_);
+        const terminal_safe message(error.message.c_str(), escape_);
+        text::values values;
+        values.path = path.c_str();
+        values.message = message.c_str();
+        values.line = error.line;
+        const char* const pattern = error.line != 0 && texts.console_at_line != nullptr
+                                        ? texts.console_at_line
+                                        : texts.console;
+        console_.write(text::fill(pattern, values));
+    }
+
+    // Every missing number is reported on its own, each with the line
+    // counter after the last line.
+    void print_sequence_errors(const run_result& result)
+    {
+        const int line = static_cast<int>(result.line_counter());
+        const bool event = options_.mode == log_mode::event;
+        for (const sequence_range& range : result.missing) {
+            for (uint32_t number = range.first;; ++number) {
+                console_.print(event ? text::event_gap : text::transaction_gap, line);
+                if (number == range.last)
+                    break;
             }
-            break;
         }
-        case run_error_kind::open_log:
-        case run_error_kind::open_result_log:
-            console_print(text::could_not_open, path.c_str());
-            break;
-        case run_error_kind::result_log_is_log:
-            console_print(text::result_log_is_the_log, path.c_str());
-            break;
-        case run_error_kind::result_log_is_output:
-            console_print(text::result_log_is_the_output, path.c_str());
-            break;
-        case run_error_kind::result_log_locked:
-            console_print(text::result_log_locked, path.c_str());
-            break;
-        case run_error_kind::out_of_memory:
-            console_print(text::out_of_memory, static_cast<unsigned long long>(error.line),
-                          path.c_str());
-            break;
-        case run_error_kind::interrupted:
-            console_print(text::interrupted, error.message.c_str(),
-                          static_cast<unsigned long long>(error.line), path.c_str());
-            break;
-        case run_error_kind::read_log:
-            console_print(text::could_not_read, path.c_str());
-            break;
-        case run_error_kind::write_result_log:
-            console_print(text::could_not_write, path.c_str());
-            break;
+        if (result.no_progression)
+            console_.print(text::no_progression, line);
     }
-}
 
-// Every missing number is reported on its own, each with the line counter
-// after the last line.
-void print_sequence_errors(const run_options& options, const run_result& result)
-{
-    const int line = static_cast<int>(result.line_counter());
-    const bool event = options.mode == log_mode::event;
-    for (const sequence_range& range : result.missing) {
-        for (uint32_t number = range.first;; ++number) {
-            console_print(event ? text::event_gap : text::transaction_gap, line);
-            if (number == range.last)
-                break;
+    void print_summary(const run_result& result)
+    {
+        const int line = static_cast<int>(result.line_counter());
+        if (result.last_result_code != 0) {
+            console_.print(text::summary_last_key_error, line,
+                           text::negated_code(result.last_result_code),
+                           text::summary_last_key_error_tag);
+        } else if (result.counted_errors() != 0) {
+            console_.print(text::summary_error_count, static_cast<int>(result.counted_errors()));
+        } else if (result.lines_checked > 0) {
+            console_.print(text::summary_clean, line - 1);
         }
     }
-    if (result.no_progression)
-        console_print(text::no_progression, line);
-}
 
-void print_summary(const run_result& result)
-{
-    const int line = static_cast<int>(result.line_counter());
-    if (result.last_result_code != 0) {
-        console_print(text::summary_last_key_error, line,
-                      text::negated_code(result.last_result_code),
-                      text::summary_last_key_error_tag);
-    } else if (result.counted_errors() != 0) {
-        console_print(text::summary_error_count, static_cast<int>(result.counted_errors()));
-    } else if (result.lines_checked > 0) {
-        console_print(text::summary_clean, line - 1);
-    }
-}
+    const run_options& options_;
+    console_writer& console_;
+    const bool escape_;
+};
 
 }  // namespace
 
-void console_start(const run_options& options)
+std::unique_ptr<report> make_console_report(const run_options& options, console_writer& console)
 {
-    console_print("%s", text::banner);
-    if (options.mode == log_mode::event)
-        console_print("%s", text::event_mode);
-}
-
-void console_line(const line_report& line, bool escape)
-{
-    const int counter = static_cast<int>(line.counter);
-    if (line.fate == line_fate::key_error) {
-        console_print(text::key_parse_error, counter, text::negated_code(line.key_code));
-        return;
-    }
-    console_print(text::line_fields, terminal_safe(line.data, escape).c_str(),
-                  terminal_safe(line.signature, escape).c_str());
-    switch (line.fate) {
-        case line_fate::bad_signature:
-            console_print(text::verify_error, counter);
-            break;
-        case line_fate::untrusted_key:
-            console_print(text::untrusted_key, counter);
-            break;
-        case line_fate::no_sequence_number:
-            console_print(text::sequence_number_error, counter);
-            break;
-        case line_fate::key_error:
-        case line_fate::ok:
-            break;
-    }
-}
-
-void console_end(const run_options& options, const run_result& result, bool escape)
-{
-    if (result.error) {
-        print_error(*result.error, escape);
-    } else {
-        print_sequence_errors(options, result);
-        print_summary(result);
-    }
-    if (result.write_error)
-        print_error(*result.write_error, escape);
+    return std::make_unique<console_report>(options, console);
 }

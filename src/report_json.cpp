@@ -8,55 +8,10 @@
 #include "console.hpp"
 #include "report.hpp"
 #include "texts.hpp"
-#include "trusted_keys.hpp"
 
 namespace {
 
 using json = nlohmann::ordered_json;
-
-const char* fate_name(line_fate fate)
-{
-    switch (fate) {
-        case line_fate::key_error:
-            return "key";
-        case line_fate::bad_signature:
-            return "signature";
-        case line_fate::untrusted_key:
-            return "untrusted_key";
-        case line_fate::no_sequence_number:
-            return "sequence_number";
-        case line_fate::ok:
-            break;
-    }
-    return "ok";
-}
-
-const char* error_kind_name(run_error_kind kind)
-{
-    switch (kind) {
-        case run_error_kind::trusted_keys:
-            return "trusted_keys";
-        case run_error_kind::open_log:
-            return "open_log";
-        case run_error_kind::read_log:
-            return "read_log";
-        case run_error_kind::open_result_log:
-            return "open_result_log";
-        case run_error_kind::result_log_is_log:
-            return "result_log_is_log";
-        case run_error_kind::result_log_is_output:
-            return "result_log_is_output";
-        case run_error_kind::result_log_locked:
-            return "result_log_locked";
-        case run_error_kind::out_of_memory:
-            return "out_of_memory";
-        case run_error_kind::interrupted:
-            return "interrupted";
-        case run_error_kind::write_result_log:
-            return "write_result_log";
-    }
-    return "unknown";
-}
 
 std::string code_text(int32_t code)
 {
@@ -99,19 +54,19 @@ json problems_of(const run_options& options, const run_result& result)
         problems.push_back(
             {{"log", options.logs[problem.where.log]},
              {"line", problem.where.line},
-             {"kind", fate_name(problem.fate)},
+             {"kind", text::fate_of(problem.fate).json_kind},
              {"code", problem.fate == line_fate::key_error ? json(code_text(problem.key_code))
                                                            : json(nullptr)}});
     }
     return problems;
 }
 
-json error_of(const run_result& result)
+json error_object(const run_result& result)
 {
     const std::optional<run_error>& error = result.error ? result.error : result.write_error;
     if (!error)
         return nullptr;
-    json object = {{"kind", error_kind_name(error->kind)},
+    json object = {{"kind", text::error_of(error->kind).json_kind},
                    {"path", error->path},
                    {"message", error->message}};
     if (error->line != 0)
@@ -138,9 +93,7 @@ std::string document_text(const json& document)
     return text;
 }
 
-}  // namespace
-
-void json_end(const run_options& options, const run_result& result)
+json document_of(const run_options& options, const run_result& result)
 {
     json document;
     document["version"] = 1;
@@ -165,7 +118,35 @@ void json_end(const run_options& options, const run_result& result)
     document["status"] = result.status == run_status::interrupted
                              ? json(nullptr)
                              : json(static_cast<int32_t>(result.status));
-    document["exit_code"] = process_exit_code(result.status);
-    document["error"] = error_of(result);
-    console_print("%s", document_text(document).c_str());
+    document["exit_code"] = result.exit_code();
+    document["error"] = error_object(result);
+    return document;
+}
+
+class json_report : public report {
+public:
+    json_report(const run_options& options, console_writer& console)
+        : options_(options), console_(console)
+    {
+    }
+
+    void start() override { console_.flush(); }
+    void line(const line_report& /*line*/) override {}
+
+    void end(const run_result& result) override
+    {
+        console_.write(document_text(document_of(options_, result)));
+        console_.flush();
+    }
+
+private:
+    const run_options& options_;
+    console_writer& console_;
+};
+
+}  // namespace
+
+std::unique_ptr<report> make_json_report(const run_options& options, console_writer& console)
+{
+    return std::make_unique<json_report>(options, console);
 }

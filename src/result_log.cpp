@@ -99,24 +99,26 @@ void result_log_writer::note_failure()
         error_number_ = errno != 0 ? errno : EIO;
 }
 
-void result_log_writer::record(const char* data_field, const char* ending)
+void result_log_writer::record(const line_report& line)
 {
-    if (std::fputs(data_field, file_) < 0 || std::fputs(ending, file_) < 0)
+    if (std::fputs(line.data, file_) < 0 ||
+        std::fputs(text::fate_of(line.fate).record_ending, file_) < 0 ||
+        std::fputc('\n', file_) == EOF)
         note_failure();
 }
 
-void result_log_writer::key_error_record(const char* data_field)
-{
-    if (std::fprintf(file_, text::record_key_error, data_field) < 0)
-        note_failure();
-}
-
-void result_log_writer::gap_record(log_mode mode, uint32_t number)
+void result_log_writer::gap_records(log_mode mode, const std::vector<sequence_range>& missing)
 {
     const bool event = mode == log_mode::event;
-    if (std::fprintf(file_, event ? text::record_event_gap : text::record_transaction_gap,
-                     static_cast<int>(number)) < 0)
-        note_failure();
+    for (const sequence_range& range : missing) {
+        for (uint32_t number = range.first;; ++number) {
+            if (std::fprintf(file_, event ? text::record_event_gap : text::record_transaction_gap,
+                             static_cast<int>(number)) < 0)
+                note_failure();
+            if (number == range.last)
+                break;
+        }
+    }
 }
 
 void result_log_writer::interrupted_record(int signal_number)

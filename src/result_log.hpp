@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "run_types.hpp"
+#include "line_format.hpp"
+#include "run_record.hpp"
 
 // A file a run reads, as the system names it.
 struct file_identity {
@@ -34,12 +35,10 @@ public:
     // checks pass. On failure, error() tells why.
     open_result open(const std::string& path, const std::vector<file_identity>& logs);
 
-    // A line's record: its data field and the ending.
-    void record(const char* data_field, const char* ending);
-    // The record of a line whose key does not parse.
-    void key_error_record(const char* data_field);
-    // The record of a missing sequence number.
-    void gap_record(log_mode mode, uint32_t number);
+    // A settled line's record: its data field and its fate's ending.
+    void record(const line_report& line);
+    // The records of the missing numbers, in ascending order.
+    void gap_records(log_mode mode, const std::vector<sequence_range>& missing);
     // The last record of a run that a signal stopped.
     void interrupted_record(int signal_number);
 

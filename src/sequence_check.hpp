@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "run_types.hpp"
+#include "line_format.hpp"
 
 // Numbers 1 to SEQ_LIMIT - 1 can be recorded; 0 and anything from
 // SEQ_LIMIT up are rejected.

@@ -55,17 +55,8 @@ namespace {
 
 constexpr std::size_t SHA256_SIZE = 32;
 
-// What each worker thread keeps: the keys of a fleet of a few thousand
-// devices, bounded in bytes too, so that a run holds little however many
-// keys its log brings (a P-256 key with its point table takes 2.7 KiB, so
-// 3,000 of them fill the bytes). A build may ask for fewer keys, so that
-// tests see whole runs evict keys all the time. Key fields longer than any
-// usual key are parsed every time rather than kept.
-#ifndef ORVEL_THREAD_KEY_STORE_KEYS
-#define ORVEL_THREAD_KEY_STORE_KEYS 4096
-#endif
-constexpr key_store_limits THREAD_KEY_STORE = {ORVEL_THREAD_KEY_STORE_KEYS,
-                                               std::size_t{8} * 1024 * 1024};
+// Key fields longer than any usual key are parsed every time rather than
+// kept.
 constexpr std::size_t MAX_KEPT_KEY_FIELD = std::size_t{8} * 1024;
 
 // Room for any key the library writes back: an RSA key of 8,192 bits with
@@ -160,8 +151,6 @@ struct curve_context {
 
 }  // namespace signature_check_detail
 
-check_state::check_state() : check_state(THREAD_KEY_STORE) {}
-
 check_state::check_state(key_store_limits limits) : keys(limits) {}
 
 check_state::~check_state() = default;
@@ -248,7 +237,7 @@ int verify_signature(check_state& state, kept_key& key, check_method method,
     return verify_plainly(key.key, digest, signature, count);
 }
 
-line_verdict out_of_memory(int code) { return {line_outcome::out_of_memory, code, {}}; }
+line_verdict out_of_memory(int code) { return {check_verdict::out_of_memory, code, {}}; }
 
 // The rest of a line's check, once its key is parsed.
 line_verdict check_with_key(check_state& state, kept_key& key, check_method method,
@@ -257,9 +246,9 @@ line_verdict check_with_key(check_state& state, kept_key& key, check_method meth
     if (is_allocation_failure(key.code))
         return out_of_memory(key.code);
     if (key.code != 0)
-        return {line_outcome::key_error, key.code, {}};
+        return {check_verdict::key_error, key.code, {}};
 
-    line_verdict verdict{line_outcome::verified, 0, {}};
+    line_verdict verdict{check_verdict::verified, 0, {}};
     if (settings.identify_keys || settings.trusted != nullptr) {
         if (!key.identity) {
             key_identity identity;
@@ -267,14 +256,14 @@ line_verdict check_with_key(check_state& state, kept_key& key, check_method meth
             if (is_allocation_failure(code))
                 return out_of_memory(code);
             if (code != 0)
-                return {line_outcome::key_error, code, {}};
+                return {check_verdict::key_error, code, {}};
             key.identity = identity;
         }
         verdict.key = *key.identity;
         if (settings.trusted != nullptr &&
             !std::binary_search(settings.trusted->begin(), settings.trusted->end(),
                                 verdict.key.sha256)) {
-            verdict.outcome = line_outcome::untrusted_key;
+            verdict.kind = check_verdict::untrusted_key;
             return verdict;
         }
     }
@@ -284,7 +273,7 @@ line_verdict check_with_key(check_state& state, kept_key& key, check_method meth
 
     // Length first: a signature text too long for the buffer is not decoded.
     if (std::strlen(line.signature()) / 2 > SIGNATURE_BUFFER_SIZE) {
-        verdict.outcome = line_outcome::bad_signature;
+        verdict.kind = check_verdict::bad_signature;
         return verdict;
     }
     unsigned char signature[SIGNATURE_BUFFER_SIZE];
@@ -292,7 +281,7 @@ line_verdict check_with_key(check_state& state, kept_key& key, check_method meth
     const int code = verify_signature(state, key, method, digest, signature, count);
     if (is_allocation_failure(code))
         return out_of_memory(code);
-    verdict.outcome = code == 0 ? line_outcome::verified : line_outcome::bad_signature;
+    verdict.kind = code == 0 ? check_verdict::verified : check_verdict::bad_signature;
     return verdict;
 }
 

@@ -12,31 +12,25 @@
 #include <string_view>
 #include <vector>
 
+#include "key_identity.hpp"
 #include "line_format.hpp"
-#include "run_types.hpp"
 #include "signature_check_key_store.hpp"
 
 // Largest signature, in bytes, that a line may carry: enough for an RSA
 // modulus of 8,192 bits. A longer signature text is rejected undecoded.
 inline constexpr std::size_t SIGNATURE_BUFFER_SIZE = 1024;
 
-// SHA-256 over a key's DER SubjectPublicKeyInfo as the crypto library
-// writes it back (named curve, uncompressed point), so that a key written
-// with explicit curve parameters has the fingerprint of its named twin.
-using key_fingerprint = std::array<unsigned char, 32>;
-
-// Fingerprints of the keys that may sign a log, sorted.
-using trusted_fingerprints = std::vector<key_fingerprint>;
-
-// Who a key is: its fingerprint and its kind ("RSA-2048", "EC secp256r1",
-// "ECDH secp256r1").
-struct key_identity {
-    key_fingerprint sha256{};
-    std::array<char, 24> type{};
+// What the check of one line decided.
+enum class check_verdict {
+    key_error,      // the key field does not parse
+    bad_signature,  // the signature does not verify
+    verified,
+    untrusted_key,  // the key parses but is not one of the trusted keys
+    out_of_memory,  // the check could not get the memory it needs: no verdict
 };
 
 struct line_verdict {
-    line_outcome outcome = line_outcome::key_error;
+    check_verdict kind = check_verdict::key_error;
     // The key parser's code (negative) for key_error, the library's code for
     // out_of_memory when it gave one, else 0.
     int32_t key_code = 0;
@@ -125,14 +119,18 @@ namespace signature_check_detail {
 struct curve_context;
 }  // namespace signature_check_detail
 
+// What each thread that checks lines keeps unless told otherwise: the keys
+// of a fleet of a few thousand devices, bounded in bytes too, so that a run
+// holds little however many keys its log brings (a P-256 key with its
+// point table takes 2.7 KiB, so 3,000 of them fill the bytes).
+inline constexpr key_store_limits THREAD_KEY_STORE = {4096, std::size_t{8} * 1024 * 1024};
+
 // What a thread keeps from line to line so that a key or a curve that comes
 // again costs less: the parsed keys of a fleet, bounded in number and
 // bytes, and each curve's group. Every thread that checks lines has one of
 // its own; making one allocates nothing.
 struct check_state {
-    // The store that a worker keeps (4,096 keys, 8 MiB).
-    check_state();
-    explicit check_state(key_store_limits limits);
+    explicit check_state(key_store_limits limits = THREAD_KEY_STORE);
     ~check_state();
     check_state(const check_state&) = delete;
     check_state& operator=(const check_state&) = delete;

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <utility>
 
-#include "signature_check_internal.hpp"
+#include "signature_check_kept_key.hpp"
 
 using signature_check_detail::kept_key;
 

@@ -1,7 +1,14 @@
-// Every console text and result-log record of the tool.
+// Every console text and result-log record of the tool: fixed texts as
+// printf formats, and one table row per line fate and per run error. A
+// row's texts are patterns whose placeholders fill() replaces.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "run_record.hpp"
 
 namespace text {
 
@@ -36,27 +43,11 @@ inline constexpr char options[] =
     "   Several logs are verified in the order given as one log; - is standard\n"
     "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n";
 inline constexpr char event_mode[] = "\n\n   Validate event log\n\n";
-inline constexpr char could_not_open[] = "\n  ! Could not open %s\n\n";
-inline constexpr char result_log_is_the_log[] =
-    "\n  ! Could not open %s: it is the log being verified\n\n";
-inline constexpr char result_log_is_the_output[] =
-    "\n  ! Could not open %s: it is the standard output\n\n";
-inline constexpr char result_log_locked[] =
-    "\n  ! Could not open %s: another run is writing it\n\n";
-inline constexpr char out_of_memory[] = "\n  ! Out of memory at line %llu of %s\n\n";
-inline constexpr char interrupted[] = "\n  ! Interrupted by %s after line %llu of %s\n\n";
-inline constexpr char could_not_read[] = "\n  ! Could not read %s\n\n";
-inline constexpr char could_not_write[] = "\n  ! Could not write %s\n\n";
-inline constexpr char could_not_use_trusted_keys[] =
-    "\n  ! Could not use the trusted keys in %s: %s\n\n";
-inline constexpr char could_not_use_trusted_key_line[] =
-    "\n  ! Could not use the trusted keys in %s, line %llu: %s\n\n";
-inline constexpr char line_fields[] = "\n[%s][%s]";
-inline constexpr char key_parse_error[] =
-    "\nmbedtls_pk_parse_public_key error at line %d (-0x%04x)";
-inline constexpr char verify_error[] = "\nmbedtls_pk_verify error at line %d";
-inline constexpr char untrusted_key[] = "\nuntrusted key at line %d";
-inline constexpr char sequence_number_error[] = "\nsequence number error at line %d";
+// A line whose key parsed shows "\n[data][signature]", written piece by
+// piece: a field may be as long as a line.
+inline constexpr char fields_begin[] = "\n[";
+inline constexpr char fields_between[] = "][";
+inline constexpr char fields_end[] = "]";
 inline constexpr char event_gap[] = "\nsequence1 error at line %d";
 inline constexpr char transaction_gap[] = "\nsequence2 error at line %d";
 inline constexpr char no_progression[] = "\nsequence3 error at line %d";
@@ -76,37 +67,135 @@ inline constexpr char command_line_error[] =
 // ------------------------------------------------------------ --quiet
 // One line per problem, "PATH:LINE: message" or "PATH: message".
 namespace quiet {
-inline constexpr char key_error[] = "%s:%llu: key does not parse (-0x%04x)\n";
-inline constexpr char bad_signature[] = "%s:%llu: signature does not verify\n";
-inline constexpr char untrusted_key[] = "%s:%llu: untrusted key sha256:%s\n";
-inline constexpr char no_sequence_number[] = "%s:%llu: no usable sequence number\n";
 inline constexpr char missing[] = "%s: missing sequence numbers %u to %u (%u)\n";
 inline constexpr char no_progression[] = "%s: sequence numbers never advance\n";
 inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu errors\n";
 inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
 inline constexpr char key_trusted[] = ", trusted";
 inline constexpr char key_untrusted[] = ", untrusted";
-inline constexpr char could_not_open[] = "%s: could not open (%s)\n";
-inline constexpr char out_of_memory[] = "%s:%llu: out of memory\n";
-inline constexpr char interrupted[] = "%s:%llu: interrupted by %s\n";
-inline constexpr char could_not_read[] = "%s: could not read (%s)\n";
-inline constexpr char could_not_write[] = "%s: could not write (%s)\n";
-inline constexpr char trusted_keys[] = "%s: trusted keys: %s\n";
-inline constexpr char trusted_key_line[] = "%s:%llu: trusted keys: %s\n";
 }  // namespace quiet
 
 // What is wrong with a line of a trusted-keys file whose key does not parse.
 inline constexpr char trusted_key_does_not_parse[] = "key does not parse (-0x%04x)";
 
 // ------------------------------------------------------------ out.log
-// A line's record is its data field followed by one of the endings; a key
-// error and a gap are records of their own.
-inline constexpr char record_key_error[] = "%s, PUBKEY ERROR\n";
-inline constexpr char record_ok[] = ",OK\n";
-inline constexpr char record_error[] = ",ERROR\n";
+// A line's record is its data field followed by its fate's ending (see
+// the table below) and a newline; a gap is a record of its own.
 inline constexpr char record_event_gap[] = "/%d//,MISSING SEQUENCE\n";
 inline constexpr char record_transaction_gap[] = "//%d//////,MISSING SEQUENCE\n";
 // So that a result log read alone cannot pass for that of a shorter log.
 inline constexpr char record_interrupted[] = "interrupted by signal %d,INTERRUPTED\n";
+
+// ------------------------------------------------------------ tables
+// Placeholders in the patterns below:
+//   {path}     a file's path            {line}     a physical line of it
+//   {counter}  the line counter (%d)    {code}     a library code (-0x%04x)
+//   {message}  the system's, the parser's or the kind's own words
+//   {key}      a key's fingerprint, 64 hex digits
+struct values {
+    std::string_view path;
+    uint64_t line = 0;
+    uint32_t counter = 0;
+    int32_t code = 0;
+    std::string_view message;
+    std::string_view key;
+};
+
+// pattern with every placeholder replaced by its value; any other text,
+// braces included, stays as it is.
+std::string fill(std::string_view pattern, const values& values);
+
+// What a line's fate looks like in every rendering.
+struct fate_texts {
+    line_fate fate;
+    const char* json_kind;      // "kind" of a JSON problem
+    const char* record_ending;  // after the data field in the result log
+    bool console_shows_fields;  // "\n[data][signature]" comes first
+    const char* console;        // then this, or nothing (nullptr)
+    const char* quiet;          // one line, or nothing (nullptr)
+};
+
+inline constexpr fate_texts FATES[] = {
+    {line_fate::key_error, "key", ", PUBKEY ERROR", false,
+     "\nmbedtls_pk_parse_public_key error at line {counter} ({code})",
+     "{path}:{line}: key does not parse ({code})\n"},
+    {line_fate::bad_signature, "signature", ",ERROR", true,
+     "\nmbedtls_pk_verify error at line {counter}", "{path}:{line}: signature does not verify\n"},
+    {line_fate::untrusted_key, "untrusted_key", ",ERROR", true, "\nuntrusted key at line {counter}",
+     "{path}:{line}: untrusted key sha256:{key}\n"},
+    {line_fate::no_sequence_number, "sequence_number", ",ERROR", true,
+     "\nsequence number error at line {counter}", "{path}:{line}: no usable sequence number\n"},
+    {line_fate::ok, "ok", ",OK", true, nullptr, nullptr},
+};
+
+// What a run error looks like in every rendering. The console and quiet
+// texts have a second form for an error that one line of a file is to
+// blame for (nullptr: the same).
+struct error_texts {
+    run_error_kind kind;
+    const char* json_kind;  // "kind" of the JSON error
+    const char* message;    // the kind's own words, or nullptr for the system's
+    const char* console;
+    const char* console_at_line;
+    const char* quiet;
+    const char* quiet_at_line;
+};
+
+inline constexpr char COULD_NOT_OPEN[] = "\n  ! Could not open {path}\n\n";
+inline constexpr char QUIET_COULD_NOT_OPEN[] = "{path}: could not open ({message})\n";
+
+inline constexpr error_texts ERRORS[] = {
+    {run_error_kind::trusted_keys, "trusted_keys", nullptr,
+     "\n  ! Could not use the trusted keys in {path}: {message}\n\n",
+     "\n  ! Could not use the trusted keys in {path}, line {line}: {message}\n\n",
+     "{path}: trusted keys: {message}\n", "{path}:{line}: trusted keys: {message}\n"},
+    {run_error_kind::open_log, "open_log", nullptr, COULD_NOT_OPEN, nullptr, QUIET_COULD_NOT_OPEN,
+     nullptr},
+    {run_error_kind::read_log, "read_log", nullptr, "\n  ! Could not read {path}\n\n", nullptr,
+     "{path}: could not read ({message})\n", nullptr},
+    {run_error_kind::open_result_log, "open_result_log", nullptr, COULD_NOT_OPEN, nullptr,
+     QUIET_COULD_NOT_OPEN, nullptr},
+    {run_error_kind::result_log_is_log, "result_log_is_log", "it is the log being verified",
+     "\n  ! Could not open {path}: it is the log being verified\n\n", nullptr, QUIET_COULD_NOT_OPEN,
+     nullptr},
+    {run_error_kind::result_log_is_output, "result_log_is_output", "it is the standard output",
+     "\n  ! Could not open {path}: it is the standard output\n\n", nullptr, QUIET_COULD_NOT_OPEN,
+     nullptr},
+    {run_error_kind::result_log_locked, "result_log_locked", "another run is writing it",
+     "\n  ! Could not open {path}: another run is writing it\n\n", nullptr, QUIET_COULD_NOT_OPEN,
+     nullptr},
+    {run_error_kind::write_result_log, "write_result_log", nullptr,
+     "\n  ! Could not write {path}\n\n", nullptr, "{path}: could not write ({message})\n", nullptr},
+    {run_error_kind::out_of_memory, "out_of_memory", nullptr,
+     "\n  ! Out of memory at line {line} of {path}\n\n", nullptr, "{path}:{line}: out of memory\n",
+     nullptr},
+    {run_error_kind::interrupted, "interrupted", nullptr,
+     "\n  ! Interrupted by {message} after line {line} of {path}\n\n", nullptr,
+     "{path}:{line}: interrupted by {message}\n", nullptr},
+};
+
+// Each table has a row for every value, in the enumeration's order.
+template <typename Row, std::size_t N, typename Kind>
+constexpr bool rows_in_order(const Row (&rows)[N], Kind Row::*kind)
+{
+    for (std::size_t i = 0; i < N; ++i) {
+        if (static_cast<std::size_t>(rows[i].*kind) != i)
+            return false;
+    }
+    return true;
+}
+static_assert(rows_in_order(FATES, &fate_texts::fate) &&
+              std::size(FATES) == static_cast<std::size_t>(line_fate::ok) + 1);
+static_assert(rows_in_order(ERRORS, &error_texts::kind) &&
+              std::size(ERRORS) == static_cast<std::size_t>(run_error_kind::interrupted) + 1);
+
+constexpr const fate_texts& fate_of(line_fate fate)
+{
+    return FATES[static_cast<std::size_t>(fate)];
+}
+constexpr const error_texts& error_of(run_error_kind kind)
+{
+    return ERRORS[static_cast<std::size_t>(kind)];
+}
 
 }  // namespace text

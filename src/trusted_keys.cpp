@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "signature_check.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -185,16 +186,4 @@ bool load_trusted_keys(const std::vector<std::string>& paths, trusted_fingerprin
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     return true;
-}
-
-std::string fingerprint_hex(const key_fingerprint& fingerprint)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * fingerprint.size());
-    for (const unsigned char byte : fingerprint) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0xF];
-    }
-    return hex;
 }

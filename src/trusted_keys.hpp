@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "signature_check.hpp"
+#include "key_identity.hpp"
 
 struct trusted_keys_error {
     std::string path;
@@ -21,6 +21,3 @@ struct trusted_keys_error {
 // fingerprint, or holds an entry that is neither.
 bool load_trusted_keys(const std::vector<std::string>& paths, trusted_fingerprints& keys,
                        trusted_keys_error& error);
-
-// A fingerprint as "sha256:" shows it: 64 lower-case hex digits.
-std::string fingerprint_hex(const key_fingerprint& fingerprint);

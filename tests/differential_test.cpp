@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "command_line.hpp"
 #include "fixtures.hpp"
+#include "in_process.hpp"
 #include "line_format.hpp"
 #include "signature_check.hpp"
 #include "signature_check_key_store.hpp"
@@ -35,10 +35,11 @@ const std::string DATA = "tx/0/1/2/3/4/5/1";
 const std::string P256_ORDER_HEX =
     "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551";
 
-// The keys and curves these checks keep from one to the next, as a worker's.
+// The keys and curves these checks keep from one to the next, as a worker's
+// (a small store where ORVEL_TEST_KEY_STORE_KEYS asks for one).
 check_state& kept_state()
 {
-    static check_state state;
+    static check_state state(test_key_store());
     return state;
 }
 
@@ -52,8 +53,8 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
          {check_method::kept_keys, check_method::kept_tables, check_method::kept_tables}) {
         const line_verdict kept =
             check_line_signature_by(kept_state(), method, key.c_str(), data.c_str(), sig.c_str());
-        ASSERT_EQ(kept.outcome, plain.outcome) << "method " << static_cast<int>(method) << " key "
-                                               << key.substr(0, 60) << " sig " << sig;
+        ASSERT_EQ(kept.kind, plain.kind) << "method " << static_cast<int>(method) << " key "
+                                         << key.substr(0, 60) << " sig " << sig;
         ASSERT_EQ(kept.key_code, plain.key_code);
     }
     // The check of a large line, with its fields moved apart where they
@@ -68,7 +69,7 @@ void expect_same_verdicts(const std::string& key, const std::string& data, const
     ASSERT_TRUE(in_place);
     const line_verdict verdict =
         check_line_signature_by(kept_state(), check_method::plain, *in_place, {});
-    ASSERT_EQ(verdict.outcome, plain.outcome);
+    ASSERT_EQ(verdict.kind, plain.kind);
     ASSERT_EQ(verdict.key_code, plain.key_code);
 }
 
@@ -213,8 +214,8 @@ TEST(Differential, SumAtInfinity)
     expect_same_verdicts(key_field("sum_zero_secp256r1"), DATA, ecdsa_signature(one, one));
     EXPECT_EQ(check_line_signature(kept_state(), key_field("sum_zero_secp256r1").c_str(),
                                    DATA.c_str(), ecdsa_signature(one, one).c_str())
-                  .outcome,
-              line_outcome::bad_signature);
+                  .kind,
+              check_verdict::bad_signature);
 }
 
 // A store of three keys, six keys in turn: keys are evicted, parsed again
@@ -255,7 +256,7 @@ TEST(Differential, SmallStoreEvictsAndReusesTables)
                 const line_verdict plain =
                     check_line_signature_by(kept_state(), check_method::plain, key.c_str(),
                                             DATA.c_str(), variant.c_str());
-                ASSERT_EQ(kept.outcome, plain.outcome) << variant;
+                ASSERT_EQ(kept.kind, plain.kind) << variant;
                 ASSERT_EQ(kept.key_code, plain.key_code);
                 if (store.keys.counts.parsed > parsed && ecdsa)
                     ++ecdsa_parses;
@@ -345,37 +346,20 @@ TEST(LineToCheck, InPlaceFitsEveryShapeOfLineInTheSlack)
 struct run_output {
     std::string console;
     std::string result_log;
-    run_status status;
+    int exit_code;
 };
 
-run_output run_in_process(const std::string& log, bool event_log, unsigned workers,
-                          const std::vector<std::string>& options = {})
+run_output run_logged(const std::string& log, bool event_log, unsigned workers,
+                      const std::vector<std::string>& options = {})
 {
     const scratch_dir dir;
     dir.write("log.txt", log);
-    const std::filesystem::path previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-
-    std::fflush(stdout);
-    const int saved_stdout = dup(1);
-    std::FILE* console = std::fopen("console.txt", "w");
-    dup2(fileno(console), 1);
-    std::vector<std::string> args = {"tamberlo_orvel_verify", "log.txt"};
+    std::vector<std::string> args = {"log.txt"};
     args.insert(args.end(), options.begin(), options.end());
     if (event_log)
         args.emplace_back("-evl");
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const run_status status = run_command_line(static_cast<int>(args.size()), argv.data(), workers);
-    std::fflush(stdout);
-    dup2(saved_stdout, 1);
-    close(saved_stdout);
-    std::fclose(console);
-
-    std::filesystem::current_path(previous);
-    return {dir.read("console.txt"), dir.read("out.log"), status};
+    const tool_run run = run_in_process(dir, args, {workers, test_key_store()});
+    return {run.console, run.result_log, run.exit_code};
 }
 
 // A random log: good, tampered, rewritten and broken lines, blank lines,
@@ -455,16 +439,16 @@ TEST(Differential, KeysEvictedAndSeenAgainKeepTheirVerdicts)
             const line_verdict plain =
                 check_line_signature_by(kept_state(), check_method::plain, key.c_str(),
                                         data.c_str(), sig.c_str());
-            records += data + (plain.outcome == line_outcome::verified ? ",OK\n" : ",ERROR\n");
+            records += data + (plain.kind == check_verdict::verified ? ",OK\n" : ",ERROR\n");
         }
     }
-    const run_output one_thread = run_in_process(log, false, 0);
+    const run_output one_thread = run_logged(log, false, 0);
     EXPECT_EQ(one_thread.result_log, records);
     for (const unsigned workers : {1U, 2U, 8U}) {
-        const run_output parallel = run_in_process(log, false, workers);
+        const run_output parallel = run_logged(log, false, workers);
         EXPECT_EQ(parallel.console, one_thread.console) << workers << " workers";
         EXPECT_EQ(parallel.result_log, records) << workers << " workers";
-        EXPECT_EQ(parallel.status, one_thread.status) << workers << " workers";
+        EXPECT_EQ(parallel.exit_code, one_thread.exit_code) << workers << " workers";
     }
 }
 
@@ -485,14 +469,14 @@ TEST(Differential, WorkerCountNeverChangesTheOutput)
     for (std::size_t i = 0; i < logs.size(); ++i) {
         const auto& [log, event_log] = logs[i];
         for (std::size_t form = 0; form < (i % 6 == 0 ? forms.size() : 1); ++form) {
-            const run_output one_thread = run_in_process(log, event_log, 0, forms[form]);
+            const run_output one_thread = run_logged(log, event_log, 0, forms[form]);
             for (const unsigned workers : {1U, 2U, 3U, 8U}) {
-                const run_output parallel = run_in_process(log, event_log, workers, forms[form]);
+                const run_output parallel = run_logged(log, event_log, workers, forms[form]);
                 ASSERT_EQ(parallel.console, one_thread.console)
                     << workers << " workers, form " << form << " on:\n"
                     << log;
                 ASSERT_EQ(parallel.result_log, one_thread.result_log) << workers << " workers";
-                ASSERT_EQ(parallel.status, one_thread.status) << workers << " workers";
+                ASSERT_EQ(parallel.exit_code, one_thread.exit_code) << workers << " workers";
             }
         }
     }

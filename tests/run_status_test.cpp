@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "run_types.hpp"
+#include "run_status.hpp"
 
 namespace {
 
@@ -30,8 +30,11 @@ TEST(RunStatus, EveryStatusHasItsExitCodeAndNoFailureExitsZero)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
-        EXPECT_EQ(process_exit_code(run_status{c.status}), c.exit_code);
+        EXPECT_EQ(process_exit_code(run_status{c.status}, 0), c.exit_code);
     }
+    // A run a signal stopped ends as the shell reports that signal.
+    EXPECT_EQ(process_exit_code(run_status::interrupted, 15), 143);
+    EXPECT_EQ(process_exit_code(run_status::interrupted, 1), 129);
 }
 
 }  // namespace

@@ -35,15 +35,15 @@ line_verdict check(const std::string& key, const std::string& data, const std::s
     return check_line_signature(kept_state(), key.c_str(), data.c_str(), sig.c_str());
 }
 
-line_outcome outcome_of(const std::string& key, const std::string& data, const std::string& sig)
+check_verdict verdict_of(const std::string& key, const std::string& data, const std::string& sig)
 {
-    return check(key, data, sig).outcome;
+    return check(key, data, sig).kind;
 }
 
 void expect_key_error(const std::string& key, int32_t code)
 {
     const line_verdict verdict = check(key, DATA, "00");
-    EXPECT_EQ(verdict.outcome, line_outcome::key_error);
+    EXPECT_EQ(verdict.kind, check_verdict::key_error);
     EXPECT_EQ(verdict.key_code, code) << std::hex << -verdict.key_code;
 }
 
@@ -52,7 +52,7 @@ TEST(SignatureCheck, RsaKeysOfEverySizeVerify)
     for (const char* name : {"rsa1024", "rsa2048", "rsa3072", "rsa4096", "rsa8192"}) {
         SCOPED_TRACE(name);
         const line_verdict verdict = check(key_field(name), DATA, signature(name, DATA));
-        EXPECT_EQ(verdict.outcome, line_outcome::verified);
+        EXPECT_EQ(verdict.kind, check_verdict::verified);
         EXPECT_EQ(verdict.key_code, 0);
     }
 }
@@ -62,10 +62,10 @@ TEST(SignatureCheck, NamedAndExplicitKeysOfEveryListedCurveVerify)
     for (const std::string& curve : LISTED_CURVES) {
         for (const std::string prefix : {"", "explicit_G04_", "explicit_G02_"}) {
             SCOPED_TRACE(prefix + curve);
-            EXPECT_EQ(outcome_of(key_field(prefix + curve), DATA, signature(curve, DATA)),
-                      line_outcome::verified);
-            EXPECT_EQ(outcome_of(key_field(prefix + curve), "ev/1/x", signature(curve, DATA)),
-                      line_outcome::bad_signature);
+            EXPECT_EQ(verdict_of(key_field(prefix + curve), DATA, signature(curve, DATA)),
+                      check_verdict::verified);
+            EXPECT_EQ(verdict_of(key_field(prefix + curve), "ev/1/x", signature(curve, DATA)),
+                      check_verdict::bad_signature);
         }
     }
 }
@@ -92,10 +92,10 @@ TEST(SignatureCheck, MalformedKeyFieldsCarryTheParseCode)
     expect_key_error("AAAA", -0x3d62);                 // not a SEQUENCE
     const std::string& key = key_field("secp256r1");
     // Blanks may end the base64 body; inside it, or a tab, they break it.
-    EXPECT_EQ(outcome_of(key + "   ", DATA, signature("secp256r1", DATA)), line_outcome::verified);
-    EXPECT_EQ(outcome_of(key.substr(0, 20) + " " + key.substr(20), DATA, "00"),
-              line_outcome::key_error);
-    EXPECT_EQ(outcome_of(key + "\t", DATA, "00"), line_outcome::key_error);
+    EXPECT_EQ(verdict_of(key + "   ", DATA, signature("secp256r1", DATA)), check_verdict::verified);
+    EXPECT_EQ(verdict_of(key.substr(0, 20) + " " + key.substr(20), DATA, "00"),
+              check_verdict::key_error);
+    EXPECT_EQ(verdict_of(key + "\t", DATA, "00"), check_verdict::key_error);
 }
 
 TEST(SignatureCheck, EcdhKeysParseButNeverVerify)
@@ -103,7 +103,7 @@ TEST(SignatureCheck, EcdhKeysParseButNeverVerify)
     for (const char* name : {"ecdh_secp256r1", "domain_ecdh_secp256r1"}) {
         SCOPED_TRACE(name);
         const line_verdict verdict = check(key_field(name), DATA, signature("secp256r1", DATA));
-        EXPECT_EQ(verdict.outcome, line_outcome::bad_signature);
+        EXPECT_EQ(verdict.kind, check_verdict::bad_signature);
         EXPECT_EQ(verdict.key_code, 0);
     }
 }
@@ -182,7 +182,7 @@ TEST(SignatureCheck, ExplicitDomainVersionAndFieldType)
         if (edit.code != 0) {
             expect_key_error(key, edit.code);
         } else {
-            EXPECT_EQ(outcome_of(key, DATA, signature("secp256r1", DATA)), line_outcome::verified);
+            EXPECT_EQ(verdict_of(key, DATA, signature("secp256r1", DATA)), check_verdict::verified);
         }
     }
 }
@@ -194,18 +194,18 @@ TEST(SignatureCheck, SignatureTextRules)
     std::string upper = sig;
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(outcome_of(key, DATA, upper), line_outcome::verified);
-    EXPECT_EQ(outcome_of(key, DATA, sig + "7"), line_outcome::verified);  // odd digit dropped
-    EXPECT_EQ(outcome_of(key, DATA, sig + "00"), line_outcome::bad_signature);
-    EXPECT_EQ(outcome_of(key, DATA, ""), line_outcome::bad_signature);
-    EXPECT_EQ(outcome_of(key, DATA + " ", sig), line_outcome::bad_signature);
-    EXPECT_EQ(outcome_of(key, " " + DATA, sig), line_outcome::bad_signature);
+    EXPECT_EQ(verdict_of(key, DATA, upper), check_verdict::verified);
+    EXPECT_EQ(verdict_of(key, DATA, sig + "7"), check_verdict::verified);  // odd digit dropped
+    EXPECT_EQ(verdict_of(key, DATA, sig + "00"), check_verdict::bad_signature);
+    EXPECT_EQ(verdict_of(key, DATA, ""), check_verdict::bad_signature);
+    EXPECT_EQ(verdict_of(key, DATA + " ", sig), check_verdict::bad_signature);
+    EXPECT_EQ(verdict_of(key, " " + DATA, sig), check_verdict::bad_signature);
 
     const std::string& rsa = key_field("rsa2048");
     const std::string& rsa_sig = signature("rsa2048", DATA);
-    EXPECT_EQ(outcome_of(rsa, DATA, rsa_sig.substr(0, rsa_sig.size() - 2)),
-              line_outcome::bad_signature);
-    EXPECT_EQ(outcome_of(rsa, DATA, rsa_sig + "00"), line_outcome::bad_signature);
+    EXPECT_EQ(verdict_of(rsa, DATA, rsa_sig.substr(0, rsa_sig.size() - 2)),
+              check_verdict::bad_signature);
+    EXPECT_EQ(verdict_of(rsa, DATA, rsa_sig + "00"), check_verdict::bad_signature);
 }
 
 TEST(SignatureCheck, SignaturesUpToTheBufferSizeOnly)
@@ -214,11 +214,11 @@ TEST(SignatureCheck, SignaturesUpToTheBufferSizeOnly)
     const std::string& key = key_field("rsa8192");
     const std::string& sig = signature("rsa8192", DATA);
     ASSERT_EQ(sig.size(), 2 * SIGNATURE_BUFFER_SIZE);
-    EXPECT_EQ(outcome_of(key, DATA, sig), line_outcome::verified);
-    EXPECT_EQ(outcome_of(key, DATA, sig + "f"), line_outcome::verified);
-    EXPECT_EQ(outcome_of(key, DATA, sig + "ff"), line_outcome::bad_signature);
-    EXPECT_EQ(outcome_of(key, DATA, std::string(10 * 1000 * 1000, 'a')),
-              line_outcome::bad_signature);
+    EXPECT_EQ(verdict_of(key, DATA, sig), check_verdict::verified);
+    EXPECT_EQ(verdict_of(key, DATA, sig + "f"), check_verdict::verified);
+    EXPECT_EQ(verdict_of(key, DATA, sig + "ff"), check_verdict::bad_signature);
+    EXPECT_EQ(verdict_of(key, DATA, std::string(10 * 1000 * 1000, 'a')),
+              check_verdict::bad_signature);
 }
 
 // Every copy of text with one bit of one byte changed.
@@ -239,13 +239,13 @@ TEST(SignatureCheck, EveryTamperedByteFails)
         const std::string& key = key_field(name);
         const std::string& sig = signature(name, DATA);
         for (const std::string& changed : with_one_byte_changed(fixtures::from_base64(key)))
-            EXPECT_NE(outcome_of(fixtures::to_base64(changed), DATA, sig), line_outcome::verified)
+            EXPECT_NE(verdict_of(fixtures::to_base64(changed), DATA, sig), check_verdict::verified)
                 << "key " << fixtures::to_hex(changed);
         for (const std::string& changed : with_one_byte_changed(fixtures::from_hex(sig)))
-            EXPECT_NE(outcome_of(key, DATA, fixtures::to_hex(changed)), line_outcome::verified)
+            EXPECT_NE(verdict_of(key, DATA, fixtures::to_hex(changed)), check_verdict::verified)
                 << "signature " << fixtures::to_hex(changed);
         for (const std::string& changed : with_one_byte_changed(DATA))
-            EXPECT_NE(outcome_of(key, changed, sig), line_outcome::verified) << "data " << changed;
+            EXPECT_NE(verdict_of(key, changed, sig), check_verdict::verified) << "data " << changed;
     }
 }
 
@@ -287,7 +287,7 @@ char check_in_store(check_state& store, char letter)
                                                       DATA.c_str(), sig.c_str());
     const line_verdict plain = check_line_signature_by(kept_state(), check_method::plain,
                                                        key.c_str(), DATA.c_str(), sig.c_str());
-    EXPECT_EQ(kept.outcome, plain.outcome) << name;
+    EXPECT_EQ(kept.kind, plain.kind) << name;
     EXPECT_EQ(kept.key_code, plain.key_code) << name;
     return store.keys.counts.parsed > parsed ? 'P' : '.';
 }
@@ -365,24 +365,23 @@ TEST(KeyStore, CountsATableBuiltForAKeptKey)
     const std::string& key = key_field("secp256r1");
     const std::string& sig = signature("secp256r1", DATA);
     const auto check_by = [&](check_state& store, check_method method) {
-        return check_line_signature_by(store, method, key.c_str(), DATA.c_str(), sig.c_str())
-            .outcome;
+        return check_line_signature_by(store, method, key.c_str(), DATA.c_str(), sig.c_str()).kind;
     };
     check_state store({4, std::size_t{1} << 30});
-    EXPECT_EQ(check_by(store, check_method::kept_keys), line_outcome::verified);
+    EXPECT_EQ(check_by(store, check_method::kept_keys), check_verdict::verified);
     const std::size_t without_table = store.keys.bytes();
     EXPECT_EQ(store.keys.counts.tables, 0U);
-    EXPECT_EQ(check_by(store, check_method::kept_tables), line_outcome::verified);
+    EXPECT_EQ(check_by(store, check_method::kept_tables), check_verdict::verified);
     EXPECT_EQ(store.keys.counts.tables, 1U);
     // Eight points of two coordinates each, at the least.
     EXPECT_GT(store.keys.bytes(), without_table + 8 * 2 * 32);
-    EXPECT_EQ(check_by(store, check_method::kept_tables), line_outcome::verified);
+    EXPECT_EQ(check_by(store, check_method::kept_tables), check_verdict::verified);
     EXPECT_EQ(store.keys.counts.tables, 1U);
 
     check_state small({4, without_table + 100});
-    EXPECT_EQ(check_by(small, check_method::kept_keys), line_outcome::verified);
+    EXPECT_EQ(check_by(small, check_method::kept_keys), check_verdict::verified);
     EXPECT_EQ(small.keys.size(), 1U);
-    EXPECT_EQ(check_by(small, check_method::kept_tables), line_outcome::verified);
+    EXPECT_EQ(check_by(small, check_method::kept_tables), check_verdict::verified);
     EXPECT_EQ(small.keys.size(), 0U);
     EXPECT_EQ(small.keys.bytes(), 0U);
 }

@@ -1,0 +1,34 @@
+// Who a key is, as the reports and the trusted keys name it.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+// SHA-256 over a key's DER SubjectPublicKeyInfo as the crypto library
+// writes it back (named curve, uncompressed point), so that a key written
+// with explicit curve parameters has the fingerprint of its named twin.
+using key_fingerprint = std::array<unsigned char, 32>;
+
+// Fingerprints of the keys that may sign a log, sorted.
+using trusted_fingerprints = std::vector<key_fingerprint>;
+
+// A key's fingerprint and its kind ("RSA-2048", "EC secp256r1",
+// "ECDH secp256r1").
+struct key_identity {
+    key_fingerprint sha256{};
+    std::array<char, 24> type{};
+};
+
+// A fingerprint as "sha256:" shows it: 64 lower-case hex digits.
+inline std::string fingerprint_hex(const key_fingerprint& fingerprint)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * fingerprint.size());
+    for (const unsigned char byte : fingerprint) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xF];
+    }
+    return hex;
+}

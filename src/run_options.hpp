@@ -1,0 +1,33 @@
+// What the command line asks a run to do.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "line_format.hpp"
+#include "signature_check_key_store.hpp"
+
+// How the console shows the run.
+enum class report_style {
+    console,  // banner, every line, messages and summary
+    quiet,    // one line per problem, then the whole-log facts
+    json,     // one JSON document at the end, nothing else
+};
+
+struct run_options {
+    // The logs, verified in this order as one log.
+    std::vector<std::string> logs;
+    // "-" as a log means standard input (not in the command line's plain form).
+    bool dash_is_standard_input = false;
+    log_mode mode = log_mode::transaction;
+    report_style style = report_style::console;
+    std::vector<std::string> trusted_key_files;
+    std::string result_log = "out.log";
+    // Worker threads that check lines; 0 checks them on the reading thread.
+    // Unset: one per hardware thread.
+    std::optional<unsigned> workers;
+    // What each thread that checks lines keeps of the keys it parsed; unset:
+    // the checks' own default.
+    std::optional<key_store_limits> key_store;
+};

@@ -1,0 +1,127 @@
+// What a run found out, as the reports read it: where a line stands, what
+// became of it, what stopped the run, and the whole-run facts. The run
+// fills it; the reports only read it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "key_identity.hpp"
+#include "run_options.hpp"
+#include "run_status.hpp"
+#include "sequence_check.hpp"
+
+// Where a line stands: which log, and its physical line there (1-based,
+// blank lines counted).
+struct line_position {
+    std::size_t log = 0;
+    uint64_t line = 0;
+};
+
+// What became of a line that was not blank (its texts: text::fate_of).
+enum class line_fate {
+    key_error,           // its key does not parse
+    bad_signature,       // its signature does not verify
+    untrusted_key,       // its key is not one of the trusted keys
+    no_sequence_number,  // verified, but it carries no usable sequence number
+    ok,
+};
+
+// One settled line as the reports see it.
+struct line_report {
+    line_position where;
+    // The line counter as messages show it: lines that reached verification
+    // before this one, plus one.
+    uint32_t counter = 0;
+    const char* data = "";
+    const char* signature = "";
+    line_fate fate = line_fate::ok;
+    int32_t key_code = 0;               // for key_error
+    const key_identity* key = nullptr;  // when keys are identified
+};
+
+// A line problem as the JSON document lists it.
+struct line_problem {
+    line_position where;
+    line_fate fate = line_fate::ok;
+    int32_t key_code = 0;
+};
+
+// A key that signed lines of the log.
+struct key_seen {
+    key_identity key;
+    uint64_t lines = 0;
+    std::optional<bool> trusted;  // known only with trusted keys
+};
+
+// What stopped or spoiled a run (its texts: text::error_of).
+enum class run_error_kind {
+    trusted_keys,          // a trusted-keys file cannot be read or holds a bad entry
+    open_log,              // a log cannot be opened
+    read_log,              // a log cannot be read to its end
+    open_result_log,       // the result log cannot be opened
+    result_log_is_log,     // the result log is one of the logs
+    result_log_is_output,  // the result log is the standard output
+    result_log_locked,     // another run is writing the result log
+    write_result_log,      // the result log cannot be written completely
+    out_of_memory,         // the run ran out of memory at a line
+    interrupted,           // a signal stopped the run after a line
+};
+
+struct run_error {
+    run_error_kind kind = run_error_kind::open_log;
+    std::string path;
+    std::string message;  // the system's or the parser's words, or the kind's own
+    uint64_t line = 0;    // the file's line, where one is to blame
+};
+
+// At most this many line problems are kept for the JSON document.
+inline constexpr std::size_t KEPT_PROBLEMS = 1000;
+
+// Everything a run found out; the reports are made from it.
+struct run_result {
+    uint64_t lines_read = 0;  // physical lines
+    uint64_t lines_blank = 0;
+    uint64_t lines_checked = 0;  // lines that reached verification
+    uint64_t lines_ok = 0;       // records that end ",OK"
+
+    uint64_t key_errors = 0;
+    uint64_t signature_errors = 0;
+    uint64_t untrusted_key_errors = 0;
+    uint64_t sequence_number_errors = 0;
+    uint64_t missing_numbers = 0;
+    bool no_progression = false;
+
+    // Parse code of the last non-blank line when its key did not parse.
+    int32_t last_result_code = 0;
+
+    std::optional<uint32_t> first_number;
+    std::optional<uint32_t> last_number;
+    std::vector<sequence_range> missing;
+
+    std::vector<key_seen> keys;
+    std::vector<line_problem> problems;
+    uint64_t problems_omitted = 0;
+
+    // What ended the run early, or made it fail after its summary.
+    std::optional<run_error> error;
+    std::optional<run_error> write_error;
+    // The signal that stopped the run, or 0.
+    int interrupted_by = 0;
+
+    run_status status = run_status::ok;
+
+    // The error count as the summary reports it.
+    uint64_t counted_errors() const
+    {
+        return key_errors + signature_errors + untrusted_key_errors + sequence_number_errors +
+               missing_numbers + (no_progression ? 1 : 0);
+    }
+    // The line counter after the last line.
+    uint32_t line_counter() const { return static_cast<uint32_t>(lines_checked + 1); }
+    // What the process exits with.
+    int exit_code() const { return process_exit_code(status, interrupted_by); }
+};

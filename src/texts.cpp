@@ -1,0 +1,76 @@
+#include "texts.hpp"
+
+#include <cstdio>
+
+namespace text {
+
+namespace {
+
+struct placeholder {
+    std::string_view name;
+    void (*append)(std::string& text, const values& values);
+};
+
+// Numbers take at most 20 digits and a sign.
+using number_text = char[32];
+
+void append_number(std::string& text, const number_text& shown, int length)
+{
+    if (length > 0)
+        text.append(shown, static_cast<std::size_t>(length));
+}
+
+constexpr placeholder PLACEHOLDERS[] = {
+    {"{path}", [](std::string& text, const values& v) { text += v.path; }},
+    {"{line}",
+     [](std::string& text, const values& v) {
+         number_text shown;
+         append_number(text, shown,
+                       std::snprintf(shown, sizeof shown, "%llu",
+                                     static_cast<unsigned long long>(v.line)));
+     }},
+    {"{counter}",
+     [](std::string& text, const values& v) {
+         // As the console has always shown it: the 32-bit counter as an int.
+         number_text shown;
+         append_number(text, shown,
+                       std::snprintf(shown, sizeof shown, "%d", static_cast<int>(v.counter)));
+     }},
+    {"{code}",
+     [](std::string& text, const values& v) {
+         number_text shown;
+         append_number(text, shown,
+                       std::snprintf(shown, sizeof shown, library_code, negated_code(v.code)));
+     }},
+    {"{message}", [](std::string& text, const values& v) { text += v.message; }},
+    {"{key}", [](std::string& text, const values& v) { text += v.key; }},
+};
+
+}  // namespace
+
+std::string fill(std::string_view pattern, const values& values)
+{
+    std::string text;
+    while (!pattern.empty()) {
+        const std::size_t brace = pattern.find('{');
+        text += pattern.substr(0, brace);
+        if (brace == std::string_view::npos)
+            break;
+        pattern.remove_prefix(brace);
+        const placeholder* found = nullptr;
+        for (const placeholder& candidate : PLACEHOLDERS) {
+            if (pattern.starts_with(candidate.name))
+                found = &candidate;
+        }
+        if (found == nullptr) {
+            text += '{';
+            pattern.remove_prefix(1);
+            continue;
+        }
+        found->append(text, values);
+        pattern.remove_prefix(found->name.size());
+    }
+    return text;
+}
+
+}  // namespace text
