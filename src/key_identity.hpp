@@ -1,9 +1,14 @@
-// Who a key is, as the reports and the trusted keys name it.
+// Who a key is, as the reports and the trusted keys name it, and the PEM
+// block its text comes in.
 #pragma once
 
 #include <array>
 #include <string>
 #include <vector>
+
+// The lines around a PEM PUBLIC KEY block.
+inline constexpr char PEM_PUBLIC_KEY_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
+inline constexpr char PEM_PUBLIC_KEY_END[] = "-----END PUBLIC KEY-----";
 
 // SHA-256 over a key's DER SubjectPublicKeyInfo as the crypto library
 // writes it back (named curve, uncompressed point), so that a key written

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "line_format.hpp"
-#include "signature_check_internal.hpp"
+#include "signature_check_ec.hpp"
 #include "signature_check_key_store.hpp"
 
 // The tool accepts exactly what a library built with these options accepts;

@@ -47,10 +47,6 @@ struct check_settings {
     bool identify_keys = false;
 };
 
-// The lines around a PEM PUBLIC KEY block.
-inline constexpr char PEM_PUBLIC_KEY_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
-inline constexpr char PEM_PUBLIC_KEY_END[] = "-----END PUBLIC KEY-----";
-
 // The armour a key field is wrapped in for the key parser (those lines,
 // each ended by CR LF), and the room it takes before the field and from the
 // field's terminating NUL on.

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "signature_check_internal.hpp"
+#include "signature_check_ec.hpp"
 
 namespace signature_check_detail {
 namespace {

@@ -20,7 +20,7 @@
 #include <unordered_map>
 
 namespace signature_check_detail {
-// A parsed key and its point table (signature_check_internal.hpp).
+// A parsed key and its point table (signature_check_kept_key.hpp).
 struct kept_key;
 }  // namespace signature_check_detail
 

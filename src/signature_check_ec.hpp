@@ -1,10 +1,10 @@
-// Shared by the files of the signature check only: the elliptic-curve
-// helpers.
+// The elliptic-curve helpers of the signature check, for its own files
+// only: keys with explicit domain parameters, id-ecDH keys written back,
+// and ECDSA with kept point tables.
 #pragma once
 
 #include <cstddef>
 
-#include "signature_check.hpp"
 #include "signature_check_kept_key.hpp"
 
 namespace signature_check_detail {
