@@ -11,43 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "expected_texts.hpp"
-#include "fixtures.hpp"
-#include "tool_runner.hpp"
+#include "test_support.hpp"
 
 namespace {
-
-using fixtures::key_field;
-using fixtures::signature;
-using fixtures::signed_line;
-
-const std::string KEY = "secp256r1";
-
-std::string tx(const std::string& n) { return "tx/0/1/2/3/4/5/" + n; }
-std::string tx(int n) { return tx(std::to_string(n)); }
-std::string ev(int n) { return "ev/" + std::to_string(n) + "/x"; }
-
-// "\n[data][signature]" as printed for a line whose key parsed.
-using ::shown;
-std::string shown(const std::string& data) { return shown(data, signature(KEY, data)); }
-
-std::string line_of(const std::string& data) { return signed_line(KEY, data) + "\n"; }
-
-// A line whose key parses but whose signature belongs to other data.
-std::string forged_line(const std::string& data, const std::string& signed_data)
-{
-    return key_field(KEY) + "," + data + "," + signature(KEY, signed_data) + "\n";
-}
-
-void expect_run(const tool_run& run, const std::string& console, const std::string& result_log,
-                int exit_code)
-{
-    EXPECT_EQ(run.console, console);
-    EXPECT_TRUE(run.result_log_exists);
-    EXPECT_EQ(run.result_log, result_log);
-    EXPECT_EQ(run.exit_code, exit_code);
-    EXPECT_EQ(run.errors, "");
-}
 
 TEST(EndToEnd, EmptyAndBlankLogsPrintNoSummary)
 {
