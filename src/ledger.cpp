@@ -7,11 +7,23 @@ ledger::ledger(const ledger_settings& settings)
 {
 }
 
-void ledger::count_line(bool blank)
+void ledger::read_piece(bool starts_line, bool blank)
 {
-    ++result_.lines_read;
-    if (blank)
+    if (starts_line) {
+        end_line();
+        ++result_.lines_read;
+        in_line_ = true;
+        line_blank_ = true;
+    }
+    line_blank_ = line_blank_ && blank;
+}
+
+// A line is known to be blank once its last piece is read.
+void ledger::end_line()
+{
+    if (in_line_ && line_blank_)
         ++result_.lines_blank;
+    in_line_ = false;
 }
 
 line_report ledger::settle(const line_position& where, const char* data, const char* signature,

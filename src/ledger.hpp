@@ -24,8 +24,13 @@ class ledger {
 public:
     explicit ledger(const ledger_settings& settings);
 
-    // One physical line read; blank when it held nothing but whitespace.
-    void count_line(bool blank);
+    // A piece of a physical line read, blank when it holds nothing but
+    // whitespace. A physical line counts as read at its first piece, and as
+    // blank when all its pieces are, once the next line or the end of its
+    // log shows that it has no more.
+    void read_piece(bool starts_line, bool blank);
+    // The end of a log ends its last line, with or without a line end.
+    void end_log() { end_line(); }
 
     // The fate of a checked line from its verdict (never out_of_memory),
     // counted. The report points into data, signature and the ledger, and
@@ -44,6 +49,7 @@ public:
     const run_result& result() const { return result_; }
 
 private:
+    void end_line();
     line_fate fate_of(const char* data, const line_verdict& verdict);
     const key_identity* tally_key(const line_verdict& verdict);
     void tally_problem(const line_report& line);
@@ -54,4 +60,7 @@ private:
     // Where each key seen stands in result_.keys.
     std::map<key_fingerprint, std::size_t> key_index_;
     line_position last_settled_;
+    // The physical line being read, until its last piece is known.
+    bool in_line_ = false;
+    bool line_blank_ = false;
 };

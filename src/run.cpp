@@ -298,9 +298,6 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
 {
     reader.start(run.logs[index].fd);
     const std::string& path = run.options.logs[index];
-    // A physical line is blank when all its pieces are.
-    bool in_line = false;
-    bool line_has_fields = false;
     log_piece piece;
     while (!must_stop(run)) {
         const log_reader::status status = reader.next(piece);
@@ -318,20 +315,13 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
             return;
         }
         run.reading = {index, piece.line};
-        if (piece.starts_line) {
-            if (in_line)
-                run.accounts.count_line(!line_has_fields);
-            in_line = true;
-            line_has_fields = false;
-        }
         trim_whitespace(piece.text);
-        if (*piece.text == '\0')
-            continue;
-        line_has_fields = true;
-        verify_line(run, pool, reader, piece.text, run.reading);
+        const bool blank = *piece.text == '\0';
+        run.accounts.read_piece(piece.starts_line, blank);
+        if (!blank)
+            verify_line(run, pool, reader, piece.text, run.reading);
     }
-    if (in_line)
-        run.accounts.count_line(!line_has_fields);
+    run.accounts.end_log();
 }
 
 void read_and_check(run_state& run)

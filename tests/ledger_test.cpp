@@ -1,0 +1,174 @@
+// Settling checked lines and finishing a run, without a file or a process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ledger.hpp"
+
+namespace {
+
+key_identity key_named(unsigned char id)
+{
+    key_identity key;
+    key.sha256.fill(id);
+    key.type = {'E', 'C'};
+    return key;
+}
+
+line_verdict verdict_of(check_verdict kind, unsigned char key = 1, int32_t code = 0)
+{
+    return {kind, code, key_named(key)};
+}
+
+struct settled {
+    ledger book;
+    uint64_t line = 0;
+
+    explicit settled(ledger_settings settings = {}) : book(settings) {}
+
+    line_fate settle(const std::string& data, const line_verdict& verdict)
+    {
+        return book.settle({0, ++line}, data.c_str(), "sig", verdict).fate;
+    }
+    line_fate settle(long number, const line_verdict& verdict)
+    {
+        return settle("tx/0/1/2/3/4/5/" + std::to_string(number), verdict);
+    }
+};
+
+TEST(Ledger, EachVerdictHasItsFateAndItsCount)
+{
+    settled run;
+    const line_report first = run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig",
+                                              verdict_of(check_verdict::verified));
+    EXPECT_EQ(first.fate, line_fate::ok);
+    EXPECT_EQ(first.counter, 1U);
+    EXPECT_EQ(first.where.line, 7U);
+    EXPECT_STREQ(first.data, "tx/0/1/2/3/4/5/1");
+    // A key error keeps the counter where it is and sets the last code.
+    EXPECT_EQ(run.settle(2, verdict_of(check_verdict::key_error, 1, -0x3d62)),
+              line_fate::key_error);
+    EXPECT_EQ(run.book.result().last_result_code, -0x3d62);
+    EXPECT_EQ(run.settle(3, verdict_of(check_verdict::bad_signature)), line_fate::bad_signature);
+    EXPECT_EQ(run.book.result().last_result_code, 0);
+    EXPECT_EQ(run.settle(4, verdict_of(check_verdict::untrusted_key)), line_fate::untrusted_key);
+    EXPECT_EQ(run.settle("tx/0/1/2/3/4/5/x", verdict_of(check_verdict::verified)),
+              line_fate::no_sequence_number);
+    EXPECT_EQ(run.settle(800000, verdict_of(check_verdict::verified)),
+              line_fate::no_sequence_number);
+    const line_report last =
+        run.book.settle({1, 2}, "tx/0/1/2/3/4/5/9", "", verdict_of(check_verdict::verified));
+    EXPECT_EQ(last.counter, 6U);
+
+    const run_result& result = run.book.result();
+    EXPECT_EQ(result.lines_checked, 6U);
+    EXPECT_EQ(result.lines_ok, 2U);
+    EXPECT_EQ(result.key_errors, 1U);
+    EXPECT_EQ(result.signature_errors, 1U);
+    EXPECT_EQ(result.untrusted_key_errors, 1U);
+    EXPECT_EQ(result.sequence_number_errors, 2U);
+    EXPECT_EQ(run.book.last_settled().log, 1U);
+    EXPECT_EQ(run.book.last_settled().line, 2U);
+    ASSERT_EQ(result.problems.size(), 5U);
+    EXPECT_EQ(result.problems[0].fate, line_fate::key_error);
+    EXPECT_EQ(result.problems[0].key_code, -0x3d62);
+    EXPECT_EQ(result.problems[0].where.line, 1U);
+}
+
+TEST(Ledger, FinishingFindsTheMissingNumbers)
+{
+    settled run;
+    for (const long number : {3, 9, 4, 7, 3})
+        run.settle(number, verdict_of(check_verdict::verified));
+    run.book.finish();
+    const run_result& result = run.book.result();
+    ASSERT_EQ(result.missing.size(), 2U);
+    EXPECT_EQ(result.missing[0].first, 5U);
+    EXPECT_EQ(result.missing[0].last, 6U);
+    EXPECT_EQ(result.missing[1].first, 8U);
+    EXPECT_EQ(result.missing[1].last, 8U);
+    EXPECT_EQ(result.missing_numbers, 3U);
+    EXPECT_EQ(result.first_number, 3U);
+    EXPECT_EQ(result.last_number, 9U);
+    EXPECT_FALSE(result.no_progression);
+    EXPECT_EQ(result.counted_errors(), 3U);
+
+    settled still;
+    still.settle(5, verdict_of(check_verdict::verified));
+    still.settle(5, verdict_of(check_verdict::bad_signature));
+    still.book.finish();
+    EXPECT_TRUE(still.book.result().no_progression);
+    EXPECT_EQ(still.book.result().counted_errors(), 2U);
+
+    settled none;
+    none.book.finish();
+    EXPECT_FALSE(none.book.result().first_number);
+    EXPECT_FALSE(none.book.result().no_progression);
+}
+
+TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
+{
+    settled run({log_mode::transaction, true, true});
+    run.settle(1, verdict_of(check_verdict::verified, 7));
+    const line_report untrusted = run.book.settle({0, 9}, "tx/0/1/2/3/4/5/2", "",
+                                                  verdict_of(check_verdict::untrusted_key, 3));
+    ASSERT_NE(untrusted.key, nullptr);
+    EXPECT_EQ(untrusted.key->sha256, key_named(3).sha256);
+    run.settle(3, verdict_of(check_verdict::bad_signature, 7));
+    run.settle(4, verdict_of(check_verdict::key_error, 9, -0x3d60));
+    const std::vector<key_seen>& keys = run.book.result().keys;
+    ASSERT_EQ(keys.size(), 2U);  // a key that does not parse is no key
+    EXPECT_EQ(keys[0].key.sha256, key_named(7).sha256);
+    EXPECT_EQ(keys[0].lines, 2U);
+    EXPECT_EQ(keys[0].trusted, true);
+    EXPECT_EQ(keys[1].lines, 1U);
+    EXPECT_EQ(keys[1].trusted, false);
+
+    settled unknown({log_mode::transaction, true, false});
+    unknown.settle(1, verdict_of(check_verdict::verified, 7));
+    EXPECT_FALSE(unknown.book.result().keys[0].trusted);
+    settled uncounted;
+    EXPECT_EQ(uncounted.book.settle({0, 1}, "x", "", verdict_of(check_verdict::verified)).key,
+              nullptr);
+    EXPECT_TRUE(uncounted.book.result().keys.empty());
+}
+
+TEST(Ledger, ProblemsAreKeptUpToTheirLimitAndCountedBeyondIt)
+{
+    settled run;
+    for (std::size_t i = 0; i < KEPT_PROBLEMS + 3; ++i)
+        run.settle(1, verdict_of(check_verdict::bad_signature));
+    run.settle(1, verdict_of(check_verdict::verified));
+    EXPECT_EQ(run.book.result().problems.size(), KEPT_PROBLEMS);
+    EXPECT_EQ(run.book.result().problems.back().where.line, KEPT_PROBLEMS);
+    EXPECT_EQ(run.book.result().problems_omitted, 3U);
+}
+
+TEST(Ledger, PhysicalLinesAndBlankOnesAreCounted)
+{
+    ledger book({});
+    book.read_piece(true, false);
+    book.read_piece(true, true);  // blank in all its pieces
+    book.read_piece(false, true);
+    book.read_piece(true, true);  // a blank piece, then one with fields
+    book.read_piece(false, false);
+    book.read_piece(true, true);  // ended by the log's end
+    book.end_log();
+    book.end_log();
+    EXPECT_EQ(book.result().lines_read, 4U);
+    EXPECT_EQ(book.result().lines_blank, 2U);
+}
+
+TEST(Ledger, EventLogsTakeTheirNumberFromItemOne)
+{
+    settled run({log_mode::event, false, false});
+    EXPECT_EQ(run.settle("ev/4/x", verdict_of(check_verdict::verified)), line_fate::ok);
+    EXPECT_EQ(run.settle("ev/x/6", verdict_of(check_verdict::verified)),
+              line_fate::no_sequence_number);
+    run.settle("ev/6/x", verdict_of(check_verdict::verified));
+    run.book.finish();
+    EXPECT_EQ(run.book.result().missing_numbers, 1U);
+}
+
+}  // namespace

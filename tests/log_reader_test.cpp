@@ -1,0 +1,131 @@
+// Reading a log piece by piece: physical lines and their numbers, lines
+// longer than the line buffer, compressed logs, and reads that fail.
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log_reader.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+struct piece_read {
+    std::string text;
+    uint64_t line;
+    bool starts_line;
+    bool operator==(const piece_read&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const piece_read& piece)
+{
+    return out << ::testing::PrintToString(piece.text) << "@" << piece.line
+               << (piece.starts_line ? "" : "+");
+}
+
+// Every piece of the file at path, read with a line buffer of
+// line_buffer_size bytes and a slack that is filled on every piece.
+std::vector<piece_read> pieces_of(const std::string& path, std::size_t line_buffer_size,
+                                  log_reader::status* ended = nullptr)
+{
+    reader_settings settings;
+    settings.line_buffer_size = line_buffer_size;
+    settings.slack = 40;
+    log_reader reader(settings, [] { return false; });
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    reader.start(fd);
+    std::vector<piece_read> pieces;
+    log_piece piece;
+    log_reader::status status;
+    while ((status = reader.next(piece)) == log_reader::status::piece) {
+        EXPECT_EQ(std::strlen(piece.text), piece.size);
+        // The slack is the caller's: writing it all must be safe.
+        std::memset(piece.text + piece.size + 1, '#', settings.slack);
+        pieces.push_back({piece.text, piece.line, piece.starts_line});
+    }
+    if (ended != nullptr)
+        *ended = status;
+    close(fd);
+    return pieces;
+}
+
+std::string gzipped(const std::string& text)
+{
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, text.size()) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+TEST(LogReader, PiecesAreLinesWithTheirNumbers)
+{
+    const scratch_dir dir;
+    const std::string text = "ab\r\ncd\n\nlast";
+    dir.write("log.txt", text);
+    dir.write("log.gz", gzipped(text));
+    const std::vector<piece_read> expected = {
+        {"ab\r\n", 1, true}, {"cd\n", 2, true}, {"\n", 3, true}, {"last", 4, true}};
+    log_reader::status ended = log_reader::status::piece;
+    EXPECT_EQ(pieces_of(dir.file("log.txt"), 1024, &ended), expected);
+    EXPECT_EQ(ended, log_reader::status::end);
+    EXPECT_EQ(pieces_of(dir.file("log.gz"), 1024), expected);
+    dir.write("empty.txt", "");
+    EXPECT_TRUE(pieces_of(dir.file("empty.txt"), 1024, &ended).empty());
+    EXPECT_EQ(ended, log_reader::status::end);
+}
+
+TEST(LogReader, ALineLongerThanTheBufferComesInPieces)
+{
+    const scratch_dir dir;
+    // A buffer of 5 bytes holds pieces of 4 and the NUL.
+    const std::string text = "abcdefghij\nxyzw\nxyz\n";
+    dir.write("log.txt", text);
+    dir.write("log.gz", gzipped(text));
+    const std::vector<piece_read> expected = {{"abcd", 1, true},  {"efgh", 1, false},
+                                              {"ij\n", 1, false}, {"xyzw", 2, true},
+                                              {"\n", 2, false},   {"xyz\n", 3, true}};
+    EXPECT_EQ(pieces_of(dir.file("log.txt"), 5), expected);
+    EXPECT_EQ(pieces_of(dir.file("log.gz"), 5), expected);
+}
+
+TEST(LogReader, ReadsThatFailSayWhy)
+{
+    const scratch_dir dir;
+    log_reader::status ended = log_reader::status::piece;
+    EXPECT_TRUE(pieces_of(dir.path(), 1024, &ended).empty());
+    EXPECT_EQ(ended, log_reader::status::failed);
+
+    // The lines decoded before a corrupt stream are read first.
+    std::string cut = gzipped(key_error_lines(2000));
+    cut.resize(cut.size() - 12);
+    dir.write("cut.gz", cut);
+    const std::vector<piece_read> pieces = pieces_of(dir.file("cut.gz"), 1024, &ended);
+    EXPECT_EQ(ended, log_reader::status::failed);
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces.front().text, key_error_line(1));
+
+    reader_settings settings;
+    log_reader reader(settings, [] { return false; });
+    const int fd = open(dir.file("cut.gz").c_str(), O_RDONLY | O_CLOEXEC);
+    reader.start(fd);
+    log_piece piece;
+    while (reader.next(piece) == log_reader::status::piece) {
+    }
+    EXPECT_EQ(reader.error().rfind("gzip: ", 0), 0U) << reader.error();
+    close(fd);
+}
+
+}  // namespace

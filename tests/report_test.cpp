@@ -1,0 +1,203 @@
+// The three renderings of a run, made from a run's record by hand, and the
+// record of whole runs in process as the JSON document shows it.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+#include "console.hpp"
+#include "in_process.hpp"
+#include "report.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// A console whose bytes the test reads back.
+class captured_console {
+public:
+    captured_console() : fd_(memfd_create("console", MFD_CLOEXEC)), writer_(fd_) {}
+    ~captured_console() { close(fd_); }
+    captured_console(const captured_console&) = delete;
+    captured_console& operator=(const captured_console&) = delete;
+
+    console_writer& writer() { return writer_; }
+    std::string text()
+    {
+        writer_.flush();
+        std::string bytes(static_cast<std::size_t>(lseek(fd_, 0, SEEK_END)), '\0');
+        (void)!pread(fd_, bytes.data(), bytes.size(), 0);
+        return bytes;
+    }
+
+private:
+    int fd_;
+    console_writer writer_;
+};
+
+run_options options_of(report_style style, log_mode mode = log_mode::transaction)
+{
+    run_options options;
+    options.logs = {"a.log", "b.log"};
+    options.style = style;
+    options.mode = mode;
+    return options;
+}
+
+// One line of every fate, the second of them in the second log.
+std::vector<line_report> lines_of_every_fate(const key_identity& key)
+{
+    std::vector<line_report> lines;
+    const line_fate fates[] = {line_fate::key_error, line_fate::bad_signature,
+                               line_fate::untrusted_key, line_fate::no_sequence_number,
+                               line_fate::ok};
+    uint32_t counter = 1;
+    for (const line_fate fate : fates) {
+        line_report line;
+        line.where = {lines.size() == 1 ? 1U : 0U, 10 + lines.size()};
+        line.counter = counter;
+        line.data = "D";
+        line.signature = "S";
+        line.fate = fate;
+        line.key_code = fate == line_fate::key_error ? -0x3d62 : 0;
+        line.key = fate == line_fate::key_error ? nullptr : &key;
+        counter += fate == line_fate::key_error ? 0 : 1;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string rendered(const run_options& options, const std::vector<line_report>& lines,
+                     const run_result& result)
+{
+    captured_console console;
+    const std::unique_ptr<report> out = make_report(options, console.writer());
+    out->start();
+    for (const line_report& line : lines)
+        out->line(line);
+    out->end(result);
+    return console.text();
+}
+
+TEST(Reports, EveryFateInEveryForm)
+{
+    key_identity key;
+    key.sha256.fill(0xab);
+    run_result result;
+    result.lines_checked = 4;
+    result.lines_ok = 1;
+    result.signature_errors = 3;
+    const std::vector<line_report> lines = lines_of_every_fate(key);
+
+    EXPECT_EQ(rendered(options_of(report_style::console), lines, result),
+              BANNER + key_error(1, "3d62") + shown("D", "S") + verify_error(1) + shown("D", "S") +
+                  untrusted_key(2) + shown("D", "S") + sequence_number_error(3) +
+                  shown("D", "S") + error_count_summary(3));
+    std::string ab;
+    for (int i = 0; i < 32; ++i)
+        ab += "ab";
+    EXPECT_EQ(rendered(options_of(report_style::quiet), lines, result),
+              quiet_problem("a.log", 10, "key does not parse (-0x3d62)") +
+                  quiet_problem("b.log", 11, "signature does not verify") +
+                  quiet_problem("a.log", 12, "untrusted key sha256:" + ab) +
+                  quiet_problem("a.log", 13, "no usable sequence number") +
+                  quiet_summary("a.log, b.log", 4, 1, 3));
+    // JSON shows nothing until the end.
+    const json document = json::parse(rendered(options_of(report_style::json), lines, result));
+    EXPECT_EQ(document["lines"]["checked"], 4);
+    EXPECT_TRUE(document["problems"].empty());
+}
+
+TEST(Reports, EveryRunErrorInEveryForm)
+{
+    const struct {
+        run_error error;
+        std::string console;
+        std::string quiet;
+        const char* kind;
+    } cases[] = {
+        {{run_error_kind::trusted_keys, "k", "bad", 0},
+         "\n  ! Could not use the trusted keys in k: bad\n\n", "k: trusted keys: bad\n",
+         "trusted_keys"},
+        {{run_error_kind::trusted_keys, "k", "bad", 4},
+         "\n  ! Could not use the trusted keys in k, line 4: bad\n\n", "k:4: trusted keys: bad\n",
+         "trusted_keys"},
+        {{run_error_kind::open_log, "l", "gone", 0}, could_not_open("l"),
+         "l: could not open (gone)\n", "open_log"},
+        {{run_error_kind::read_log, "l", "cut", 0}, could_not_read("l"),
+         "l: could not read (cut)\n", "read_log"},
+        {{run_error_kind::open_result_log, "o", "no", 0}, could_not_open("o"),
+         "o: could not open (no)\n", "open_result_log"},
+        {{run_error_kind::result_log_is_log, "o", "it is the log being verified", 0},
+         result_log_is_the_log("o"), "o: could not open (it is the log being verified)\n",
+         "result_log_is_log"},
+        {{run_error_kind::result_log_is_output, "o", "it is the standard output", 0},
+         "\n  ! Could not open o: it is the standard output\n\n",
+         "o: could not open (it is the standard output)\n", "result_log_is_output"},
+        {{run_error_kind::result_log_locked, "o", "another run is writing it", 0},
+         "\n  ! Could not open o: another run is writing it\n\n",
+         "o: could not open (another run is writing it)\n", "result_log_locked"},
+        {{run_error_kind::write_result_log, "o", "full", 0}, could_not_write("o"),
+         "o: could not write (full)\n", "write_result_log"},
+        {{run_error_kind::out_of_memory, "l", "none", 12},
+         "\n  ! Out of memory at line 12 of l\n\n", "l:12: out of memory\n", "out_of_memory"},
+        {{run_error_kind::interrupted, "l", "signal 2", 3},
+         "\n  ! Interrupted by signal 2 after line 3 of l\n\n", "l:3: interrupted by signal 2\n",
+         "interrupted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        run_result result;
+        result.error = c.error;
+        result.status = run_status::file_error;
+        EXPECT_EQ(rendered(options_of(report_style::console), {}, result), BANNER + c.console);
+        EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), c.quiet);
+        const json error = json::parse(rendered(options_of(report_style::json), {}, result))["error"];
+        EXPECT_EQ(error["kind"], c.kind);
+        EXPECT_EQ(error["path"], c.error.path);
+        EXPECT_EQ(error["message"], c.error.message);
+        // "line" only where a line is to blame.
+        EXPECT_EQ(error.contains("line"), c.error.line != 0);
+        if (c.error.line != 0) {
+            EXPECT_EQ(error["line"], c.error.line);
+        }
+    }
+}
+
+TEST(Reports, AWriteErrorFollowsTheSummary)
+{
+    run_result result;
+    result.lines_checked = 1;
+    result.lines_ok = 1;
+    result.write_error = run_error{run_error_kind::write_result_log, "o", "full", 0};
+    EXPECT_EQ(rendered(options_of(report_style::console, log_mode::event), {}, result),
+              BANNER + EVENT_MODE + clean_summary(1) + could_not_write("o"));
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
+              quiet_summary("a.log, b.log", 1, 1, 0) + "o: could not write (full)\n");
+}
+
+// Whole runs in process, as the JSON document counts them.
+json document_of_run(const std::string& log, std::vector<std::string> args = {})
+{
+    const scratch_dir dir;
+    dir.write("log.txt", log);
+    args.insert(args.begin(), "--json");
+    args.emplace_back("log.txt");
+    return json::parse(run_in_process(dir, args, {0U, {}}).console);
+}
+
+TEST(Reports, BlankLinesAreCountedWhereverTheyStand)
+{
+    const json document = document_of_run("\n \t\n" + line_of(tx(1)) + "\n" + line_of(tx(2)) +
+                                          "  \n\r\n" + "   ");
+    EXPECT_EQ(document["lines"], json({{"read", 8}, {"blank", 6}, {"checked", 2}, {"ok", 2}}));
+    EXPECT_EQ(document_of_run("")["lines"]["read"], 0);
+}
+
+}  // namespace
