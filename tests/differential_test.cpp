@@ -1,8 +1,8 @@
 // The kept keys and tables must never change a verdict, and the worker
 // count must never change a byte of output: each fast way is compared with
-// the plain one. These tests also run on a build whose workers keep only
-// four keys each (differential_small_store_tests), where whole runs evict
-// keys and see them again all the time.
+// the plain one. The tests that bring many keys also run with workers that
+// keep only four keys each (small_store.*, ORVEL_TEST_KEY_STORE_KEYS=4),
+// where whole runs evict keys and see them again all the time.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
