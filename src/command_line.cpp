@@ -8,6 +8,7 @@
 
 #include "console.hpp"
 #include "run.hpp"
+#include "sequence_check.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -15,9 +16,22 @@ namespace {
 constexpr std::string_view EVENT_LOG_SWITCH = "-evl";
 constexpr std::string_view END_OF_OPTIONS = "--";
 // More workers than this are a mistake, not a machine.
-constexpr unsigned MAX_JOBS = 1024;
+constexpr uint32_t MAX_JOBS = 1024;
 
-enum class option_id { trusted_keys, quiet, json, result_log, jobs, event, help, version };
+enum class option_id {
+    trusted_keys,
+    quiet,
+    json,
+    result_log,
+    jobs,
+    event,
+    strict,
+    expect_first,
+    expect_last,
+    checkpoint,
+    help,
+    version,
+};
 
 struct option_spec {
     std::string_view name;
@@ -32,6 +46,10 @@ constexpr option_spec OPTIONS[] = {
     {"result-log", option_id::result_log, true},
     {"jobs", option_id::jobs, true},
     {"event", option_id::event, false},
+    {"strict", option_id::strict, false},
+    {"expect-first", option_id::expect_first, true},
+    {"expect-last", option_id::expect_last, true},
+    {"checkpoint", option_id::checkpoint, true},
     {"help", option_id::help, false},
     {"version", option_id::version, false},
 };
@@ -59,19 +77,40 @@ command_line parse_plain(int argc, char** argv, command_line line)
     return line;
 }
 
-bool parse_jobs(std::string_view value, unsigned& jobs)
+// A decimal number from low to high, digits only.
+bool parse_number(std::string_view value, uint32_t low, uint32_t high, uint32_t& number)
 {
-    if (value.empty() || value.size() > 4)
+    if (value.empty() || value.size() > 9)
         return false;
-    unsigned number = 0;
+    uint32_t parsed = 0;
     for (const char c : value) {
         if (c < '0' || c > '9')
             return false;
-        number = number * 10 + static_cast<unsigned>(c - '0');
+        parsed = parsed * 10 + static_cast<uint32_t>(c - '0');
     }
-    if (number > MAX_JOBS)
+    if (parsed < low || parsed > high)
         return false;
-    jobs = number;
+    number = parsed;
+    return true;
+}
+
+std::string wants_number(std::string_view option, uint32_t low, uint32_t high,
+                         std::string_view value)
+{
+    return "option --" + std::string(option) + " wants a number from " + std::to_string(low) +
+           " to " + std::to_string(high) + ", not '" + std::string(value) + "'";
+}
+
+// An expected sequence number: one the tracker can record.
+bool take_expected(std::string_view option, std::string_view value,
+                   std::optional<uint32_t>& expected, std::string& problem)
+{
+    uint32_t number = 0;
+    if (!parse_number(value, 1, SEQ_LIMIT - 1, number)) {
+        problem = wants_number(option, 1, SEQ_LIMIT - 1, value);
+        return false;
+    }
+    expected = number;
     return true;
 }
 
@@ -100,15 +139,21 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
             line.options.result_log = value;
             return true;
         case option_id::jobs: {
-            unsigned jobs = 0;
-            if (parse_jobs(value, jobs)) {
+            uint32_t jobs = 0;
+            if (parse_number(value, 0, MAX_JOBS, jobs)) {
                 line.options.workers = jobs;
                 return true;
             }
-            problem =
-                "option --jobs wants a number from 0 to 1024, not '" + std::string(value) + "'";
+            problem = wants_number(spec.name, 0, MAX_JOBS, value);
             return false;
         }
+        case option_id::expect_first:
+            return take_expected(spec.name, value, line.options.expect_first, problem);
+        case option_id::expect_last:
+            return take_expected(spec.name, value, line.options.expect_last, problem);
+        case option_id::checkpoint:
+            line.options.checkpoint = value;
+            return true;
         default:
             return true;
     }
@@ -157,6 +202,7 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
         flags.json |= spec->id == option_id::json;
         if (spec->id == option_id::event)
             line.options.mode = log_mode::event;
+        line.options.strict |= spec->id == option_id::strict;
         if (spec->id == option_id::help || spec->id == option_id::version) {
             line.what = spec->id == option_id::help ? command_line::action::help
                                                     : command_line::action::version;
@@ -192,6 +238,9 @@ command_line parse_options(int argc, char** argv, command_line line)
         return option_error(line, "options --quiet and --json exclude each other");
     if (line.options.logs.empty())
         return option_error(line, "no log given");
+    const run_options& options = line.options;
+    if (options.expect_first && options.expect_last && *options.expect_first > *options.expect_last)
+        return option_error(line, "option --expect-first is above --expect-last");
     if (flags.json) {
         line.options.style = report_style::json;
     } else if (flags.quiet) {

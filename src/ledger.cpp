@@ -1,6 +1,18 @@
 #include "ledger.hpp"
 
+#include "line_format.hpp"
+
 #include <utility>
+
+namespace {
+
+// A position packed into 64 bits: the log's number plus one above a line
+// of at most 40 bits.
+constexpr int LINE_BITS = 40;
+constexpr uint64_t LINE_MASK = (uint64_t{1} << LINE_BITS) - 1;
+constexpr uint64_t MAX_LOGS = (uint64_t{1} << (64 - LINE_BITS)) - 1;
+
+}  // namespace
 
 ledger::ledger(const ledger_settings& settings)
     : settings_(settings), tracker_(std::make_unique<seq_tracker>())
@@ -43,7 +55,7 @@ line_report ledger::settle(const line_position& where, const char* data, const c
         line.key_code = verdict.key_code;
     } else {
         line.key = tally_key(verdict);
-        line.fate = fate_of(data, verdict);
+        line.fate = fate_of(data, verdict, line);
         ++result_.lines_checked;
         result_.last_result_code = 0;
     }
@@ -53,7 +65,7 @@ line_report ledger::settle(const line_position& where, const char* data, const c
 }
 
 // The fate of a line that reached verification, counted.
-line_fate ledger::fate_of(const char* data, const line_verdict& verdict)
+line_fate ledger::fate_of(const char* data, const line_verdict& verdict, line_report& line)
 {
     if (verdict.kind == check_verdict::bad_signature) {
         ++result_.signature_errors;
@@ -63,14 +75,74 @@ line_fate ledger::fate_of(const char* data, const line_verdict& verdict)
         ++result_.untrusted_key_errors;
         return line_fate::untrusted_key;
     }
-    if (!seq_check_line(*tracker_, data, settings_.mode)) {
+    const uint32_t number = extract_sequence(data, settings_.mode);
+    if (!seq_in_range(number)) {
         // A verified line without a usable sequence number cannot be placed
         // in the log's order, so it is an error too.
         ++result_.sequence_number_errors;
         return line_fate::no_sequence_number;
     }
+    line.number = number;
+    return fate_of_number(number, line);
+}
+
+// The fate of a verified line by its number, which is recorded unless it
+// lies outside the expected range.
+line_fate ledger::fate_of_number(uint32_t number, line_report& line)
+{
+    if (!expected(number)) {
+        ++result_.unexpected_errors;
+        return line_fate::unexpected_number;
+    }
+    const bool repeated = seq_is_recorded(*tracker_, number);
+    const bool out_of_order = !repeated && number < tracker_->seq_max;
+    line.largest_before = tracker_->seq_max;
+    seq_record(*tracker_, number);
+    if (repeated) {
+        ++result_.repeated_numbers;
+        if (settings_.strict) {
+            ++result_.repeated_errors;
+            find_first_seen(number, line);
+            return line_fate::repeated_number;
+        }
+    } else {
+        note_first_seen(number, line.where);
+    }
+    if (out_of_order) {
+        ++result_.out_of_order_numbers;
+        if (settings_.strict) {
+            ++result_.out_of_order_errors;
+            return line_fate::out_of_order;
+        }
+    }
     ++result_.lines_ok;
     return line_fate::ok;
+}
+
+bool ledger::expected(uint32_t number) const
+{
+    return (!settings_.expect_first || number >= *settings_.expect_first) &&
+           (!settings_.expect_last || number <= *settings_.expect_last);
+}
+
+void ledger::note_first_seen(uint32_t number, const line_position& where)
+{
+    if (!settings_.strict)
+        return;
+    if (first_seen_.empty())
+        first_seen_.resize(SEQ_LIMIT);
+    if (where.log < MAX_LOGS && where.line <= LINE_MASK)
+        first_seen_[number] = (uint64_t{where.log} + 1) << LINE_BITS | where.line;
+}
+
+void ledger::find_first_seen(uint32_t number, line_report& line) const
+{
+    const uint64_t packed = first_seen_.empty() ? 0 : first_seen_[number];
+    const uint64_t log = packed >> LINE_BITS;
+    if (log == 0 || log > settings_.log_names.size())
+        return;
+    line.first_path = settings_.log_names[log - 1];
+    line.first_line = packed & LINE_MASK;
 }
 
 // Counts the key of a line among the keys seen.
@@ -105,10 +177,12 @@ void ledger::tally_problem(const line_report& line)
 void ledger::finish()
 {
     sequence_gaps gaps = seq_scan_gaps(*tracker_, result_.lines_checked);
-    for (const sequence_range& range : gaps.missing)
+    result_.missing = seq_missing_within(*tracker_, std::move(gaps.missing), settings_.expect_first,
+                                         settings_.expect_last);
+    for (const sequence_range& range : result_.missing)
         result_.missing_numbers += range.last - range.first + 1;
-    result_.missing = std::move(gaps.missing);
     result_.no_progression = gaps.no_progression;
+    result_.nothing_verified = settings_.strict && result_.lines_checked == 0;
     if (seq_has_numbers(*tracker_)) {
         result_.first_number = tracker_->seq_min;
         result_.last_number = tracker_->seq_max;

@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "run_record.hpp"
 #include "sequence_check.hpp"
@@ -18,6 +22,14 @@ struct ledger_settings {
     bool tallies_keys = false;
     // Trusted keys were given: each key seen is trusted or not.
     bool knows_trust = false;
+    // Replays and numbers out of order are errors, and so is a run in which
+    // no line reached verification.
+    bool strict = false;
+    // The numbers the log must begin and end with.
+    std::optional<uint32_t> expect_first;
+    std::optional<uint32_t> expect_last;
+    // The names of the logs that positions refer to, by log number.
+    std::vector<std::string> log_names;
 };
 
 class ledger {
@@ -38,8 +50,8 @@ public:
     line_report settle(const line_position& where, const char* data, const char* signature,
                        const line_verdict& verdict);
 
-    // After the last line: the missing numbers, the lack of progression and
-    // the range of numbers seen.
+    // After the last line: the missing numbers, the lack of progression, a
+    // run in which nothing was verified, and the range of numbers seen.
     void finish();
 
     // Where the last settled line stands (line 0 before the first).
@@ -50,7 +62,11 @@ public:
 
 private:
     void end_line();
-    line_fate fate_of(const char* data, const line_verdict& verdict);
+    line_fate fate_of(const char* data, const line_verdict& verdict, line_report& line);
+    line_fate fate_of_number(uint32_t number, line_report& line);
+    bool expected(uint32_t number) const;
+    void note_first_seen(uint32_t number, const line_position& where);
+    void find_first_seen(uint32_t number, line_report& line) const;
     const key_identity* tally_key(const line_verdict& verdict);
     void tally_problem(const line_report& line);
 
@@ -60,6 +76,10 @@ private:
     // Where each key seen stands in result_.keys.
     std::map<key_fingerprint, std::size_t> key_index_;
     line_position last_settled_;
+    // Under --strict, where each number was first recorded: the log's
+    // number plus one in the top bits, its physical line below; 0 where not
+    // known.
+    std::vector<uint64_t> first_seen_;
     // The physical line being read, until its last piece is known.
     bool in_line_ = false;
     bool line_blank_ = false;

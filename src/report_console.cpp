@@ -87,6 +87,8 @@ private:
         }
         if (result.no_progression)
             console_.print(text::no_progression, line);
+        if (result.nothing_verified)
+            console_.print(text::nothing_verified, line);
     }
 
     void print_summary(const run_result& result)

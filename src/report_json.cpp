@@ -32,7 +32,9 @@ json sequence_of(const run_result& result)
         missing.push_back(json::array({range.first, range.last}));
     return {{"first", optional_number(result.first_number)},
             {"last", optional_number(result.last_number)},
-            {"missing", std::move(missing)}};
+            {"missing", std::move(missing)},
+            {"repeated", result.repeated_numbers},
+            {"out_of_order", result.out_of_order_numbers}};
 }
 
 json keys_of(const run_result& result)
@@ -109,7 +111,11 @@ json document_of(const run_options& options, const run_result& result)
                           {"untrusted_key", result.untrusted_key_errors},
                           {"sequence_number", result.sequence_number_errors},
                           {"missing_sequence", result.missing_numbers},
-                          {"no_progression", result.no_progression ? 1 : 0}};
+                          {"no_progression", result.no_progression ? 1 : 0},
+                          {"unexpected_sequence", result.unexpected_errors},
+                          {"repeated_sequence", result.repeated_errors},
+                          {"out_of_order", result.out_of_order_errors},
+                          {"nothing_verified", result.nothing_verified ? 1 : 0}};
     document["sequence"] = sequence_of(result);
     document["keys"] = keys_of(result);
     document["problems"] = problems_of(options, result);

@@ -38,11 +38,15 @@ public:
             return;
         const terminal_safe path(options_.logs[line.where.log].c_str(), escape_);
         const std::string key = line.key != nullptr ? fingerprint_hex(line.key->sha256) : "";
+        const std::string detail = text::detail_of(line, options_);
+        const terminal_safe shown_detail(detail.c_str(), escape_);
         text::values values;
         values.path = path.c_str();
         values.line = line.where.line;
         values.code = line.key_code;
         values.key = key;
+        values.number = line.number;
+        values.detail = shown_detail.c_str();
         console_.write(text::fill(pattern, values));
     }
 
@@ -83,6 +87,8 @@ private:
         }
         if (result.no_progression)
             console_.print(text::quiet::no_progression, log.c_str());
+        if (result.nothing_verified)
+            console_.print(text::quiet::nothing_verified, log.c_str());
         console_.print(text::quiet::summary, log.c_str(), static_cast<ull>(result.lines_checked),
                        static_cast<ull>(result.lines_ok),
                        static_cast<ull>(result.counted_errors()));

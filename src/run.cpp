@@ -63,6 +63,10 @@ ledger_settings ledger_settings_of(const run_options& options)
     settings.tallies_keys =
         options.style != report_style::console || !options.trusted_key_files.empty();
     settings.knows_trust = !options.trusted_key_files.empty();
+    settings.strict = options.strict;
+    settings.expect_first = options.expect_first;
+    settings.expect_last = options.expect_last;
+    settings.log_names = options.logs;
     return settings;
 }
 

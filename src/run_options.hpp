@@ -1,6 +1,7 @@
 // What the command line asks a run to do.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,4 +31,13 @@ struct run_options {
     // What each thread that checks lines keeps of the keys it parsed; unset:
     // the checks' own default.
     std::optional<key_store_limits> key_store;
+
+    // Replays and numbers out of order are errors, and so is a run in
+    // which no line reached verification.
+    bool strict = false;
+    // The numbers the log must begin and end with.
+    std::optional<uint32_t> expect_first;
+    std::optional<uint32_t> expect_last;
+    // The checkpoint of the logs' history; empty for none.
+    std::string checkpoint;
 };

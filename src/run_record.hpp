@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "key_identity.hpp"
@@ -27,6 +28,9 @@ enum class line_fate {
     bad_signature,       // its signature does not verify
     untrusted_key,       // its key is not one of the trusted keys
     no_sequence_number,  // verified, but it carries no usable sequence number
+    repeated_number,     // --strict: its number was recorded before (a replay)
+    out_of_order,        // --strict: a new number below the largest recorded before
+    unexpected_number,   // its number lies outside --expect-first and --expect-last
     ok,
 };
 
@@ -41,6 +45,13 @@ struct line_report {
     line_fate fate = line_fate::ok;
     int32_t key_code = 0;               // for key_error
     const key_identity* key = nullptr;  // when keys are identified
+    // For the fates of a sequence number: the number; where a repeated
+    // number was first recorded (first_path empty when that is not known);
+    // the largest number recorded before an out-of-order one.
+    uint32_t number = 0;
+    std::string_view first_path;
+    uint64_t first_line = 0;
+    uint32_t largest_before = 0;
 };
 
 // A line problem as the JSON document lists it.
@@ -94,6 +105,16 @@ struct run_result {
     uint64_t sequence_number_errors = 0;
     uint64_t missing_numbers = 0;
     bool no_progression = false;
+    // Errors of --expect-first and --expect-last, and of --strict.
+    uint64_t unexpected_errors = 0;
+    uint64_t repeated_errors = 0;
+    uint64_t out_of_order_errors = 0;
+    bool nothing_verified = false;  // no line reached verification
+
+    // Facts of every run: verified lines whose number was recorded before,
+    // and new numbers below the largest recorded before.
+    uint64_t repeated_numbers = 0;
+    uint64_t out_of_order_numbers = 0;
 
     // Parse code of the last non-blank line when its key did not parse.
     int32_t last_result_code = 0;
@@ -118,7 +139,8 @@ struct run_result {
     uint64_t counted_errors() const
     {
         return key_errors + signature_errors + untrusted_key_errors + sequence_number_errors +
-               missing_numbers + (no_progression ? 1 : 0);
+               missing_numbers + (no_progression ? 1 : 0) + unexpected_errors + repeated_errors +
+               out_of_order_errors + (nothing_verified ? 1 : 0);
     }
     // The line counter after the last line.
     uint32_t line_counter() const { return static_cast<uint32_t>(lines_checked + 1); }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "line_format.hpp"
@@ -44,6 +45,12 @@ bool seq_check_line(seq_tracker& tracker, const char* data_field, log_mode mode)
 // 1 <= v < SEQ_LIMIT.
 bool seq_record(seq_tracker& tracker, uint32_t v);
 
+// True when v is a number the tracker can record.
+constexpr bool seq_in_range(uint32_t v) { return v != 0 && v < SEQ_LIMIT; }
+
+// True when number v (in range) has been recorded.
+bool seq_is_recorded(const seq_tracker& tracker, uint32_t v);
+
 // True once a number has been recorded.
 bool seq_has_numbers(const seq_tracker& tracker);
 
@@ -51,3 +58,11 @@ bool seq_has_numbers(const seq_tracker& tracker);
 // largest recorded one, or, when the numbers never advanced although
 // checked_lines >= 2 lines reached verification, the lack of progression.
 sequence_gaps seq_scan_gaps(const seq_tracker& tracker, uint64_t checked_lines);
+
+// The missing numbers of the scan, and those from first up to the smallest
+// recorded and from the largest recorded up to last (all of first to last
+// when none is recorded and both are given), in ascending order.
+std::vector<sequence_range> seq_missing_within(const seq_tracker& tracker,
+                                               std::vector<sequence_range> inner,
+                                               std::optional<uint32_t> first,
+                                               std::optional<uint32_t> last);

@@ -44,6 +44,8 @@ constexpr placeholder PLACEHOLDERS[] = {
      }},
     {"{message}", [](std::string& text, const values& v) { text += v.message; }},
     {"{key}", [](std::string& text, const values& v) { text += v.key; }},
+    {"{number}", [](std::string& text, const values& v) { text += std::to_string(v.number); }},
+    {"{detail}", [](std::string& text, const values& v) { text += v.detail; }},
 };
 
 }  // namespace
@@ -71,6 +73,30 @@ std::string fill(std::string_view pattern, const values& values)
         pattern.remove_prefix(found->name.size());
     }
     return text;
+}
+
+std::string detail_of(const line_report& line, const run_options& asked)
+{
+    switch (fate_of(line.fate).detail) {
+        case fate_detail::first_seen:
+            if (line.first_path.empty())
+                return "first in an earlier run";
+            return "first at " + std::string(line.first_path) + ":" +
+                   std::to_string(line.first_line);
+        case fate_detail::largest_before:
+            return std::to_string(line.largest_before);
+        case fate_detail::expected_range:
+            if (asked.expect_first && asked.expect_last) {
+                return std::to_string(*asked.expect_first) + " to " +
+                       std::to_string(*asked.expect_last);
+            }
+            if (asked.expect_first)
+                return "from " + std::to_string(*asked.expect_first);
+            return "up to " + std::to_string(asked.expect_last.value_or(0));
+        case fate_detail::none:
+            break;
+    }
+    return "";
 }
 
 }  // namespace text

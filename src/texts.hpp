@@ -51,6 +51,7 @@ inline constexpr char fields_end[] = "]";
 inline constexpr char event_gap[] = "\nsequence1 error at line %d";
 inline constexpr char transaction_gap[] = "\nsequence2 error at line %d";
 inline constexpr char no_progression[] = "\nsequence3 error at line %d";
+inline constexpr char nothing_verified[] = "\nnothing verified error at line %d";
 inline constexpr char summary_last_key_error[] = "Found error at line %d (-0x%04x)(%d)!!\n";
 inline constexpr char summary_error_count[] = "Found %d error(s) !!\n";
 inline constexpr char summary_clean[] =
@@ -69,6 +70,7 @@ inline constexpr char command_line_error[] =
 namespace quiet {
 inline constexpr char missing[] = "%s: missing sequence numbers %u to %u (%u)\n";
 inline constexpr char no_progression[] = "%s: sequence numbers never advance\n";
+inline constexpr char nothing_verified[] = "%s: no line reached verification\n";
 inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu errors\n";
 inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
 inline constexpr char key_trusted[] = ", trusted";
@@ -92,6 +94,7 @@ inline constexpr char record_interrupted[] = "interrupted by signal %d,INTERRUPT
 //   {counter}  the line counter (%d)    {code}     a library code (-0x%04x)
 //   {message}  the system's, the parser's or the kind's own words
 //   {key}      a key's fingerprint, 64 hex digits
+//   {number}   a sequence number        {detail}   what the fate adds
 struct values {
     std::string_view path;
     uint64_t line = 0;
@@ -99,11 +102,21 @@ struct values {
     int32_t code = 0;
     std::string_view message;
     std::string_view key;
+    uint32_t number = 0;
+    std::string_view detail;
 };
 
 // pattern with every placeholder replaced by its value; any other text,
 // braces included, stays as it is.
 std::string fill(std::string_view pattern, const values& values);
+
+// What a fate adds to its quiet line, as {detail}.
+enum class fate_detail {
+    none,
+    first_seen,      // where a repeated number was first recorded
+    largest_before,  // the largest number before one out of order
+    expected_range,  // the numbers --expect-first and --expect-last allow
+};
 
 // What a line's fate looks like in every rendering.
 struct fate_texts {
@@ -113,6 +126,7 @@ struct fate_texts {
     bool console_shows_fields;  // "\n[data][signature]" comes first
     const char* console;        // then this, or nothing (nullptr)
     const char* quiet;          // one line, or nothing (nullptr)
+    fate_detail detail = fate_detail::none;
 };
 
 inline constexpr fate_texts FATES[] = {
@@ -125,8 +139,22 @@ inline constexpr fate_texts FATES[] = {
      "{path}:{line}: untrusted key sha256:{key}\n"},
     {line_fate::no_sequence_number, "sequence_number", ",ERROR", true,
      "\nsequence number error at line {counter}", "{path}:{line}: no usable sequence number\n"},
+    {line_fate::repeated_number, "repeated_sequence", ",ERROR", true,
+     "\nsequence number repeated at line {counter}",
+     "{path}:{line}: sequence number {number} repeated ({detail})\n", fate_detail::first_seen},
+    {line_fate::out_of_order, "out_of_order", ",ERROR", true,
+     "\nsequence number out of order at line {counter}",
+     "{path}:{line}: sequence number {number} out of order (after {detail})\n",
+     fate_detail::largest_before},
+    {line_fate::unexpected_number, "unexpected_sequence", ",ERROR", true,
+     "\nsequence number outside the expected range at line {counter}",
+     "{path}:{line}: sequence number {number} outside the expected {detail}\n",
+     fate_detail::expected_range},
     {line_fate::ok, "ok", ",OK", true, nullptr, nullptr},
 };
+
+// The {detail} of a line's fate.
+std::string detail_of(const line_report& line, const run_options& asked);
 
 // What a run error looks like in every rendering. The console and quiet
 // texts have a second form for an error that one line of a file is to

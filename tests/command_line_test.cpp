@@ -55,9 +55,9 @@ TEST(CommandLine, ThePlainFormTakesALogAndEvlAfterIt)
 
 TEST(CommandLine, TheOptionsFormTakesOptionsAnywhere)
 {
-    command_line line = parsed({"a.log", "--jobs", "3", "--quiet", "b.log", "--result-log=r.txt",
-                                "-evl", "--trusted-keys=k1", "--trusted-keys", "k2", "--",
-                                "--c.log", "-evl"});
+    command_line line =
+        parsed({"a.log", "--jobs", "3", "--quiet", "b.log", "--result-log=r.txt", "-evl",
+                "--trusted-keys=k1", "--trusted-keys", "k2", "--", "--c.log", "-evl"});
     ASSERT_EQ(line.what, command_line::action::run);
     EXPECT_EQ(line.options.logs, (std::vector<std::string>{"a.log", "b.log", "--c.log", "-evl"}));
     EXPECT_EQ(line.options.workers, 3U);

@@ -665,11 +665,18 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
                                         {"untrusted_key", 1},
                                         {"sequence_number", 1},
                                         {"missing_sequence", 6},
-                                        {"no_progression", 0}}));
+                                        {"no_progression", 0},
+                                        {"unexpected_sequence", 0},
+                                        {"repeated_sequence", 0},
+                                        {"out_of_order", 0},
+                                        {"nothing_verified", 0}}));
     EXPECT_EQ(document["errors"]["missing_sequence"],
               records_ending(run.result_log, ",MISSING SEQUENCE"));
-    EXPECT_EQ(document["sequence"],
-              json({{"first", 1}, {"last", 9}, {"missing", json::parse("[[2,6],[8,8]]")}}));
+    EXPECT_EQ(document["sequence"], json({{"first", 1},
+                                          {"last", 9},
+                                          {"missing", json::parse("[[2,6],[8,8]]")},
+                                          {"repeated", 0},
+                                          {"out_of_order", 0}}));
     EXPECT_EQ(document["keys"],
               json::parse(R"([{"sha256":")" + fixtures::fingerprint(KEY) +
                           R"(","type":"EC secp256r1","lines":5,"trusted":true},{"sha256":")" +

@@ -6,6 +6,10 @@
 
 #include "ledger.hpp"
 
+// The cases name only the settings they change, with designated
+// initializers; the others keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 key_identity key_named(unsigned char id)
@@ -40,8 +44,8 @@ struct settled {
 TEST(Ledger, EachVerdictHasItsFateAndItsCount)
 {
     settled run;
-    const line_report first = run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig",
-                                              verdict_of(check_verdict::verified));
+    const line_report first =
+        run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig", verdict_of(check_verdict::verified));
     EXPECT_EQ(first.fate, line_fate::ok);
     EXPECT_EQ(first.counter, 1U);
     EXPECT_EQ(first.where.line, 7U);
@@ -109,7 +113,7 @@ TEST(Ledger, FinishingFindsTheMissingNumbers)
 
 TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
 {
-    settled run({log_mode::transaction, true, true});
+    settled run({.tallies_keys = true, .knows_trust = true});
     run.settle(1, verdict_of(check_verdict::verified, 7));
     const line_report untrusted = run.book.settle({0, 9}, "tx/0/1/2/3/4/5/2", "",
                                                   verdict_of(check_verdict::untrusted_key, 3));
@@ -125,7 +129,7 @@ TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
     EXPECT_EQ(keys[1].lines, 1U);
     EXPECT_EQ(keys[1].trusted, false);
 
-    settled unknown({log_mode::transaction, true, false});
+    settled unknown({.tallies_keys = true});
     unknown.settle(1, verdict_of(check_verdict::verified, 7));
     EXPECT_FALSE(unknown.book.result().keys[0].trusted);
     settled uncounted;
@@ -162,13 +166,99 @@ TEST(Ledger, PhysicalLinesAndBlankOnesAreCounted)
 
 TEST(Ledger, EventLogsTakeTheirNumberFromItemOne)
 {
-    settled run({log_mode::event, false, false});
+    settled run({.mode = log_mode::event});
     EXPECT_EQ(run.settle("ev/4/x", verdict_of(check_verdict::verified)), line_fate::ok);
     EXPECT_EQ(run.settle("ev/x/6", verdict_of(check_verdict::verified)),
               line_fate::no_sequence_number);
     run.settle("ev/6/x", verdict_of(check_verdict::verified));
     run.book.finish();
     EXPECT_EQ(run.book.result().missing_numbers, 1U);
+}
+
+TEST(Ledger, StrictRunsMakeReplaysAndDisorderErrors)
+{
+    for (const bool strict : {false, true}) {
+        SCOPED_TRACE(strict);
+        settled run({.strict = strict, .log_names = {"a.log", "b.log"}});
+        EXPECT_EQ(run.settle(3, verdict_of(check_verdict::verified)), line_fate::ok);
+        EXPECT_EQ(run.settle(6, verdict_of(check_verdict::verified)), line_fate::ok);
+        const line_report replay =
+            run.book.settle({1, 40}, "tx/0/1/2/3/4/5/3", "", verdict_of(check_verdict::verified));
+        const line_report late =
+            run.book.settle({1, 41}, "tx/0/1/2/3/4/5/5", "", verdict_of(check_verdict::verified));
+        // A number seen again is a replay, not disorder; one not seen before
+        // is in order again once above the largest.
+        EXPECT_EQ(run.settle(5, verdict_of(check_verdict::verified)),
+                  strict ? line_fate::repeated_number : line_fate::ok);
+        EXPECT_EQ(run.settle(7, verdict_of(check_verdict::verified)), line_fate::ok);
+        run.book.finish();
+        const run_result& result = run.book.result();
+        EXPECT_EQ(result.repeated_numbers, 2U);
+        EXPECT_EQ(result.out_of_order_numbers, 1U);
+        EXPECT_EQ(result.repeated_errors, strict ? 2U : 0U);
+        EXPECT_EQ(result.out_of_order_errors, strict ? 1U : 0U);
+        EXPECT_EQ(result.lines_ok, strict ? 3U : 6U);
+        EXPECT_EQ(result.missing_numbers, 1U);  // 4 only: 5 came out of order
+        EXPECT_EQ(result.counted_errors(), strict ? 4U : 1U);
+        EXPECT_EQ(replay.number, 3U);
+        if (strict) {
+            EXPECT_EQ(replay.fate, line_fate::repeated_number);
+            EXPECT_EQ(replay.first_path, "a.log");
+            EXPECT_EQ(replay.first_line, 1U);
+            EXPECT_EQ(late.fate, line_fate::out_of_order);
+            EXPECT_EQ(late.largest_before, 6U);
+        } else {
+            EXPECT_EQ(replay.fate, line_fate::ok);
+            EXPECT_EQ(late.fate, line_fate::ok);
+        }
+    }
+}
+
+TEST(Ledger, ExpectedFirstAndLastMakeCutEdgesGaps)
+{
+    const auto missing_of = [](settled& run) {
+        run.book.finish();
+        std::vector<std::pair<uint32_t, uint32_t>> ranges;
+        for (const sequence_range& range : run.book.result().missing)
+            ranges.emplace_back(range.first, range.last);
+        return ranges;
+    };
+    using ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+    settled both({.expect_first = 2, .expect_last = 9});
+    EXPECT_EQ(both.settle(4, verdict_of(check_verdict::verified)), line_fate::ok);
+    EXPECT_EQ(both.settle(6, verdict_of(check_verdict::verified)), line_fate::ok);
+    EXPECT_EQ(both.settle(1, verdict_of(check_verdict::verified)), line_fate::unexpected_number);
+    EXPECT_EQ(both.settle(10, verdict_of(check_verdict::verified)), line_fate::unexpected_number);
+    EXPECT_EQ(missing_of(both), (ranges{{2, 3}, {5, 5}, {7, 9}}));
+    EXPECT_EQ(both.book.result().missing_numbers, 6U);
+    EXPECT_EQ(both.book.result().unexpected_errors, 2U);
+    EXPECT_EQ(both.book.result().first_number, 4U);  // numbers outside are not recorded
+
+    settled exact({.expect_first = 4, .expect_last = 6});
+    for (const long number : {4, 5, 6})
+        exact.settle(number, verdict_of(check_verdict::verified));
+    EXPECT_TRUE(missing_of(exact).empty());
+
+    settled nothing({.expect_first = 3, .expect_last = 5});
+    EXPECT_EQ(missing_of(nothing), (ranges{{3, 5}}));
+    settled first_only({.expect_first = 3});
+    EXPECT_TRUE(missing_of(first_only).empty());
+}
+
+TEST(Ledger, AStrictRunWithoutAVerifiedLineIsOneError)
+{
+    settled empty({.strict = true});
+    empty.settle(1, verdict_of(check_verdict::key_error, 1, -0x3d62));
+    empty.book.finish();
+    EXPECT_TRUE(empty.book.result().nothing_verified);
+    EXPECT_EQ(empty.book.result().counted_errors(), 2U);
+    settled lax;
+    lax.book.finish();
+    EXPECT_FALSE(lax.book.result().nothing_verified);
+    settled one({.strict = true});
+    one.settle(1, verdict_of(check_verdict::bad_signature));
+    one.book.finish();
+    EXPECT_FALSE(one.book.result().nothing_verified);
 }
 
 }  // namespace

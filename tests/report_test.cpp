@@ -97,8 +97,8 @@ TEST(Reports, EveryFateInEveryForm)
 
     EXPECT_EQ(rendered(options_of(report_style::console), lines, result),
               BANNER + key_error(1, "3d62") + shown("D", "S") + verify_error(1) + shown("D", "S") +
-                  untrusted_key(2) + shown("D", "S") + sequence_number_error(3) +
-                  shown("D", "S") + error_count_summary(3));
+                  untrusted_key(2) + shown("D", "S") + sequence_number_error(3) + shown("D", "S") +
+                  error_count_summary(3));
     std::string ab;
     for (int i = 0; i < 32; ++i)
         ab += "ab";
@@ -123,32 +123,48 @@ TEST(Reports, EveryRunErrorInEveryForm)
         const char* kind;
     } cases[] = {
         {{run_error_kind::trusted_keys, "k", "bad", 0},
-         "\n  ! Could not use the trusted keys in k: bad\n\n", "k: trusted keys: bad\n",
+         "\n  ! Could not use the trusted keys in k: bad\n\n",
+         "k: trusted keys: bad\n",
          "trusted_keys"},
         {{run_error_kind::trusted_keys, "k", "bad", 4},
-         "\n  ! Could not use the trusted keys in k, line 4: bad\n\n", "k:4: trusted keys: bad\n",
+         "\n  ! Could not use the trusted keys in k, line 4: bad\n\n",
+         "k:4: trusted keys: bad\n",
          "trusted_keys"},
-        {{run_error_kind::open_log, "l", "gone", 0}, could_not_open("l"),
-         "l: could not open (gone)\n", "open_log"},
-        {{run_error_kind::read_log, "l", "cut", 0}, could_not_read("l"),
-         "l: could not read (cut)\n", "read_log"},
-        {{run_error_kind::open_result_log, "o", "no", 0}, could_not_open("o"),
-         "o: could not open (no)\n", "open_result_log"},
+        {{run_error_kind::open_log, "l", "gone", 0},
+         could_not_open("l"),
+         "l: could not open (gone)\n",
+         "open_log"},
+        {{run_error_kind::read_log, "l", "cut", 0},
+         could_not_read("l"),
+         "l: could not read (cut)\n",
+         "read_log"},
+        {{run_error_kind::open_result_log, "o", "no", 0},
+         could_not_open("o"),
+         "o: could not open (no)\n",
+         "open_result_log"},
         {{run_error_kind::result_log_is_log, "o", "it is the log being verified", 0},
-         result_log_is_the_log("o"), "o: could not open (it is the log being verified)\n",
+         result_log_is_the_log("o"),
+         "o: could not open (it is the log being verified)\n",
          "result_log_is_log"},
         {{run_error_kind::result_log_is_output, "o", "it is the standard output", 0},
          "\n  ! Could not open o: it is the standard output\n\n",
-         "o: could not open (it is the standard output)\n", "result_log_is_output"},
+         "o: could not open (it is the standard output)\n",
+         "result_log_is_output"},
         {{run_error_kind::result_log_locked, "o", "another run is writing it", 0},
          "\n  ! Could not open o: another run is writing it\n\n",
-         "o: could not open (another run is writing it)\n", "result_log_locked"},
-        {{run_error_kind::write_result_log, "o", "full", 0}, could_not_write("o"),
-         "o: could not write (full)\n", "write_result_log"},
+         "o: could not open (another run is writing it)\n",
+         "result_log_locked"},
+        {{run_error_kind::write_result_log, "o", "full", 0},
+         could_not_write("o"),
+         "o: could not write (full)\n",
+         "write_result_log"},
         {{run_error_kind::out_of_memory, "l", "none", 12},
-         "\n  ! Out of memory at line 12 of l\n\n", "l:12: out of memory\n", "out_of_memory"},
+         "\n  ! Out of memory at line 12 of l\n\n",
+         "l:12: out of memory\n",
+         "out_of_memory"},
         {{run_error_kind::interrupted, "l", "signal 2", 3},
-         "\n  ! Interrupted by signal 2 after line 3 of l\n\n", "l:3: interrupted by signal 2\n",
+         "\n  ! Interrupted by signal 2 after line 3 of l\n\n",
+         "l:3: interrupted by signal 2\n",
          "interrupted"},
     };
     for (const auto& c : cases) {
@@ -158,7 +174,8 @@ TEST(Reports, EveryRunErrorInEveryForm)
         result.status = run_status::file_error;
         EXPECT_EQ(rendered(options_of(report_style::console), {}, result), BANNER + c.console);
         EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), c.quiet);
-        const json error = json::parse(rendered(options_of(report_style::json), {}, result))["error"];
+        const json error =
+            json::parse(rendered(options_of(report_style::json), {}, result))["error"];
         EXPECT_EQ(error["kind"], c.kind);
         EXPECT_EQ(error["path"], c.error.path);
         EXPECT_EQ(error["message"], c.error.message);
@@ -194,8 +211,8 @@ json document_of_run(const std::string& log, std::vector<std::string> args = {})
 
 TEST(Reports, BlankLinesAreCountedWhereverTheyStand)
 {
-    const json document = document_of_run("\n \t\n" + line_of(tx(1)) + "\n" + line_of(tx(2)) +
-                                          "  \n\r\n" + "   ");
+    const json document =
+        document_of_run("\n \t\n" + line_of(tx(1)) + "\n" + line_of(tx(2)) + "  \n\r\n" + "   ");
     EXPECT_EQ(document["lines"], json({{"read", 8}, {"blank", 6}, {"checked", 2}, {"ok", 2}}));
     EXPECT_EQ(document_of_run("")["lines"]["read"], 0);
 }

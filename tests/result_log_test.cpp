@@ -45,10 +45,11 @@ TEST(ResultLog, RecordsOfEveryKind)
     writer.gap_records(log_mode::event, {{7, 7}});
     writer.interrupted_record(15);
     EXPECT_TRUE(writer.close());
-    EXPECT_EQ(dir.read("r.txt"), "a/b,OK\nc, PUBKEY ERROR\n,ERROR\nd,ERROR\ne,ERROR\n"
-                                 "//4//////,MISSING SEQUENCE\n//5//////,MISSING SEQUENCE\n"
-                                 "//9//////,MISSING SEQUENCE\n/7//,MISSING SEQUENCE\n"
-                                 "interrupted by signal 15,INTERRUPTED\n");
+    EXPECT_EQ(dir.read("r.txt"),
+              "a/b,OK\nc, PUBKEY ERROR\n,ERROR\nd,ERROR\ne,ERROR\n"
+              "//4//////,MISSING SEQUENCE\n//5//////,MISSING SEQUENCE\n"
+              "//9//////,MISSING SEQUENCE\n/7//,MISSING SEQUENCE\n"
+              "interrupted by signal 15,INTERRUPTED\n");
 }
 
 TEST(ResultLog, ALogOrAHeldFileIsRefusedAndLeftAsItWas)
