@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -937,6 +940,60 @@ TEST(StoredLogs, ACompressedLogCutShortCannotBeRead)
         EXPECT_EQ(document["error"]["kind"], "read_log");
         EXPECT_EQ(document["exit_code"], EXIT_FILE_ERROR);
     }
+}
+
+TEST(StoredLogs, BytesAfterTheLastMemberAreAReadErrorAfterItsLines)
+{
+    // The member's text was whole and checked: its lines are verified and
+    // recorded, and then what follows it fails the run, named.
+    const std::string text = line_of(tx(1)) + line_of(tx(2));
+    const std::string four_zeros(4, '\0');
+    const struct {
+        const char* command;
+        std::string after;
+        const char* problem;
+    } cases[] = {
+        {"gzip", four_zeros, "gzip: bytes after the last member are not a member"},
+        {"gzip", "junk after the member\n", "gzip: bytes after the last member are not a member"},
+        {"xz", "junk after the stream\n",
+         "xz: bytes after the last stream are neither a stream nor stream padding"},
+        {"zstd -q", four_zeros, "zstd: bytes after the last frame are not a frame"},
+        {"bzip2", "junk after the stream\n", "bzip2: bytes after the last stream are not a stream"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const scratch_dir dir;
+        dir.write("log.z", compressed_by(c.command, text) + c.after);
+        const tool_run run = run_tool(dir, {"log.z"});
+        EXPECT_EQ(run.console, BANNER + shown(tx(1)) + shown(tx(2)) + could_not_read("log.z"));
+        EXPECT_EQ(run.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n");
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        const tool_run quiet = run_tool(dir, {"--quiet", "log.z"});
+        EXPECT_EQ(quiet.console, "log.z: could not read (" + std::string(c.problem) + ")\n");
+        EXPECT_EQ(quiet.exit_code, EXIT_FILE_ERROR);
+    }
+
+    // From a pipe that stays open, the failure comes without waiting for
+    // more input: the two zero bytes are all that the decoder takes.
+    const std::string piped = compressed_by("gzip", text) + std::string(2, '\0');
+    std::atomic<bool> failed = false;
+    bool failed_while_open = false;
+    tool_options options;
+    options.on_console = [&](const std::string& console, int /*pid*/) {
+        if (console.find("could not read") != std::string::npos)
+            failed = true;
+    };
+    options.stdin_writer = [&](int fd) {
+        (void)!write(fd, piped.data(), piped.size());
+        for (int wait = 0; wait < 500 && !failed; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        failed_while_open = failed;
+    };
+    const scratch_dir dir;
+    const tool_run run = run_tool(dir, {"--quiet", "-"}, options);
+    EXPECT_TRUE(failed_while_open);
+    EXPECT_EQ(run.console,
+              "-: could not read (gzip: bytes after the last member are not a member)\n");
 }
 
 TEST(StoredLogs, RotatedLogsAreOneLogAndTheirBoundariesAreChecked)
