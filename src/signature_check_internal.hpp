@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "signature_check.hpp"
 
@@ -61,6 +62,11 @@ int parse_explicit_domain_key(pk_key& key, const unsigned char* key_text, int li
 // uncompressed point) at the end of der; returns its length or a negative
 // code.
 int write_ecdh_key_der(const mbedtls_ecp_keypair& pair, unsigned char* der, std::size_t size);
+
+// The key of a key field, parsed as a line's key is, as the library writes
+// it back (named curve, uncompressed point) into der; 0, or the parser's or
+// the writer's negative code.
+int key_field_der(const std::string& key_field, std::vector<unsigned char>& der);
 
 // Returned by verify_with_point_tables when it leaves the decision to the
 // library's own check.

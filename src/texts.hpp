@@ -95,8 +95,12 @@ inline constexpr char trusted_keys[] = "%s: trusted keys: %s\n";
 inline constexpr char trusted_key_line[] = "%s:%llu: trusted keys: %s\n";
 }  // namespace quiet
 
-// What is wrong with a line of a trusted-keys file whose key does not parse.
+// What is wrong with a line of a trusted-keys file whose key does not parse,
+// and with a certificate block that does not parse or whose key does not.
 inline constexpr char trusted_key_does_not_parse[] = "key does not parse (-0x%04x)";
+inline constexpr char trusted_certificate_does_not_parse[] = "certificate does not parse (-0x%04x)";
+inline constexpr char trusted_certificate_key_does_not_parse[] =
+    "the certificate's key does not parse (-0x%04x)";
 
 // ------------------------------------------------------------ out.log
 // A line's record is its data field followed by one of the endings; a key

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -463,11 +464,21 @@ TEST(TrustedKeys, ALineResignedWithAnotherKeyFailsWhateverFormTheTrustTakes)
          {"# the device key\r\n\r\n  sha256:" + upper_fingerprint + "  \r\n"},
          false},
         {"explicit-parameter twin", {key_field("explicit_G02_secp256r1") + "\n"}, false},
+        {"certificate as OpenSSL writes it",
+         {file_content(fixtures::certificate_path(KEY))},
+         false},
+        {"expired certificate from another issuer",
+         {file_content(fixtures::certificate_path("expired_" + KEY))},
+         false},
 
         {"both keys in one file",
          {file_content(fixtures::pem_path(KEY)) + "sha256:" + fixtures::fingerprint(OTHER)},
          true},
         {"both keys in two files", {key_field(KEY), file_content(fixtures::pem_path(OTHER))}, true},
+        {"certificates of both keys",
+         {file_content(fixtures::certificate_path(KEY)) +
+          file_content(fixtures::certificate_path(OTHER))},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -512,32 +523,42 @@ TEST(TrustedKeys, FingerprintsAreOpenSslsAndExplicitKeysShareTheirTwins)
     const scratch_dir dir;
     dir.write("log.txt", log);
     dir.write("trust.pem", file_content(fixtures::pem_path("secp256k1")));
-    const tool_run run = run_tool(dir, {"--quiet", "--trusted-keys=trust.pem", "log.txt"});
-    EXPECT_EQ(
-        run.console,
-        quiet_problem("log.txt", 1, "untrusted key sha256:" + fixtures::fingerprint("secp256r1")) +
-            quiet_problem("log.txt", 2,
-                          "untrusted key sha256:" + fixtures::fingerprint("rsa2048")) +
-            quiet_problem("log.txt", 3,
-                          "untrusted key sha256:" + fixtures::fingerprint("secp384r1")) +
-            quiet_summary("log.txt", 5, 2, 3) +
-            quiet_key("log.txt", fixtures::fingerprint("secp256r1"), "EC secp256r1", 1,
-                      "untrusted") +
-            quiet_key("log.txt", fixtures::fingerprint("rsa2048"), "RSA-2048", 1, "untrusted") +
-            quiet_key("log.txt", fixtures::fingerprint("secp384r1"), "EC secp384r1", 1,
-                      "untrusted") +
-            quiet_key("log.txt", fixtures::fingerprint("secp256k1"), "EC secp256k1", 2, "trusted"));
-    EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    // The same key in a certificate, written with explicit curve parameters.
+    dir.write("trust.crt", file_content(fixtures::certificate_path("explicit_secp256k1")));
+    for (const char* trust : {"--trusted-keys=trust.pem", "--trusted-keys=trust.crt"}) {
+        SCOPED_TRACE(trust);
+        const tool_run run = run_tool(dir, {"--quiet", trust, "log.txt"});
+        EXPECT_EQ(run.console,
+                  quiet_problem("log.txt", 1,
+                                "untrusted key sha256:" + fixtures::fingerprint("secp256r1")) +
+                      quiet_problem("log.txt", 2,
+                                    "untrusted key sha256:" + fixtures::fingerprint("rsa2048")) +
+                      quiet_problem("log.txt", 3,
+                                    "untrusted key sha256:" + fixtures::fingerprint("secp384r1")) +
+                      quiet_summary("log.txt", 5, 2, 3) +
+                      quiet_key("log.txt", fixtures::fingerprint("secp256r1"), "EC secp256r1", 1,
+                                "untrusted") +
+                      quiet_key("log.txt", fixtures::fingerprint("rsa2048"), "RSA-2048", 1,
+                                "untrusted") +
+                      quiet_key("log.txt", fixtures::fingerprint("secp384r1"), "EC secp384r1", 1,
+                                "untrusted") +
+                      quiet_key("log.txt", fixtures::fingerprint("secp256k1"), "EC secp256k1", 2,
+                                "trusted"));
+        EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    }
 }
 
 TEST(TrustedKeys, AFileThatCannotServeStopsTheRunBeforeTheLogIsOpened)
 {
+    const std::string certificate = file_content(fixtures::certificate_path(KEY));
+    const std::string certificate_begin = "-----BEGIN CERTIFICATE-----\n";
+    const std::string certificate_end = "-----END CERTIFICATE-----\n";
     const struct {
         const char* name;
-        const char* content;  // nullptr: no such file
-        const char* problem;  // as the console shows it after the path
+        std::optional<std::string> content;  // none: no such file
+        std::string problem;                 // as the console shows it after the path
     } cases[] = {
-        {"no such file", nullptr, ": No such file or directory"},
+        {"no such file", std::nullopt, ": No such file or directory"},
         {"empty", "", ": no key or fingerprint in it"},
         {"comments only", "# nothing yet\n\n", ": no key or fingerprint in it"},
         {"short fingerprint", "sha256:abcd\n",
@@ -549,14 +570,30 @@ TEST(TrustedKeys, AFileThatCannotServeStopsTheRunBeforeTheLogIsOpened)
         {"PEM block cut short", "\n-----BEGIN PUBLIC KEY-----\nMFkwEw\n",
          ", line 2: PEM block without its END line"},
         {"other PEM block", "-----BEGIN RSA PUBLIC KEY-----\nAAAA\n-----END RSA PUBLIC KEY-----\n",
-         ", line 1: not a PEM PUBLIC KEY block"},
+         ", line 1: not a PEM PUBLIC KEY or CERTIFICATE block"},
+        {"certificate with a byte cut off",
+         "# signer\n" + certificate_begin +
+             fixtures::to_base64(fixtures::from_base64(fixtures::certificate_body(KEY)).substr(1)) +
+             "\n" + certificate_end,
+         ", line 2: certificate does not parse (-0x2180)"},
+        {"certificate with bytes after it",
+         certificate_begin +
+             fixtures::to_base64(fixtures::from_base64(fixtures::certificate_body(KEY)) + "\n") +
+             "\n" + certificate_end,
+         ", line 1: certificate does not parse (-0x21e6)"},
+        {"certificate ended as a key", certificate_begin + "MIIB\n-----END PUBLIC KEY-----\n",
+         ", line 1: PEM block without its END line"},
+        {"certificate of a key kind the tool refuses",
+         certificate + file_content(fixtures::certificate_path("ed25519")),
+         ", line " + std::to_string(std::count(certificate.begin(), certificate.end(), '\n') + 1) +
+             ": the certificate's key does not parse (-0x3c80)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const scratch_dir dir;
         dir.write("log.txt", line_of(tx(1)));
-        if (c.content != nullptr)
-            dir.write("keys.txt", c.content);
+        if (c.content)
+            dir.write("keys.txt", *c.content);
         const tool_run run = run_tool(dir, {"--trusted-keys=keys.txt", "log.txt"});
         EXPECT_EQ(run.console,
                   BANNER + "\n  ! Could not use the trusted keys in keys.txt" + c.problem + "\n\n");
