@@ -217,10 +217,12 @@ run_status run_command_line(int argc, char** argv, std::optional<unsigned> worke
     switch (line.what) {
         case command_line::action::version:
             console_print(text::version, TAMBERLO_ORVEL_VERIFY_VERSION);
+            console_print("%s", text::version_notice);
             console_flush();
             return run_status::ok;
         case command_line::action::help:
-            console_print("%s%s%s", text::banner, text::usage, text::options);
+            console_print("%s%s", text::help_usage, text::options);
+            console_print(text::report_bugs, TAMBERLO_ORVEL_VERIFY_BUG_ADDRESS);
             console_flush();
             return run_status::ok;
         case command_line::action::usage_error:

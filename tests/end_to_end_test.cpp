@@ -410,19 +410,55 @@ TEST(Options, CommandLineErrorsStopBeforeAnythingIsOpened)
 TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
 {
     const scratch_dir dir;
+    const std::string help = run_tool(dir, {"--help"}).console;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"log.txt", "--help"}, {"--json", "--help"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
         const tool_run run = run_tool(dir, args);
-        EXPECT_TRUE(run.console.starts_with(BANNER + USAGE));
-        for (const char* option : {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE",
-                                   "--jobs=N", "--event", "--help", "--version", "\n   -- "})
+        // As GNU programs do: the usage lines first, where to report last.
+        EXPECT_TRUE(
+            run.console.starts_with("Usage: tamberlo_orvel_verify <filename> [-evl]\n"
+                                    "  or:  tamberlo_orvel_verify [options] <filename>... "
+                                    "[-evl]\n"))
+            << run.console;
+        EXPECT_TRUE(run.console.ends_with("\nReport bugs to: " + std::string(BUG_ADDRESS) + "\n"))
+            << run.console;
+        for (const char* option :
+             {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
+              "--event", "--help", "--version", "\n   -- ", "CERTIFICATE", "Exit status:"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
+        EXPECT_EQ(run.console, help);
+        EXPECT_EQ(run.errors, "");
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_FALSE(run.result_log_exists);
     }
-    const tool_run run = run_tool(dir, {"--version"});
-    EXPECT_TRUE(run.console.starts_with("tamberlo_orvel_verify ")) << run.console;
-    EXPECT_EQ(run.exit_code, 0);
+    // The plain form's usage text is what it always was.
+    const tool_run usage = run_tool(dir, {"log.txt", "-x"});
+    EXPECT_EQ(usage.console, BANNER + USAGE);
+    EXPECT_EQ(usage.exit_code, EXIT_BAD_ARGUMENT);
+
+    // The version line as it always was, then the copyright and the licence
+    // of LICENSE.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--version"}, {"log.txt", "--version"}}) {
+        const tool_run run = run_tool(dir, args);
+        EXPECT_EQ(run.console, "tamberlo_orvel_verify " + std::string(TOOL_VERSION) +
+                                   "\n"
+                                   "Copyright (C) 2026 The tamberlo_orvel_verify developers\n"
+                                   "License: MIT (Expat) <https://spdx.org/licenses/MIT.html>\n"
+                                   "This is free software: you are free to change and "
+                                   "redistribute it.\n"
+                                   "There is NO WARRANTY, to the extent permitted by law.\n");
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_FALSE(run.result_log_exists);
+    }
+    std::ifstream licence(std::string(EXAMPLES_DIR) + "/../LICENSE");
+    std::string first_line, blank, copyright;
+    std::getline(licence, first_line);
+    std::getline(licence, blank);
+    std::getline(licence, copyright);
+    EXPECT_EQ(first_line, "MIT License");
+    EXPECT_EQ(copyright, "Copyright (c) 2026 The tamberlo_orvel_verify developers");
 }
 
 // ------------------------------------------------------------ --trusted-keys
