@@ -261,27 +261,30 @@ lzma_ret run_xz(xz_stream& s, buffers& b, lzma_action action)
     return ret;
 }
 
-// Between two streams: takes the padding; false when what follows it is
-// not another stream's first byte after a whole number of fours.
-bool take_xz_padding(xz_stream& s, buffers& b)
+// Between two streams: takes the padding, and sets the decoder up for the
+// next stream once that stream's first byte is there. XZ_TRAILING when a
+// byte other than zero follows padding that is not a whole number of fours.
+const char* begin_next_xz_stream(xz_stream& s, buffers& b)
 {
     while (b.in_left > 0 && *b.in == 0) {
         ++s.padding;
         b.advance(1, 0);
     }
-    return b.in_left == 0 || s.padding % 4 == 0;
+    if (b.in_left == 0)
+        return nullptr;
+    if (s.padding % 4 != 0)
+        return XZ_TRAILING;
+    return s.open() ? nullptr : OUT_OF_MEMORY;
 }
 
 const char* decode_stream(xz_stream& s, buffers& b)
 {
     while (b.out_left > 0) {
         if (!s.in_stream) {
-            if (!take_xz_padding(s, b))
-                return XZ_TRAILING;
-            if (b.in_left == 0)
-                return nullptr;
-            if (!s.open())
-                return OUT_OF_MEMORY;
+            // Still between streams when the input has run out.
+            const char* const problem = begin_next_xz_stream(s, b);
+            if (problem != nullptr || !s.in_stream)
+                return problem;
         }
         const std::size_t in_before = b.in_left;
         const std::size_t out_before = b.out_left;
