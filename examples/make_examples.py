@@ -10,6 +10,8 @@ Writes, next to this script:
                     the data field; numbers 1,2,3,5,6,7 (4 is missing) and
                     record 5 was edited after signing, so its signature
                     does not verify.
+  signers.pem       the public keys of the three signers, as
+                    `openssl pkey -pubout` writes them, for --trusted-keys.
   private/          the private keys used for the samples (example keys
                     only, never use them for anything else).
 
@@ -137,6 +139,9 @@ def main():
         for fname, records in (("transactions.log", TRANSACTIONS), ("events.log", EVENTS)):
             n = write_log(HERE / fname, records, privs, spkis, tmp)
             print("wrote %s: %d lines" % (os.path.relpath(HERE / fname, Path.cwd()), n))
+    signers = "".join("# %s\n%s" % (name, openssl("pkey", "-in", str(privs[name]), "-pubout").stdout.decode())
+                      for name in KEYS)
+    (HERE / "signers.pem").write_text(signers)
     print("keys in %s: %s" % (os.path.relpath(PRIVATE, Path.cwd()), ", ".join(sorted(KEYS))))
 
 

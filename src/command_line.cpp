@@ -268,10 +268,12 @@ run_status run_command_line(int argc, char** argv, console_writer& console)
     switch (line.what) {
         case command_line::action::version:
             console.print(text::version, TAMBERLO_ORVEL_VERIFY_VERSION);
+            console.print("%s", text::version_notice);
             console.flush();
             return run_status::ok;
         case command_line::action::help:
-            console.print("%s%s%s", text::banner, text::usage, text::options);
+            console.print("%s%s", text::help_usage, text::options);
+            console.print(text::report_bugs, TAMBERLO_ORVEL_VERIFY_BUG_ADDRESS);
             console.flush();
             return run_status::ok;
         case command_line::action::usage_error:

@@ -5,6 +5,7 @@
 #include <bzlib.h>
 #include <lzma.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 // zlib's input pointers are const only when this is defined.
 #define ZLIB_CONST
 #include <zlib.h>
@@ -63,6 +64,14 @@ constexpr int ZSTD_WINDOW_LOG_LIMIT = 27;
 constexpr const char* CUT_SHORT = "data cut short";
 constexpr const char* STALLED = "decoder made no progress";
 constexpr const char* OUT_OF_MEMORY = "out of memory";
+// Bytes after a whole member, stream or frame that cannot begin another
+// one: the text before them was whole, so it is handed over before the
+// failure (see decode_step).
+constexpr const char* GZIP_TRAILING = "bytes after the last member are not a member";
+constexpr const char* XZ_TRAILING =
+    "bytes after the last stream are neither a stream nor stream padding";
+constexpr const char* ZSTD_TRAILING = "bytes after the last frame are not a frame";
+constexpr const char* BZIP2_TRAILING = "bytes after the last stream are not a stream";
 
 // Where a decode call stands in the caller's two buffers.
 struct buffers {
@@ -132,8 +141,17 @@ struct gzip_stream {
     z_stream z{};
     bool live = false;
     members at;
+    // The header of the member being read, which zlib marks done (1) at
+    // its end: a failure before that, after a whole member, means that
+    // what follows is no member at all.
+    gz_header header{};
 
-    gzip_stream() { live = inflateInit2(&z, MAX_WBITS + 16) == Z_OK; }
+    gzip_stream() { live = inflateInit2(&z, MAX_WBITS + 16) == Z_OK && watch_header(); }
+    bool watch_header()
+    {
+        header = gz_header{};
+        return inflateGetHeader(&z, &header) == Z_OK;
+    }
     ~gzip_stream()
     {
         if (live)
@@ -149,7 +167,7 @@ const char* decode_stream(gzip_stream& s, buffers& b)
 {
     while (b.out_left > 0 && (b.in_left > 0 || s.at.inside)) {
         // What follows a member must be another member.
-        if (!s.at.inside && s.at.ended_one && inflateReset(&s.z) != Z_OK)
+        if (!s.at.inside && s.at.ended_one && (inflateReset(&s.z) != Z_OK || !s.watch_header()))
             return "decoder error";
         s.z.next_in = b.in;
         s.z.avail_in = piece(b.in_left);
@@ -167,6 +185,8 @@ const char* decode_stream(gzip_stream& s, buffers& b)
         }
         if (ret == Z_MEM_ERROR)
             return OUT_OF_MEMORY;
+        if (ret == Z_DATA_ERROR && s.at.ended_one && s.header.done != 1)
+            return GZIP_TRAILING;
         // Z_BUF_ERROR only says that no progress was possible.
         if (ret != Z_OK && ret != Z_BUF_ERROR)
             return s.z.msg != nullptr ? s.z.msg : "corrupt data";
@@ -180,21 +200,29 @@ const char* decode_stream(gzip_stream& s, buffers& b)
 
 const char* finish_stream(gzip_stream& s) { return s.at.whole(); }
 
-// xz: liblzma's .xz decoder, which takes streams in a row and the stream
-// padding between and after them (LZMA_CONCATENATED), and reports a check
-// type it cannot verify instead of skipping the check.
+// xz: liblzma's .xz decoder, one stream at a time, so that the bytes after
+// a stream are known for what they are: stream padding (zero bytes, a
+// multiple of four in all) and then another stream, or nothing. It reports
+// a check type it cannot verify instead of skipping the check.
 struct xz_stream {
     lzma_stream z = LZMA_STREAM_INIT;
     bool live = false;
+    bool in_stream = true;      // set up for a stream whose end has not come yet
+    std::uint64_t padding = 0;  // zero bytes since the last stream ended
+    members at;
 
-    xz_stream()
-    {
-        live = lzma_stream_decoder(&z, XZ_MEMORY_LIMIT,
-                                   LZMA_CONCATENATED | LZMA_TELL_UNSUPPORTED_CHECK) == LZMA_OK;
-    }
+    xz_stream() { open(); }
     ~xz_stream() { lzma_end(&z); }
     xz_stream(const xz_stream&) = delete;
     xz_stream& operator=(const xz_stream&) = delete;
+
+    // The library sets up an lzma_stream that it has set up before anew.
+    bool open()
+    {
+        live = lzma_stream_decoder(&z, XZ_MEMORY_LIMIT, LZMA_TELL_UNSUPPORTED_CHECK) == LZMA_OK;
+        in_stream = live;
+        return live;
+    }
 };
 
 bool ready(const xz_stream& s) { return s.live; }
@@ -233,13 +261,47 @@ lzma_ret run_xz(xz_stream& s, buffers& b, lzma_action action)
     return ret;
 }
 
+// Between two streams: takes the padding, and sets the decoder up for the
+// next stream once that stream's first byte is there. XZ_TRAILING when a
+// byte other than zero follows padding that is not a whole number of fours.
+const char* begin_next_xz_stream(xz_stream& s, buffers& b)
+{
+    while (b.in_left > 0 && *b.in == 0) {
+        ++s.padding;
+        b.advance(1, 0);
+    }
+    if (b.in_left == 0)
+        return nullptr;
+    if (s.padding % 4 != 0)
+        return XZ_TRAILING;
+    return s.open() ? nullptr : OUT_OF_MEMORY;
+}
+
 const char* decode_stream(xz_stream& s, buffers& b)
 {
     while (b.out_left > 0) {
+        if (!s.in_stream) {
+            // Still between streams when the input has run out.
+            const char* const problem = begin_next_xz_stream(s, b);
+            if (problem != nullptr || !s.in_stream)
+                return problem;
+        }
         const std::size_t in_before = b.in_left;
         const std::size_t out_before = b.out_left;
         const lzma_ret ret = run_xz(s, b, LZMA_RUN);
         const bool progress = b.in_left != in_before || b.out_left != out_before;
+        if (b.in_left != in_before)
+            s.at.consumed_some();
+        if (ret == LZMA_STREAM_END) {
+            s.at.ended();
+            s.in_stream = false;
+            s.padding = 0;
+            continue;
+        }
+        // No stream's magic where the next stream must begin (the first
+        // one's was seen before a decoder was chosen).
+        if (ret == LZMA_FORMAT_ERROR && s.at.ended_one)
+            return XZ_TRAILING;
         // The library says LZMA_BUF_ERROR on a second call in a row that
         // could not progress: here that only means it waits for input.
         if (ret != LZMA_OK && !(ret == LZMA_BUF_ERROR && !progress))
@@ -250,19 +312,11 @@ const char* decode_stream(xz_stream& s, buffers& b)
     return nullptr;
 }
 
-// Only the library knows whether the input ended between streams, once it
-// is told that no more will come.
 const char* finish_stream(xz_stream& s)
 {
-    std::array<unsigned char, 1> none{};
-    buffers b{nullptr, 0, none.data(), none.size()};
-    lzma_ret ret = LZMA_OK;
-    // A call that cannot progress says LZMA_OK the first time.
-    for (int call = 0; call < 2 && ret == LZMA_OK; ++call)
-        ret = run_xz(s, b, LZMA_FINISH);
-    if (b.out_left == 0)
-        return "output was still pending";
-    return ret == LZMA_STREAM_END ? nullptr : xz_message(ret == LZMA_OK ? LZMA_BUF_ERROR : ret);
+    if (!s.in_stream)
+        return s.padding % 4 == 0 ? nullptr : XZ_TRAILING;
+    return s.at.whole();
 }
 
 // zstd: libzstd's streaming decoder, which takes frames in a row and skips
@@ -293,6 +347,10 @@ const char* decode_stream(zstd_stream& s, buffers& b)
         // library stops at the end of a frame.
         const std::size_t ret = ZSTD_decompressStream(s.z, &out, &in);
         b.advance(in.pos, out.pos);
+        // Only a frame's first bytes can be of no known kind.
+        if (ZSTD_isError(ret) != 0 && ZSTD_getErrorCode(ret) == ZSTD_error_prefix_unknown &&
+            s.at.ended_one)
+            return ZSTD_TRAILING;
         if (ZSTD_isError(ret) != 0)
             return ZSTD_getErrorName(ret);
         if (ret == 0)
@@ -375,6 +433,9 @@ const char* decode_stream(bzip2_stream& s, buffers& b)
             s.close();
             continue;
         }
+        // The first stream's magic was seen before a decoder was chosen.
+        if (ret == BZ_DATA_ERROR_MAGIC && s.at.ended_one)
+            return BZIP2_TRAILING;
         if (ret != BZ_OK)
             return bzip2_message(ret);
         if (consumed > 0)

@@ -36,7 +36,8 @@ struct decode_step {
 // row, with stream padding), zstd (frames in a row, skippable frames among
 // them) or bzip2 (streams in a row). Whatever follows the end of a member,
 // stream or frame must be another one (or, in xz, stream padding): anything
-// else, zero bytes included, is corrupt data. Every integrity check the
+// else, zero bytes included, fails ("bytes after the last member are not a
+// member", in each format's words) once the text before it is out. Every integrity check the
 // format carries is verified. With compression::none the input is copied
 // unchanged, so that a caller can take one path for every input.
 //
@@ -63,7 +64,9 @@ public:
     // Decodes from [in, in + in_size) into [out, out + out_size); never
     // reads or writes outside them. It stops when the output is full, when
     // the input is used up, or on a failure; on a failure, produced still
-    // counts the bytes written before it was found. Without a failure:
+    // counts the bytes written before it was found (the whole text of a
+    // member followed by bytes that are no member, say), which a reader
+    // hands on before it reports the failure. Without a failure:
     // - produced < out_size: all the input was consumed and all the output
     //   it makes was written; the decoder needs more input. So a call that
     //   produces nothing while input is left over happens only on a failure

@@ -162,9 +162,12 @@ log_reader::fill log_reader::decode_block()
                 decoder_->decode(raw_.get() + raw_begin_, raw_end_ - raw_begin_, block_.get(),
                                  BLOCK_SIZE);
             raw_begin_ += step.consumed;
-            if (step.failed)
+            if (step.failed && step.produced == 0)
                 return decoding_failed();
-            decoder_pending_ = step.produced == BLOCK_SIZE;
+            // Text decoded before a failure (a whole member followed by
+            // bytes that are none) is handed over first; the decoder
+            // repeats the failure on the next call, made without reading.
+            decoder_pending_ = step.failed || step.produced == BLOCK_SIZE;
             if (step.produced > 0) {
                 block_begin_ = 0;
                 block_end_ = step.produced;

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "line_format.hpp"
 #include "signature_check_ec.hpp"
@@ -434,18 +435,43 @@ line_verdict check_line_signature(check_state& state, const char* key_field, con
                                    signature_field);
 }
 
-key_parse identify_key(const std::string& key_field)
+namespace {
+
+// Parses a key field alone as a line's key is parsed.
+int parse_key_field(const std::string& key_field, pk_key& key)
 {
     std::string storage;
     line_fields fields{const_cast<char*>(key_field.c_str()), const_cast<char*>(""),
                        const_cast<char*>("")};
     line_to_check line = line_to_check::copied(fields, storage);
+    return parse_line_key(key, line);
+}
+
+}  // namespace
+
+key_parse identify_key(const std::string& key_field)
+{
     pk_key key;
     key_parse parsed;
-    parsed.code = parse_line_key(key, line);
+    parsed.code = parse_key_field(key_field, key);
     if (parsed.code == 0)
         parsed.code = identify(key, parsed.identity);
     return parsed;
+}
+
+int signature_check_detail::key_field_der(const std::string& key_field,
+                                          std::vector<unsigned char>& der)
+{
+    pk_key key;
+    const int code = parse_key_field(key_field, key);
+    if (code != 0)
+        return code;
+    std::array<unsigned char, KEY_DER_BUFFER_SIZE> written{};
+    const int length = write_key_der(key, written.data(), written.size());
+    if (length < 0)
+        return length;
+    der.assign(written.end() - length, written.end());
+    return 0;
 }
 
 bool is_allocation_failure(int32_t code)

@@ -161,5 +161,27 @@ struct key_parse {
 };
 key_parse identify_key(const std::string& key_field);
 
+// Reads the body of a PEM CERTIFICATE block (its base64 lines joined) with
+// the crypto library's X.509 parser and identifies the certificate's public
+// key exactly as identify_key identifies the same key as a key field, so
+// that a key is taken or refused alike in either form. Only the
+// certificate's form is checked: not its dates, its issuer or its
+// signature.
+struct certificate_key_parse {
+    // The base64 decoder's or the X.509 parser's (negative) code when the
+    // certificate itself does not parse, else 0.
+    int32_t certificate_code = 0;
+    // The parse of its key, when the certificate parses.
+    key_parse key;
+};
+certificate_key_parse identify_certificate_key(const std::string& base64_body);
+
 // True when a code of the crypto library says that it ran out of memory.
 bool is_allocation_failure(int32_t code);
+
+namespace signature_check_detail {
+// The key of a key field, parsed as a line's key is, as the library writes
+// it back (named curve, uncompressed point) into der; 0, or the parser's or
+// the writer's negative code.
+int key_field_der(const std::string& key_field, std::vector<unsigned char>& der);
+}  // namespace signature_check_detail

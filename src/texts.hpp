@@ -23,12 +23,20 @@ inline constexpr char banner[] = "tamberlo_orvel_verify - signed log verificatio
 inline constexpr char usage[] =
     "\n\n   usage for transaction log: tamberlo_orvel_verify <filename>"
     "\n   usage for event log: tamberlo_orvel_verify <filename> -evl\n";
+// --help, as GNU programs give it: the usage lines first, where to report
+// problems last. The plain form's usage text above stays as it is.
+inline constexpr char help_usage[] =
+    "Usage: tamberlo_orvel_verify <filename> [-evl]\n"
+    "  or:  tamberlo_orvel_verify [options] <filename>... [-evl]\n"
+    "Verify the signature and the sequence number of every line of a signed log,\n"
+    "write a verdict per line to out.log and exit with 0 only when the log is sound.\n"
+    "The first form verifies one log, an event log with -evl, exactly as the tool\n"
+    "has always done; an argument that begins with -- chooses the second.\n";
 inline constexpr char options[] =
-    "\n   with options: tamberlo_orvel_verify [options] <filename>... [-evl]\n"
     "\n"
     "   --trusted-keys=FILE  only the keys in FILE may sign the log: PEM PUBLIC KEY\n"
-    "                        blocks, base64 key lines or sha256:<64 hex digits>;\n"
-    "                        may be given more than once\n"
+    "                        or CERTIFICATE blocks, base64 key lines or\n"
+    "                        sha256:<64 hex digits>; may be given more than once\n"
     "   --quiet              print only the problems, the missing numbers, a\n"
     "                        summary and the keys, one line each\n"
     "   --json               print one JSON document about the run, nothing else\n"
@@ -37,11 +45,23 @@ inline constexpr char options[] =
     "                        thread; default: one per hardware thread)\n"
     "   --event              verify an event log, like -evl\n"
     "   --help               print this text\n"
-    "   --version            print the version\n"
+    "   --version            print the version, the copyright and the licence\n"
     "   --                   end of the options: what follows is a log\n"
     "\n"
     "   Several logs are verified in the order given as one log; - is standard\n"
-    "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n";
+    "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n"
+    "\n"
+    "Exit status: 0 sound; 154 counted errors; 155 a file could not be opened,\n"
+    "read or written; 156 or 157 a command line the tool cannot follow; the low\n"
+    "8 bits of the key parser's code when the last line's key does not parse.\n";
+// The last line of --help, with the address of the package's maintainer.
+inline constexpr char report_bugs[] = "\nReport bugs to: %s\n";
+// After the version line of --version.
+inline constexpr char version_notice[] =
+    "Copyright (C) 2026 The tamberlo_orvel_verify developers\n"
+    "License: MIT (Expat) <https://spdx.org/licenses/MIT.html>\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
 inline constexpr char event_mode[] = "\n\n   Validate event log\n\n";
 // A line whose key parsed shows "\n[data][signature]", written piece by
 // piece: a field may be as long as a line.
@@ -77,8 +97,12 @@ inline constexpr char key_trusted[] = ", trusted";
 inline constexpr char key_untrusted[] = ", untrusted";
 }  // namespace quiet
 
-// What is wrong with a line of a trusted-keys file whose key does not parse.
+// What is wrong with a line of a trusted-keys file whose key does not parse,
+// and with a certificate block that does not parse or whose key does not.
 inline constexpr char trusted_key_does_not_parse[] = "key does not parse (-0x%04x)";
+inline constexpr char trusted_certificate_does_not_parse[] = "certificate does not parse (-0x%04x)";
+inline constexpr char trusted_certificate_key_does_not_parse[] =
+    "the certificate's key does not parse (-0x%04x)";
 
 // ------------------------------------------------------------ out.log
 // A line's record is its data field followed by its fate's ending (see

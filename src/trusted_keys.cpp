@@ -15,6 +15,9 @@ namespace {
 
 constexpr std::string_view FINGERPRINT_PREFIX = "sha256:";
 constexpr std::string_view PEM_ANY_BEGIN = "-----BEGIN ";
+// A certificate's key is trusted; nothing else of the certificate counts.
+constexpr std::string_view PEM_CERTIFICATE_BEGIN = "-----BEGIN CERTIFICATE-----";
+constexpr std::string_view PEM_CERTIFICATE_END = "-----END CERTIFICATE-----";
 // A file of trusted keys is small; anything larger is not one.
 constexpr std::size_t MAX_TRUSTED_KEYS_FILE = std::size_t{16} * 1024 * 1024;
 
@@ -119,23 +122,24 @@ private:
         if (line.find('\0') != std::string_view::npos)
             return fail(number_, "a NUL byte in the line");
         if (pem_line_ != 0) {
-            if (line != PEM_PUBLIC_KEY_END) {
+            if (line != (pem_is_certificate_ ? PEM_CERTIFICATE_END : PEM_PUBLIC_KEY_END)) {
                 pem_body_.append(line);
                 return true;
             }
             const uint64_t begin = pem_line_;
             pem_line_ = 0;
-            return add_key(pem_body_, begin);
+            return pem_is_certificate_ ? add_certificate_key(begin) : add_key(pem_body_, begin);
         }
         if (line.empty() || line.front() == '#')
             return true;
-        if (line == PEM_PUBLIC_KEY_BEGIN) {
+        if (line == PEM_PUBLIC_KEY_BEGIN || line == PEM_CERTIFICATE_BEGIN) {
             pem_line_ = number_;
+            pem_is_certificate_ = line == PEM_CERTIFICATE_BEGIN;
             pem_body_.clear();
             return true;
         }
         if (line.starts_with(PEM_ANY_BEGIN))
-            return fail(number_, "not a PEM PUBLIC KEY block");
+            return fail(number_, "not a PEM PUBLIC KEY or CERTIFICATE block");
         if (line.starts_with(FINGERPRINT_PREFIX)) {
             key_fingerprint fingerprint{};
             if (!parse_fingerprint(line.substr(FINGERPRINT_PREFIX.size()), fingerprint))
@@ -159,6 +163,25 @@ private:
         return true;
     }
 
+    bool add_certificate_key(uint64_t line)
+    {
+        const certificate_key_parse parsed = identify_certificate_key(pem_body_);
+        char problem[64];
+        if (parsed.certificate_code != 0) {
+            (void)std::snprintf(problem, sizeof problem, text::trusted_certificate_does_not_parse,
+                                text::negated_code(parsed.certificate_code));
+            return fail(line, problem);
+        }
+        if (parsed.key.code != 0) {
+            (void)std::snprintf(problem, sizeof problem,
+                                text::trusted_certificate_key_does_not_parse,
+                                text::negated_code(parsed.key.code));
+            return fail(line, problem);
+        }
+        keys_.push_back(parsed.key.identity.sha256);
+        return true;
+    }
+
     bool fail(uint64_t line, const std::string& message)
     {
         error_ = {path_, line, message};
@@ -171,6 +194,7 @@ private:
     uint64_t number_ = 0;
     // The line of the PEM block being read, 0 outside one.
     uint64_t pem_line_ = 0;
+    bool pem_is_certificate_ = false;
     std::string pem_body_;
 };
 

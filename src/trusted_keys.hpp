@@ -1,7 +1,8 @@
 // The keys that may sign a log, read from files of PEM PUBLIC KEY blocks,
-// bare base64 key lines (like a log's key field) and fingerprints
-// "sha256:" followed by 64 hex digits. Blank lines and lines that start
-// with "#" are ignored.
+// PEM CERTIFICATE blocks (whose key is trusted; neither dates nor issuers
+// are checked), bare base64 key lines (like a log's key field) and
+// fingerprints "sha256:" followed by 64 hex digits. Blank lines and lines
+// that start with "#" are ignored.
 #pragma once
 
 #include <cstdint>

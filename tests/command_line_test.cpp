@@ -67,6 +67,14 @@ TEST(CommandLine, TheOptionsFormTakesOptionsAnywhere)
     EXPECT_EQ(line.options.trusted_key_files, (std::vector<std::string>{"k1", "k2"}));
     EXPECT_TRUE(line.options.dash_is_standard_input);
 
+    line = parsed({"--strict", "--expect-first=1", "--expect-last", "799999", "--checkpoint=c",
+                   "x"});
+    EXPECT_TRUE(line.options.strict);
+    EXPECT_EQ(line.options.expect_first, 1U);
+    EXPECT_EQ(line.options.expect_last, 799999U);
+    EXPECT_EQ(line.options.checkpoint, "c");
+    EXPECT_FALSE(parsed({"x", "--quiet"}).options.strict);
+
     line = parsed({"--json", "--event", "--jobs=0", "x"});
     EXPECT_EQ(line.options.style, report_style::json);
     EXPECT_EQ(line.options.mode, log_mode::event);
@@ -90,6 +98,15 @@ TEST(CommandLine, AnOptionsFormItCannotFollowIsOneError)
         {{"--jobs=1025", "log.txt"}, "option --jobs wants a number from 0 to 1024, not '1025'"},
         {{"--jobs=10240", "log.txt"}, "option --jobs wants a number from 0 to 1024, not '10240'"},
         {{"--jobs=-1", "log.txt"}, "option --jobs wants a number from 0 to 1024, not '-1'"},
+        {{"--jobs=4294967297", "log.txt"},
+         "option --jobs wants a number from 0 to 1024, not '4294967297'"},
+        {{"--expect-first=0", "log.txt"},
+         "option --expect-first wants a number from 1 to 799999, not '0'"},
+        {{"--expect-last=800000", "log.txt"},
+         "option --expect-last wants a number from 1 to 799999, not '800000'"},
+        {{"--expect-first=9", "--expect-last=8", "log.txt"},
+         "option --expect-first is above --expect-last"},
+        {{"--checkpoint", "log.txt"}, "no log given"},
         {{"log.txt", "--jobs"}, "option --jobs needs a value"},
         {{"--result-log=", "log.txt"}, "option --result-log needs a value"},
         {{"--trusted-keys", "", "log.txt"}, "option --trusted-keys needs a value"},

@@ -353,6 +353,51 @@ TEST(Decoder, BytesAfterTheEndFail)
     }
 }
 
+TEST(Decoder, BytesAfterTheLastMemberFailOnceItsTextIsOut)
+{
+    // The member's text is whole and checked; what follows is named as
+    // what it is, in each format's words, after that text.
+    const std::string first_line = text().substr(0, text().find('\n') + 1);
+    const char* const trailing[] = {
+        "bytes after the last member are not a member",
+        "bytes after the last stream are neither a stream nor stream padding",
+        "bytes after the last frame are not a frame",
+        "bytes after the last stream are not a stream",
+    };
+    for (const format_row& row : FORMATS) {
+        SCOPED_TRACE(row.command);
+        const std::string data = compressed(row, first_line);
+        const std::string expected = trailing[&row - FORMATS];
+        for (const std::string& after :
+             {std::string(4, '\0'), std::string("garbage after the log\n"), first_line,
+              compressed(row, "") + "\x01\x02\x03\x04 and more than twelve bytes"}) {
+            SCOPED_TRACE(::testing::PrintToString(after.substr(0, 8)));
+            for (const std::size_t in_chunk : {1, 1 << 16}) {
+                for (const std::size_t out_chunk : {1, 1 << 16}) {
+                    const decoded result =
+                        decode_all(row.format, data + after, in_chunk, out_chunk);
+                    EXPECT_EQ(result.text, first_line);
+                    if (row.format == compression::xz && after == std::string(4, '\0')) {
+                        EXPECT_TRUE(result.whole) << "stream padding";
+                        continue;
+                    }
+                    EXPECT_TRUE(result.failed);
+                    EXPECT_EQ(result.error, expected);
+                }
+            }
+        }
+    }
+    // Stream padding that is not a whole number of fours, before another
+    // stream or at the end.
+    const std::string stream = compressed(FORMATS[1], first_line);
+    for (const std::string& after :
+         {std::string(1, '\0'), std::string(5, '\0'), std::string(6, '\0') + stream}) {
+        const decoded result = decode_all(compression::xz, stream + after, 1 << 16, 1 << 16);
+        EXPECT_EQ(result.text, first_line);
+        EXPECT_EQ(result.error, trailing[1]);
+    }
+}
+
 TEST(Decoder, XzStreamPaddingComesInFours)
 {
     const std::string first = text().substr(0, 3000);

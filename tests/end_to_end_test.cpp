@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -366,19 +370,55 @@ TEST(Options, CommandLineErrorsStopBeforeAnythingIsOpened)
 TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
 {
     const scratch_dir dir;
+    const std::string help = run_tool(dir, {"--help"}).console;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"log.txt", "--help"}, {"--json", "--help"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
         const tool_run run = run_tool(dir, args);
-        EXPECT_TRUE(run.console.starts_with(BANNER + USAGE));
-        for (const char* option : {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE",
-                                   "--jobs=N", "--event", "--help", "--version", "\n   -- "})
+        // As GNU programs do: the usage lines first, where to report last.
+        EXPECT_TRUE(
+            run.console.starts_with("Usage: tamberlo_orvel_verify <filename> [-evl]\n"
+                                    "  or:  tamberlo_orvel_verify [options] <filename>... "
+                                    "[-evl]\n"))
+            << run.console;
+        EXPECT_TRUE(run.console.ends_with("\nReport bugs to: " + std::string(BUG_ADDRESS) + "\n"))
+            << run.console;
+        for (const char* option :
+             {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
+              "--event", "--help", "--version", "\n   -- ", "CERTIFICATE", "Exit status:"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
+        EXPECT_EQ(run.console, help);
+        EXPECT_EQ(run.errors, "");
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_FALSE(run.result_log_exists);
     }
-    const tool_run run = run_tool(dir, {"--version"});
-    EXPECT_TRUE(run.console.starts_with("tamberlo_orvel_verify ")) << run.console;
-    EXPECT_EQ(run.exit_code, 0);
+    // The plain form's usage text is what it always was.
+    const tool_run usage = run_tool(dir, {"log.txt", "-x"});
+    EXPECT_EQ(usage.console, BANNER + USAGE);
+    EXPECT_EQ(usage.exit_code, EXIT_BAD_ARGUMENT);
+
+    // The version line as it always was, then the copyright and the licence
+    // of LICENSE.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--version"}, {"log.txt", "--version"}}) {
+        const tool_run run = run_tool(dir, args);
+        EXPECT_EQ(run.console, "tamberlo_orvel_verify " + std::string(TOOL_VERSION) +
+                                   "\n"
+                                   "Copyright (C) 2026 The tamberlo_orvel_verify developers\n"
+                                   "License: MIT (Expat) <https://spdx.org/licenses/MIT.html>\n"
+                                   "This is free software: you are free to change and "
+                                   "redistribute it.\n"
+                                   "There is NO WARRANTY, to the extent permitted by law.\n");
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_FALSE(run.result_log_exists);
+    }
+    std::ifstream licence(std::string(EXAMPLES_DIR) + "/../LICENSE");
+    std::string first_line, blank, copyright;
+    std::getline(licence, first_line);
+    std::getline(licence, blank);
+    std::getline(licence, copyright);
+    EXPECT_EQ(first_line, "MIT License");
+    EXPECT_EQ(copyright, "Copyright (c) 2026 The tamberlo_orvel_verify developers");
 }
 
 // ------------------------------------------------------------ --trusted-keys
@@ -420,11 +460,21 @@ TEST(TrustedKeys, ALineResignedWithAnotherKeyFailsWhateverFormTheTrustTakes)
          {"# the device key\r\n\r\n  sha256:" + upper_fingerprint + "  \r\n"},
          false},
         {"explicit-parameter twin", {key_field("explicit_G02_secp256r1") + "\n"}, false},
+        {"certificate as OpenSSL writes it",
+         {file_content(fixtures::certificate_path(KEY))},
+         false},
+        {"expired certificate from another issuer",
+         {file_content(fixtures::certificate_path("expired_" + KEY))},
+         false},
 
         {"both keys in one file",
          {file_content(fixtures::pem_path(KEY)) + "sha256:" + fixtures::fingerprint(OTHER)},
          true},
         {"both keys in two files", {key_field(KEY), file_content(fixtures::pem_path(OTHER))}, true},
+        {"certificates of both keys",
+         {file_content(fixtures::certificate_path(KEY)) +
+          file_content(fixtures::certificate_path(OTHER))},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -469,32 +519,42 @@ TEST(TrustedKeys, FingerprintsAreOpenSslsAndExplicitKeysShareTheirTwins)
     const scratch_dir dir;
     dir.write("log.txt", log);
     dir.write("trust.pem", file_content(fixtures::pem_path("secp256k1")));
-    const tool_run run = run_tool(dir, {"--quiet", "--trusted-keys=trust.pem", "log.txt"});
-    EXPECT_EQ(
-        run.console,
-        quiet_problem("log.txt", 1, "untrusted key sha256:" + fixtures::fingerprint("secp256r1")) +
-            quiet_problem("log.txt", 2,
-                          "untrusted key sha256:" + fixtures::fingerprint("rsa2048")) +
-            quiet_problem("log.txt", 3,
-                          "untrusted key sha256:" + fixtures::fingerprint("secp384r1")) +
-            quiet_summary("log.txt", 5, 2, 3) +
-            quiet_key("log.txt", fixtures::fingerprint("secp256r1"), "EC secp256r1", 1,
-                      "untrusted") +
-            quiet_key("log.txt", fixtures::fingerprint("rsa2048"), "RSA-2048", 1, "untrusted") +
-            quiet_key("log.txt", fixtures::fingerprint("secp384r1"), "EC secp384r1", 1,
-                      "untrusted") +
-            quiet_key("log.txt", fixtures::fingerprint("secp256k1"), "EC secp256k1", 2, "trusted"));
-    EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    // The same key in a certificate, written with explicit curve parameters.
+    dir.write("trust.crt", file_content(fixtures::certificate_path("explicit_secp256k1")));
+    for (const char* trust : {"--trusted-keys=trust.pem", "--trusted-keys=trust.crt"}) {
+        SCOPED_TRACE(trust);
+        const tool_run run = run_tool(dir, {"--quiet", trust, "log.txt"});
+        EXPECT_EQ(run.console,
+                  quiet_problem("log.txt", 1,
+                                "untrusted key sha256:" + fixtures::fingerprint("secp256r1")) +
+                      quiet_problem("log.txt", 2,
+                                    "untrusted key sha256:" + fixtures::fingerprint("rsa2048")) +
+                      quiet_problem("log.txt", 3,
+                                    "untrusted key sha256:" + fixtures::fingerprint("secp384r1")) +
+                      quiet_summary("log.txt", 5, 2, 3) +
+                      quiet_key("log.txt", fixtures::fingerprint("secp256r1"), "EC secp256r1", 1,
+                                "untrusted") +
+                      quiet_key("log.txt", fixtures::fingerprint("rsa2048"), "RSA-2048", 1,
+                                "untrusted") +
+                      quiet_key("log.txt", fixtures::fingerprint("secp384r1"), "EC secp384r1", 1,
+                                "untrusted") +
+                      quiet_key("log.txt", fixtures::fingerprint("secp256k1"), "EC secp256k1", 2,
+                                "trusted"));
+        EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    }
 }
 
 TEST(TrustedKeys, AFileThatCannotServeStopsTheRunBeforeTheLogIsOpened)
 {
+    const std::string certificate = file_content(fixtures::certificate_path(KEY));
+    const std::string certificate_begin = "-----BEGIN CERTIFICATE-----\n";
+    const std::string certificate_end = "-----END CERTIFICATE-----\n";
     const struct {
         const char* name;
-        const char* content;  // nullptr: no such file
-        const char* problem;  // as the console shows it after the path
+        std::optional<std::string> content;  // none: no such file
+        std::string problem;                 // as the console shows it after the path
     } cases[] = {
-        {"no such file", nullptr, ": No such file or directory"},
+        {"no such file", std::nullopt, ": No such file or directory"},
         {"empty", "", ": no key or fingerprint in it"},
         {"comments only", "# nothing yet\n\n", ": no key or fingerprint in it"},
         {"short fingerprint", "sha256:abcd\n",
@@ -506,14 +566,30 @@ TEST(TrustedKeys, AFileThatCannotServeStopsTheRunBeforeTheLogIsOpened)
         {"PEM block cut short", "\n-----BEGIN PUBLIC KEY-----\nMFkwEw\n",
          ", line 2: PEM block without its END line"},
         {"other PEM block", "-----BEGIN RSA PUBLIC KEY-----\nAAAA\n-----END RSA PUBLIC KEY-----\n",
-         ", line 1: not a PEM PUBLIC KEY block"},
+         ", line 1: not a PEM PUBLIC KEY or CERTIFICATE block"},
+        {"certificate with a byte cut off",
+         "# signer\n" + certificate_begin +
+             fixtures::to_base64(fixtures::from_base64(fixtures::certificate_body(KEY)).substr(1)) +
+             "\n" + certificate_end,
+         ", line 2: certificate does not parse (-0x2180)"},
+        {"certificate with bytes after it",
+         certificate_begin +
+             fixtures::to_base64(fixtures::from_base64(fixtures::certificate_body(KEY)) + "\n") +
+             "\n" + certificate_end,
+         ", line 1: certificate does not parse (-0x21e6)"},
+        {"certificate ended as a key", certificate_begin + "MIIB\n-----END PUBLIC KEY-----\n",
+         ", line 1: PEM block without its END line"},
+        {"certificate of a key kind the tool refuses",
+         certificate + file_content(fixtures::certificate_path("ed25519")),
+         ", line " + std::to_string(std::count(certificate.begin(), certificate.end(), '\n') + 1) +
+             ": the certificate's key does not parse (-0x3c80)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const scratch_dir dir;
         dir.write("log.txt", line_of(tx(1)));
-        if (c.content != nullptr)
-            dir.write("keys.txt", c.content);
+        if (c.content)
+            dir.write("keys.txt", *c.content);
         const tool_run run = run_tool(dir, {"--trusted-keys=keys.txt", "log.txt"});
         EXPECT_EQ(run.console,
                   BANNER + "\n  ! Could not use the trusted keys in keys.txt" + c.problem + "\n\n");
@@ -904,6 +980,60 @@ TEST(StoredLogs, ACompressedLogCutShortCannotBeRead)
         EXPECT_EQ(document["error"]["kind"], "read_log");
         EXPECT_EQ(document["exit_code"], EXIT_FILE_ERROR);
     }
+}
+
+TEST(StoredLogs, BytesAfterTheLastMemberAreAReadErrorAfterItsLines)
+{
+    // The member's text was whole and checked: its lines are verified and
+    // recorded, and then what follows it fails the run, named.
+    const std::string text = line_of(tx(1)) + line_of(tx(2));
+    const std::string four_zeros(4, '\0');
+    const struct {
+        const char* command;
+        std::string after;
+        const char* problem;
+    } cases[] = {
+        {"gzip", four_zeros, "gzip: bytes after the last member are not a member"},
+        {"gzip", "junk after the member\n", "gzip: bytes after the last member are not a member"},
+        {"xz", "junk after the stream\n",
+         "xz: bytes after the last stream are neither a stream nor stream padding"},
+        {"zstd -q", four_zeros, "zstd: bytes after the last frame are not a frame"},
+        {"bzip2", "junk after the stream\n", "bzip2: bytes after the last stream are not a stream"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const scratch_dir dir;
+        dir.write("log.z", compressed_by(c.command, text) + c.after);
+        const tool_run run = run_tool(dir, {"log.z"});
+        EXPECT_EQ(run.console, BANNER + shown(tx(1)) + shown(tx(2)) + could_not_read("log.z"));
+        EXPECT_EQ(run.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n");
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        const tool_run quiet = run_tool(dir, {"--quiet", "log.z"});
+        EXPECT_EQ(quiet.console, "log.z: could not read (" + std::string(c.problem) + ")\n");
+        EXPECT_EQ(quiet.exit_code, EXIT_FILE_ERROR);
+    }
+
+    // From a pipe that stays open, the failure comes without waiting for
+    // more input: the two zero bytes are all that the decoder takes.
+    const std::string piped = compressed_by("gzip", text) + std::string(2, '\0');
+    std::atomic<bool> failed = false;
+    bool failed_while_open = false;
+    tool_options options;
+    options.on_console = [&](const std::string& console, int /*pid*/) {
+        if (console.find("could not read") != std::string::npos)
+            failed = true;
+    };
+    options.stdin_writer = [&](int fd) {
+        (void)!write(fd, piped.data(), piped.size());
+        for (int wait = 0; wait < 500 && !failed; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        failed_while_open = failed;
+    };
+    const scratch_dir dir;
+    const tool_run run = run_tool(dir, {"--quiet", "-"}, options);
+    EXPECT_TRUE(failed_while_open);
+    EXPECT_EQ(run.console,
+              "-: could not read (gzip: bytes after the last member are not a member)\n");
 }
 
 TEST(StoredLogs, RotatedLogsAreOneLogAndTheirBoundariesAreChecked)

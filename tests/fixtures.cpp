@@ -81,6 +81,44 @@ std::string pem_path(const std::string& key_name)
     return std::string(FIXTURE_DIR) + "/trust/" + key_name + ".pem";
 }
 
+std::string certificate_path(const std::string& name)
+{
+    return std::string(FIXTURE_DIR) + "/trust/" + name + ".crt";
+}
+
+std::string certificate_body(const std::string& name)
+{
+    std::ifstream in(certificate_path(name));
+    std::string line;
+    std::string body;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (line.starts_with("-----"))
+            inside = !inside;
+        else if (inside)
+            body += line;
+    }
+    if (body.empty())
+        throw std::runtime_error("no fixture certificate " + name);
+    return body;
+}
+
+const std::string& certificate_fingerprint(const std::string& name)
+{
+    static const auto fingerprints = [] {
+        std::map<std::string, std::string> loaded;
+        std::ifstream in(std::string(FIXTURE_DIR) + "/trust/certificates.txt");
+        std::string file, hex;
+        while (in >> file >> hex)
+            loaded[file] = hex;
+        return loaded;
+    }();
+    const auto it = fingerprints.find(name + ".crt");
+    if (it == fingerprints.end())
+        throw std::runtime_error("no fixture fingerprint of " + name + ".crt");
+    return it->second;
+}
+
 const std::string& signature(const std::string& signer, const std::string& data)
 {
     static const auto signatures = load_signatures();

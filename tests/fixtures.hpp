@@ -23,6 +23,14 @@ std::string signed_line(const std::string& key_name, const std::string& data);
 const std::string& fingerprint(const std::string& key_name);
 std::string pem_path(const std::string& key_name);
 
+// The path of an OpenSSL-made certificate in tests/fixtures/trust (NAME.crt,
+// see make_certificate_fixtures.py), the base64 body of its PEM block, and
+// the fingerprint of its key as OpenSSL computes it (named-curve and RSA
+// keys only).
+std::string certificate_path(const std::string& name);
+std::string certificate_body(const std::string& name);
+const std::string& certificate_fingerprint(const std::string& name);
+
 // base64 of bytes, and back.
 std::string to_base64(const std::string& bytes);
 std::string from_base64(const std::string& text);

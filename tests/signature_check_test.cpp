@@ -187,6 +187,100 @@ TEST(SignatureCheck, ExplicitDomainVersionAndFieldType)
     }
 }
 
+// ------------------------------------------------------------ certificates
+
+std::string hex_of(const key_fingerprint& fingerprint)
+{
+    return fixtures::to_hex(std::string(fingerprint.begin(), fingerprint.end()));
+}
+
+std::string type_of(const key_identity& identity) { return identity.type.data(); }
+
+TEST(Certificates, AKeyIsTheSameKeyAsInAKeyFieldWithOpenSslsFingerprint)
+{
+    const struct {
+        const char* certificate;
+        const char* key;  // the fixture key field of the same key
+    } cases[] = {
+        {"secp256r1", "secp256r1"},
+        {"secp384r1", "secp384r1"},
+        {"rsa2048", "rsa2048"},
+        // Dates long past, issued by another key: neither is checked.
+        {"expired_secp256r1", "secp256r1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.certificate);
+        const certificate_key_parse parsed =
+            identify_certificate_key(fixtures::certificate_body(c.certificate));
+        ASSERT_EQ(parsed.certificate_code, 0) << std::hex << -parsed.certificate_code;
+        ASSERT_EQ(parsed.key.code, 0) << std::hex << -parsed.key.code;
+        EXPECT_EQ(hex_of(parsed.key.identity.sha256),
+                  fixtures::certificate_fingerprint(c.certificate));
+        const key_parse as_field = identify_key(key_field(c.key));
+        EXPECT_EQ(parsed.key.identity.sha256, as_field.identity.sha256);
+        EXPECT_EQ(type_of(parsed.key.identity), type_of(as_field.identity));
+    }
+    // Explicit curve parameters, which the X.509 parser refuses: the tool
+    // matches the curve itself, as for a key field, and the key has the
+    // fingerprint of its named twin.
+    const certificate_key_parse explicit_key =
+        identify_certificate_key(fixtures::certificate_body("explicit_secp256k1"));
+    EXPECT_EQ(explicit_key.certificate_code, 0) << std::hex << -explicit_key.certificate_code;
+    EXPECT_EQ(explicit_key.key.code, 0) << std::hex << -explicit_key.key.code;
+    EXPECT_EQ(hex_of(explicit_key.key.identity.sha256), fixtures::fingerprint("secp256k1"));
+    EXPECT_EQ(type_of(explicit_key.key.identity), "EC secp256k1");
+    // A key kind the tool refuses in a key field is refused with the same
+    // code in a certificate.
+    const certificate_key_parse ed25519 =
+        identify_certificate_key(fixtures::certificate_body("ed25519"));
+    EXPECT_EQ(ed25519.certificate_code, 0);
+    EXPECT_EQ(ed25519.key.code, identify_key(key_field("ed25519")).code);
+    EXPECT_EQ(ed25519.key.code, -0x3c80);
+}
+
+TEST(Certificates, MalformedCertificatesAreRefused)
+{
+    constexpr int32_t BASE64_INVALID_CHARACTER = -0x2c;
+    constexpr int32_t X509_LENGTH_MISMATCH = -0x21e6;
+    constexpr int32_t X509_UNKNOWN_VERSION = -0x2580;
+    const std::string named = fixtures::from_base64(fixtures::certificate_body("secp256r1"));
+    const std::string explicit_key =
+        fixtures::from_base64(fixtures::certificate_body("explicit_secp256k1"));
+    // The version is the third byte of "A0 03 02 01 02" after the two
+    // SEQUENCE headers (four bytes each: both are longer than 255 bytes).
+    ASSERT_EQ(fixtures::to_hex(explicit_key.substr(8, 5)), "a003020102");
+    std::string explicit_version_9 = explicit_key;
+    explicit_version_9[12] = 9;
+
+    const struct {
+        const char* name;
+        std::string body;
+        int32_t code;  // 0: any code of the certificate
+    } cases[] = {
+        {"not base64", fixtures::certificate_body("secp256r1").insert(40, "!"),
+         BASE64_INVALID_CHARACTER},
+        {"empty", "", 0},
+        {"cut short", fixtures::to_base64(named.substr(0, named.size() - 20)), 0},
+        {"bytes after it", fixtures::to_base64(named + std::string(4, '\0')), X509_LENGTH_MISMATCH},
+        {"a key, not a certificate", key_field("secp256r1"), 0},
+        // Explicit curve parameters take the tool's own path to the key;
+        // the rest of the certificate must still be whole and well-formed.
+        {"explicit key, bytes after it", fixtures::to_base64(explicit_key + "\x30"), 0},
+        {"explicit key, unknown version", fixtures::to_base64(explicit_version_9),
+         X509_UNKNOWN_VERSION},
+        {"explicit key, cut short",
+         fixtures::to_base64(explicit_key.substr(0, explicit_key.size() - 20)), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const certificate_key_parse parsed = identify_certificate_key(c.body);
+        EXPECT_LT(parsed.certificate_code, 0);
+        if (c.code != 0) {
+            EXPECT_EQ(parsed.certificate_code, c.code) << std::hex << -parsed.certificate_code;
+        }
+    }
+}
+
 TEST(SignatureCheck, SignatureTextRules)
 {
     const std::string& key = key_field("secp256r1");
