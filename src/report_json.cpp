@@ -76,23 +76,13 @@ json error_object(const run_result& result)
     return object;
 }
 
-// The document on one line, in ASCII: every other character as a \u
-// escape, bytes that are not UTF-8 as U+FFFD, and DEL escaped too, so that
-// no byte of it is one a terminal acts on.
+// The document on one line, in ASCII: every other character (DEL included)
+// as a \u escape and bytes that are not UTF-8 as U+FFFD, so that no byte of
+// it is one a terminal acts on.
 std::string document_text(const json& document)
 {
-    const std::string dumped = document.dump(-1, ' ', true, json::error_handler_t::replace);
-    std::string text;
-    text.reserve(dumped.size() + 1);
-    for (const char c : dumped) {
-        if (c == '\x7f') {
-            text += "\\u007f";
-        } else {
-            text += c;
-        }
-    }
-    text += '\n';
-    return text;
+    const bool ascii = true;
+    return document.dump(-1, ' ', ascii, json::error_handler_t::replace) + '\n';
 }
 
 json document_of(const run_options& options, const run_result& result)
