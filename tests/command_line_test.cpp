@@ -67,8 +67,8 @@ TEST(CommandLine, TheOptionsFormTakesOptionsAnywhere)
     EXPECT_EQ(line.options.trusted_key_files, (std::vector<std::string>{"k1", "k2"}));
     EXPECT_TRUE(line.options.dash_is_standard_input);
 
-    line = parsed({"--strict", "--expect-first=1", "--expect-last", "799999", "--checkpoint=c",
-                   "x"});
+    line =
+        parsed({"--strict", "--expect-first=1", "--expect-last", "799999", "--checkpoint=c", "x"});
     EXPECT_TRUE(line.options.strict);
     EXPECT_EQ(line.options.expect_first, 1U);
     EXPECT_EQ(line.options.expect_last, 799999U);

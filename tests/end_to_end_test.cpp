@@ -1106,3 +1106,100 @@ TEST(StoredLogs, StandardInputIsADashInTheOptionsFormOnly)
     run = run_tool(dir, {"-"});
     EXPECT_EQ(run.console, BANNER + could_not_open("-"));
 }
+
+// ------------------------------------------------------------ history
+
+// The classic falsifications that need no key: each passes a plain run and
+// fails under --strict or with the expected edges, in every form.
+TEST(History, EachFalsificationFailsWithItsOwnMessageInEveryForm)
+{
+    const std::string clean = line_of(tx(1)) + line_of(tx(2)) + line_of(tx(3));
+    const struct {
+        const char* name;
+        std::string log;
+        std::vector<std::string> options;
+        std::string console;     // after the banner
+        std::string records;     // after the lines' own records
+        std::string quiet;       // before the summary
+        const char* json_error;  // the key of "errors" that counts it
+    } cases[] = {
+        {"a line replayed",
+         clean + line_of(tx(2)),
+         {"--strict"},
+         shown(tx(1)) + shown(tx(2)) + shown(tx(3)) + shown(tx(2)) + repeated_error(4) +
+             error_count_summary(1),
+         "",
+         quiet_problem("log.txt", 4, "sequence number 2 repeated (first at log.txt:2)"),
+         "repeated_sequence"},
+        {"lines moved out of order",
+         line_of(tx(1)) + line_of(tx(3)) + line_of(tx(2)),
+         {"--strict"},
+         shown(tx(1)) + shown(tx(3)) + shown(tx(2)) + out_of_order_error(3) +
+             error_count_summary(1),
+         "",
+         quiet_problem("log.txt", 3, "sequence number 2 out of order (after 3)"),
+         "out_of_order"},
+        {"the tail cut",
+         clean,
+         {"--expect-last=5"},
+         shown(tx(1)) + shown(tx(2)) + shown(tx(3)) + transaction_gap(4) + transaction_gap(4) +
+             error_count_summary(2),
+         "//4//////,MISSING SEQUENCE\n//5//////,MISSING SEQUENCE\n",
+         quiet_missing("log.txt", 4, 5),
+         "missing_sequence"},
+        {"the head cut",
+         line_of(tx(3)) + line_of(tx(4)),
+         {"--strict", "--expect-first=1"},
+         shown(tx(3)) + shown(tx(4)) + transaction_gap(3) + transaction_gap(3) +
+             error_count_summary(2),
+         "//1//////,MISSING SEQUENCE\n//2//////,MISSING SEQUENCE\n",
+         quiet_missing("log.txt", 1, 2),
+         "missing_sequence"},
+        {"a number before the expected first",
+         clean,
+         {"--expect-first=2"},
+         shown(tx(1)) + unexpected_error(1) + shown(tx(2)) + shown(tx(3)) + error_count_summary(1),
+         "",
+         quiet_problem("log.txt", 1, "sequence number 1 outside the expected from 2"),
+         "unexpected_sequence"},
+        {"an empty log",
+         "\n  \n",
+         {"--strict"},
+         nothing_verified(1) + error_count_summary(1),
+         "",
+         "log.txt: no line reached verification\n",
+         "nothing_verified"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const scratch_dir dir;
+        dir.write("log.txt", c.log);
+        // Without the new options: the plain form's bytes.
+        const tool_run plain = run_tool(dir, {"log.txt"});
+        const tool_run lax = run_tool(dir, {"--jobs=2", "log.txt"});
+        EXPECT_EQ(lax.console, plain.console);
+        EXPECT_EQ(lax.result_log, plain.result_log);
+        EXPECT_EQ(lax.exit_code, plain.exit_code);
+        EXPECT_EQ(plain.exit_code, 0);
+
+        std::vector<std::string> args = c.options;
+        args.emplace_back("log.txt");
+        const tool_run console = run_tool(dir, args);
+        EXPECT_EQ(console.console, BANNER + c.console);
+        EXPECT_EQ(console.exit_code, EXIT_COUNTED_ERRORS);
+        EXPECT_TRUE(console.result_log.ends_with(c.records)) << console.result_log;
+        EXPECT_EQ(std::count(console.result_log.begin(), console.result_log.end(), '\n'),
+                  std::count(plain.result_log.begin(), plain.result_log.end(), '\n') +
+                      std::count(c.records.begin(), c.records.end(), '\n'));
+
+        args.insert(args.begin(), "--quiet");
+        const tool_run quiet = run_tool(dir, args);
+        EXPECT_TRUE(quiet.console.starts_with(c.quiet)) << quiet.console;
+        EXPECT_EQ(quiet.result_log, console.result_log);
+
+        args[0] = "--json";
+        const json document = document_of(run_tool(dir, args));
+        EXPECT_GT(document["errors"][c.json_error], 0) << document["errors"];
+        EXPECT_EQ(document["exit_code"], EXIT_COUNTED_ERRORS);
+    }
+}

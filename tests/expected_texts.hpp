@@ -58,6 +58,22 @@ inline std::string no_progression(long line)
 {
     return "\nsequence3 error at line " + std::to_string(line);
 }
+inline std::string repeated_error(long line)
+{
+    return "\nsequence number repeated at line " + std::to_string(line);
+}
+inline std::string out_of_order_error(long line)
+{
+    return "\nsequence number out of order at line " + std::to_string(line);
+}
+inline std::string unexpected_error(long line)
+{
+    return "\nsequence number outside the expected range at line " + std::to_string(line);
+}
+inline std::string nothing_verified(long line)
+{
+    return "\nnothing verified error at line " + std::to_string(line);
+}
 inline std::string last_key_error_summary(long line, const std::string& code)
 {
     return "Found error at line " + std::to_string(line) + " (-0x" + code + ")(20)!!\n";
