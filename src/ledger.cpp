@@ -131,8 +131,10 @@ void ledger::note_first_seen(uint32_t number, const line_position& where)
         return;
     if (first_seen_.empty())
         first_seen_.resize(SEQ_LIMIT);
-    if (where.log < MAX_LOGS && where.line <= LINE_MASK)
-        first_seen_[number] = (uint64_t{where.log} + 1) << LINE_BITS | where.line;
+    const uint64_t log =
+        where.log < settings_.name_of_log.size() ? settings_.name_of_log[where.log] : where.log;
+    if (log < MAX_LOGS && where.line <= LINE_MASK)
+        first_seen_[number] = (log + 1) << LINE_BITS | where.line;
 }
 
 void ledger::find_first_seen(uint32_t number, line_report& line) const
@@ -187,4 +189,68 @@ void ledger::finish()
         result_.first_number = tracker_->seq_min;
         result_.last_number = tracker_->seq_max;
     }
+}
+
+std::unique_ptr<ledger_state> ledger::state() const
+{
+    auto state = std::make_unique<ledger_state>();
+    run_result& counts = state->counts;
+    counts = result_;
+    // What finish() works out, and what concerns this run alone, is not
+    // carried over.
+    counts.missing.clear();
+    counts.missing_numbers = 0;
+    counts.no_progression = false;
+    counts.nothing_verified = false;
+    counts.first_number.reset();
+    counts.last_number.reset();
+    counts.problems.clear();
+    counts.problems_omitted = 0;
+    counts.error.reset();
+    counts.write_error.reset();
+    counts.interrupted_by = 0;
+    counts.status = run_status::ok;
+    state->tracker = *tracker_;
+    first_seen_run* run = nullptr;
+    for (uint32_t number = 1; number < first_seen_.size(); ++number) {
+        const uint64_t packed = first_seen_[number];
+        if (packed == 0)
+            continue;
+        const auto log = static_cast<uint32_t>((packed >> LINE_BITS) - 1);
+        const uint64_t line = packed & LINE_MASK;
+        if (run != nullptr && run->log == log && run->number + run->count == number &&
+            run->line + run->count == line) {
+            ++run->count;
+            continue;
+        }
+        if (state->first_seen.size() == KEPT_FIRST_SEEN_RUNS)
+            break;
+        run = &state->first_seen.emplace_back(first_seen_run{number, 1, log, line});
+    }
+    return state;
+}
+
+void ledger::restore(const ledger_state& state)
+{
+    result_ = state.counts;
+    result_.problems.clear();
+    result_.problems_omitted = 0;
+    *tracker_ = state.tracker;
+    key_index_.clear();
+    for (std::size_t i = 0; i < result_.keys.size(); ++i)
+        key_index_.emplace(result_.keys[i].key.sha256, i);
+    first_seen_.clear();
+    if (!settings_.strict)
+        return;
+    first_seen_.resize(SEQ_LIMIT);
+    for (const first_seen_run& run : state.first_seen) {
+        for (uint32_t i = 0; i < run.count; ++i)
+            first_seen_[run.number + i] = (uint64_t{run.log} + 1) << LINE_BITS | (run.line + i);
+    }
+}
+
+void ledger::name_logs(std::vector<std::string> names, std::vector<uint32_t> name_of_log)
+{
+    settings_.log_names = std::move(names);
+    settings_.name_of_log = std::move(name_of_log);
 }

@@ -28,9 +28,35 @@ struct ledger_settings {
     // The numbers the log must begin and end with.
     std::optional<uint32_t> expect_first;
     std::optional<uint32_t> expect_last;
-    // The names of the logs that positions refer to, by log number.
+    // The names of the logs that first positions refer to, and for each log
+    // of the run (line_position::log) its number among them; without one,
+    // a log's number is its place in the run.
     std::vector<std::string> log_names;
+    std::vector<uint32_t> name_of_log;
 };
+
+// A run of numbers first recorded on consecutive lines of one log: number
+// + i first at line + i of log log_names[log].
+struct first_seen_run {
+    uint32_t number = 0;
+    uint32_t count = 0;
+    uint32_t log = 0;
+    uint64_t line = 0;
+};
+
+// What a ledger carries from one run to the next: the counts of every line
+// settled (not the end-of-run facts, which finish() works out again), the
+// keys seen, the numbers recorded and, under --strict, where each was
+// first recorded.
+struct ledger_state {
+    run_result counts;
+    seq_tracker tracker;
+    std::vector<first_seen_run> first_seen;
+};
+
+// At most this many runs of first positions are carried over; numbers
+// beyond them are known to be recorded but not where.
+inline constexpr std::size_t KEPT_FIRST_SEEN_RUNS = 65536;
 
 class ledger {
 public:
@@ -54,6 +80,14 @@ public:
     // run in which nothing was verified, and the range of numbers seen.
     void finish();
 
+    // What the next run needs to go on from here.
+    std::unique_ptr<ledger_state> state() const;
+    // Goes on from what an earlier run left, as if its lines had been
+    // settled here.
+    void restore(const ledger_state& state);
+    // Names the logs that first positions refer to (see ledger_settings).
+    void name_logs(std::vector<std::string> names, std::vector<uint32_t> name_of_log);
+
     // Where the last settled line stands (line 0 before the first).
     const line_position& last_settled() const { return last_settled_; }
 
@@ -70,7 +104,7 @@ private:
     const key_identity* tally_key(const line_verdict& verdict);
     void tally_problem(const line_report& line);
 
-    const ledger_settings settings_;
+    ledger_settings settings_;
     run_result result_;
     std::unique_ptr<seq_tracker> tracker_;
     // Where each key seen stands in result_.keys.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+#include "log_digest.hpp"
+
 namespace {
 
 constexpr std::size_t BLOCK_SIZE = std::size_t{1} << 18;
@@ -43,6 +45,21 @@ void log_reader::start(int fd)
     block_begin_ = block_end_ = 0;
     line_number_ = 0;
     at_line_start_ = true;
+    position_ = 0;
+    digest_ = nullptr;
+    hold_unfinished_line_ = false;
+}
+
+void log_reader::keep_digest(log_digest* digest, bool hold_unfinished_line)
+{
+    digest_ = digest;
+    hold_unfinished_line_ = hold_unfinished_line;
+}
+
+void log_reader::resume_at(uint64_t line, bool at_line_start)
+{
+    line_number_ = line;
+    at_line_start_ = at_line_start;
 }
 
 bool log_reader::reserve(std::size_t size)
@@ -247,26 +264,37 @@ bool log_reader::take_from_block(std::size_t& size, bool& piece_done)
     return true;
 }
 
+log_reader::status log_reader::status_of(fill filled)
+{
+    switch (filled) {
+        case fill::block:
+            break;
+        case fill::end:
+            return status::end;
+        case fill::failed:
+            return status::failed;
+        case fill::out_of_memory:
+            return status::out_of_memory;
+        case fill::interrupted:
+            return status::interrupted;
+    }
+    return status::piece;
+}
+
 log_reader::status log_reader::next(log_piece& piece)
 {
     std::size_t size = 0;
     for (bool piece_done = false; !piece_done;) {
         if (block_begin_ == block_end_) {
             const fill filled = fill_block();
-            if (filled == fill::end && size > 0)
-                break;
-            switch (filled) {
-                case fill::block:
-                    break;
-                case fill::end:
+            if (filled == fill::end && size > 0) {
+                // A line that is not finished yet is left for a later run.
+                if (hold_unfinished_line_ && at_line_start_)
                     return status::end;
-                case fill::failed:
-                    return status::failed;
-                case fill::out_of_memory:
-                    return status::out_of_memory;
-                case fill::interrupted:
-                    return status::interrupted;
+                break;
             }
+            if (filled != fill::block)
+                return status_of(filled);
         }
         if (!take_from_block(size, piece_done))
             return status::out_of_memory;
@@ -279,5 +307,34 @@ log_reader::status log_reader::next(log_piece& piece)
         ++line_number_;
     piece.line = line_number_;
     at_line_start_ = line_[size - 1] == '\n';
+    position_ += size;
+    if (digest_ != nullptr)
+        digest_->add(reinterpret_cast<const unsigned char*>(line_), size, line_number_);
+    return status::piece;
+}
+
+log_reader::status log_reader::pass(uint64_t bytes, log_digest* digest)
+{
+    const uint64_t target = position_ + bytes;
+    while (position_ < target) {
+        if (block_begin_ == block_end_) {
+            if (detected_ && !decoder_ && digest == nullptr && !waits_) {
+                // Plain text in a file: its bytes are where the text says.
+                if (lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0)
+                    return status_of(fail(errno));
+                position_ = target;
+                break;
+            }
+            const fill filled = fill_block();
+            if (filled != fill::block)
+                return status_of(filled);
+        }
+        const std::size_t take = static_cast<std::size_t>(
+            std::min<uint64_t>(block_end_ - block_begin_, target - position_));
+        if (digest != nullptr)
+            digest->add(block_.get() + block_begin_, take, 0);
+        block_begin_ += take;
+        position_ += take;
+    }
     return status::piece;
 }

@@ -11,6 +11,8 @@
 
 #include "decompress.hpp"
 
+class log_digest;
+
 // One physical line at most this long (including its NUL) is read at once;
 // a longer one arrives in several pieces, each handled as a line.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 104857600;
@@ -54,15 +56,35 @@ public:
     // 1. A log's last line ends at its end, with or without a line end.
     void start(int fd);
 
+    // From now on, every piece read is added to digest, with its line;
+    // with hold_unfinished_line, a last line without its line end is not
+    // read at all (its writer may be in the middle of it).
+    void keep_digest(log_digest* digest, bool hold_unfinished_line);
+
     enum class status { piece, end, failed, out_of_memory, interrupted };
     // Reads the next piece into the line buffer.
     status next(log_piece& piece);
+
+    // Reads past the next bytes of the log without handing them out as
+    // pieces, adding them to digest when one is given (the digest kept for
+    // the pieces is left alone). Ends early, with end, at the log's end;
+    // bytes_passed() then tells how far it came.
+    status pass(uint64_t bytes, log_digest* digest);
+    // Bytes of the log read so far (handed out or passed).
+    uint64_t bytes_passed() const { return position_; }
+    // After a pass: the line the bytes passed ended in, and whether they
+    // ended it.
+    void resume_at(uint64_t line, bool at_line_start);
 
     // Why reading failed: the system's words, or the decoder's after the
     // format's name.
     const std::string& error() const { return error_; }
     // The physical line the next piece belongs to.
     uint64_t line_being_read() const { return at_line_start_ ? line_number_ + 1 : line_number_; }
+    // The physical line of the last piece read, and whether that piece ended
+    // its line.
+    uint64_t last_line() const { return line_number_; }
+    bool at_line_start() const { return at_line_start_; }
 
     // The line buffer, for moving a piece's fields within it.
     char* buffer() { return line_; }
@@ -78,6 +100,7 @@ private:
     fill read_plain_block();
     bool reserve(std::size_t size);
     bool take_from_block(std::size_t& size, bool& piece_done);
+    static status status_of(fill filled);
     bool wait_until_readable();
     bool should_stop();
     fill fail(int error_number);
@@ -111,4 +134,7 @@ private:
     std::size_t capacity_ = 0;
     uint64_t line_number_ = 0;
     bool at_line_start_ = true;
+    uint64_t position_ = 0;
+    log_digest* digest_ = nullptr;
+    bool hold_unfinished_line_ = false;
 };

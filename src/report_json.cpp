@@ -116,6 +116,14 @@ json document_of(const run_options& options, const run_result& result)
                              : json(static_cast<int32_t>(result.status));
     document["exit_code"] = result.exit_code();
     document["error"] = error_object(result);
+    if (result.checkpoint) {
+        const checkpoint_report& checkpoint = *result.checkpoint;
+        document["checkpoint"] = {{"path", checkpoint.path},
+                                  {"verified_lines", checkpoint.verified_lines},
+                                  {"resumed_lines", checkpoint.resumed_lines},
+                                  {"retired_logs", checkpoint.retired_logs},
+                                  {"written", checkpoint.written}};
+    }
     return document;
 }
 

@@ -10,14 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "file_identity.hpp"
 #include "line_format.hpp"
 #include "run_record.hpp"
-
-// A file a run reads, as the system names it.
-struct file_identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-};
 
 class result_log_writer {
 public:

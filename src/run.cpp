@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -25,6 +26,7 @@
 #include "log_reader.hpp"
 #include "report.hpp"
 #include "result_log.hpp"
+#include "run_checkpoint.hpp"
 #include "signature_check.hpp"
 #include "texts.hpp"
 #include "trusted_keys.hpp"
@@ -60,8 +62,10 @@ ledger_settings ledger_settings_of(const run_options& options)
 {
     ledger_settings settings;
     settings.mode = options.mode;
-    settings.tallies_keys =
-        options.style != report_style::console || !options.trusted_key_files.empty();
+    // A checkpoint keeps the keys seen for the runs after it, whatever they
+    // report.
+    settings.tallies_keys = options.style != report_style::console ||
+                            !options.trusted_key_files.empty() || !options.checkpoint.empty();
     settings.knows_trust = !options.trusted_key_files.empty();
     settings.strict = options.strict;
     settings.expect_first = options.expect_first;
@@ -78,7 +82,8 @@ struct run_state {
           renderer(make_report(run_options, run_console)),
           accounts(ledger_settings_of(run_options)),
           store_limits(run_options.key_store.value_or(THREAD_KEY_STORE)),
-          checks(store_limits)
+          checks(store_limits),
+          history(run_options)
     {
         settings.identify_keys = ledger_settings_of(run_options).tallies_keys;
     }
@@ -97,6 +102,8 @@ struct run_state {
     // What the reading thread keeps from line to line when it checks lines.
     check_state checks;
     std::vector<open_log> logs;
+    // With --checkpoint: the history of the logs.
+    run_checkpoint history;
     result_log_writer result_log;
     // The piece being read.
     line_position reading;
@@ -177,12 +184,59 @@ bool open_logs(run_state& run)
     return true;
 }
 
+// With --checkpoint: the checkpoint locked and read, and the logs matched
+// against it, before any line is verified.
+bool open_checkpoint(run_state& run)
+{
+    if (!run.history.active())
+        return true;
+    std::vector<file_identity> identities;
+    std::vector<int> fds;
+    for (std::size_t i = 0; i < run.logs.size(); ++i) {
+        struct stat file {};
+        if (fstat(run.logs[i].fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+            // A log is read twice: to match it, and to verify it.
+            run.result().error =
+                error_of(run_error_kind::checkpoint_needs_file, run.options.logs[i]);
+            return false;
+        }
+        identities.push_back(run.logs[i].identity);
+        fds.push_back(run.logs[i].fd);
+    }
+    std::optional<run_error> error = run.history.open(run.trusted, identities);
+    if (!error)
+        error = run.history.match(fds, [&run] { return must_stop(run); });
+    if (error && error->kind == run_error_kind::interrupted) {
+        note_interrupt(run);
+        return false;
+    }
+    if (error) {
+        run.result().error = std::move(error);
+        return false;
+    }
+    run.history.restore(run.accounts);
+    return true;
+}
+
+// Whether path names one of files.
+bool names_one_of(const std::string& path, const std::vector<file_identity>& files)
+{
+    struct stat file {};
+    return stat(path.c_str(), &file) == 0 &&
+           std::find(files.begin(), files.end(), file_identity{file.st_dev, file.st_ino}) !=
+               files.end();
+}
+
 bool open_result_log(run_state& run)
 {
     std::vector<file_identity> logs;
     for (const open_log& log : run.logs)
         logs.push_back(log.identity);
     const std::string& path = run.options.result_log;
+    if (names_one_of(path, run.history.identities())) {
+        run.result().error = error_of(run_error_kind::result_log_is_checkpoint, path);
+        return false;
+    }
     switch (run.result_log.open(path, logs)) {
         case result_log_writer::open_result::opened:
             return true;
@@ -297,10 +351,38 @@ void verify_line(run_state& run, check_pool& pool, log_reader& reader, char* tex
 
 // ------------------------------------------------------------ reading
 
+// Starts reading log index where the checkpoint says; false when it holds
+// nothing to verify, or the bytes verified before cannot be passed.
+bool start_log(run_state& run, log_reader& reader, std::size_t index)
+{
+    const run_checkpoint::reading reading = run.history.reading_of(index);
+    if (!reading.verify)
+        return false;
+    const int fd = run.logs[index].fd;
+    // Matching the logs read them already.
+    if (run.history.active() && lseek(fd, 0, SEEK_SET) < 0) {
+        run.read_failure =
+            system_error_of(run_error_kind::read_log, run.options.logs[index], errno);
+        return false;
+    }
+    reader.start(fd);
+    if (reading.passed_bytes > 0) {
+        if (reader.pass(reading.passed_bytes, nullptr) != log_reader::status::piece) {
+            run.read_failure =
+                error_of(run_error_kind::read_log, run.options.logs[index], reader.error());
+            return false;
+        }
+        reader.resume_at(reading.passed_lines, reading.at_line_start);
+    }
+    reader.keep_digest(reading.digest, reading.hold_unfinished_line);
+    return true;
+}
+
 // Reads one log to its end, or until the run must stop.
 void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
 {
-    reader.start(run.logs[index].fd);
+    if (!start_log(run, reader, index))
+        return;
     const std::string& path = run.options.logs[index];
     log_piece piece;
     while (!must_stop(run)) {
@@ -326,6 +408,7 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
             verify_line(run, pool, reader, piece.text, run.reading);
     }
     run.accounts.end_log();
+    run.history.log_read(index, reader.last_line(), reader.at_line_start());
 }
 
 void read_and_check(run_state& run)
@@ -370,12 +453,17 @@ void verify_logs(run_state& run)
         result.write_error = error_of(run_error_kind::write_result_log, run.options.result_log,
                                       run.result_log.error());
     }
+    // Only a run that completed replaces the checkpoint.
+    if (!result.error && !result.write_error)
+        result.write_error = run.history.write(run.accounts);
 }
 
 run_status status_of(const run_result& result)
 {
     if (result.interrupted_by != 0)
         return run_status::interrupted;
+    if (result.error && result.error->kind == run_error_kind::history_changed)
+        return run_status::history_changed;
     if (result.error || result.write_error)
         return run_status::file_error;
     if (result.last_result_code != 0)
@@ -391,9 +479,11 @@ run_status run_verification(const run_options& options, console_writer& console)
 {
     run_state run(options, console);
     run.renderer->start();
-    if (load_trusted(run) && open_logs(run) && open_result_log(run))
+    if (load_trusted(run) && open_logs(run) && open_checkpoint(run) && open_result_log(run))
         verify_logs(run);
     run_result& result = run.result();
+    if (run.history.active())
+        result.checkpoint = run.history.report(result);
     result.status = status_of(result);
     run.renderer->end(result);
     return result.status;

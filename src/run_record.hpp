@@ -70,16 +70,32 @@ struct key_seen {
 
 // What stopped or spoiled a run (its texts: text::error_of).
 enum class run_error_kind {
-    trusted_keys,          // a trusted-keys file cannot be read or holds a bad entry
-    open_log,              // a log cannot be opened
-    read_log,              // a log cannot be read to its end
-    open_result_log,       // the result log cannot be opened
-    result_log_is_log,     // the result log is one of the logs
-    result_log_is_output,  // the result log is the standard output
-    result_log_locked,     // another run is writing the result log
-    write_result_log,      // the result log cannot be written completely
-    out_of_memory,         // the run ran out of memory at a line
-    interrupted,           // a signal stopped the run after a line
+    trusted_keys,              // a trusted-keys file cannot be read or holds a bad entry
+    open_log,                  // a log cannot be opened
+    read_log,                  // a log cannot be read to its end
+    open_result_log,           // the result log cannot be opened
+    result_log_is_log,         // the result log is one of the logs
+    result_log_is_output,      // the result log is the standard output
+    result_log_locked,         // another run is writing the result log
+    write_result_log,          // the result log cannot be written completely
+    out_of_memory,             // the run ran out of memory at a line
+    interrupted,               // a signal stopped the run after a line
+    checkpoint,                // the checkpoint cannot be read, or is not one
+    checkpoint_locked,         // another run is using the checkpoint
+    checkpoint_needs_file,     // a log given with a checkpoint is not a file
+    history_changed,           // a byte verified before differs, or a log is missing or moved
+    log_is_checkpoint,         // a log is the checkpoint
+    result_log_is_checkpoint,  // the result log is the checkpoint
+    write_checkpoint,          // the checkpoint cannot be replaced
+};
+
+// What a run with a checkpoint did with it.
+struct checkpoint_report {
+    std::string path;
+    uint64_t verified_lines = 0;  // physical lines read and verified in this run
+    uint64_t resumed_lines = 0;   // physical lines verified by earlier runs
+    std::vector<std::string> retired_logs;
+    bool written = false;
 };
 
 struct run_error {
@@ -132,6 +148,8 @@ struct run_result {
     std::optional<run_error> write_error;
     // The signal that stopped the run, or 0.
     int interrupted_by = 0;
+    // With --checkpoint.
+    std::optional<checkpoint_report> checkpoint;
 
     run_status status = run_status::ok;
 

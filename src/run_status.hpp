@@ -12,6 +12,8 @@ enum class run_status : int32_t {
     bad_argument = -100,
     file_error = -101,
     counted_errors = -102,
+    // The logs' history is not what their checkpoint verified.
+    history_changed = -103,
     // Stopped by SIGINT, SIGTERM or SIGHUP: the process ends by that signal
     // and has no status of its own. No library code is this far down.
     interrupted = INT32_MIN,

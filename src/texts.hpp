@@ -195,6 +195,9 @@ struct error_texts {
 
 inline constexpr char COULD_NOT_OPEN[] = "\n  ! Could not open {path}\n\n";
 inline constexpr char QUIET_COULD_NOT_OPEN[] = "{path}: could not open ({message})\n";
+inline constexpr char COULD_NOT_USE_CHECKPOINT[] =
+    "\n  ! Could not use the checkpoint {path}: {message}\n\n";
+inline constexpr char QUIET_CHECKPOINT[] = "{path}: checkpoint: {message}\n";
 
 inline constexpr error_texts ERRORS[] = {
     {run_error_kind::trusted_keys, "trusted_keys", nullptr,
@@ -224,6 +227,26 @@ inline constexpr error_texts ERRORS[] = {
     {run_error_kind::interrupted, "interrupted", nullptr,
      "\n  ! Interrupted by {message} after line {line} of {path}\n\n", nullptr,
      "{path}:{line}: interrupted by {message}\n", nullptr},
+    {run_error_kind::checkpoint, "checkpoint", nullptr, COULD_NOT_USE_CHECKPOINT, nullptr,
+     QUIET_CHECKPOINT, nullptr},
+    {run_error_kind::checkpoint_locked, "checkpoint_locked", "another run is using it",
+     COULD_NOT_USE_CHECKPOINT, nullptr, QUIET_CHECKPOINT, nullptr},
+    {run_error_kind::checkpoint_needs_file, "checkpoint_needs_file",
+     "a checkpoint needs logs that are files", "\n  ! Could not read {path}: {message}\n\n",
+     nullptr, "{path}: could not read ({message})\n", nullptr},
+    {run_error_kind::history_changed, "history_changed", nullptr,
+     "\n  ! History changed: {path}: {message}\n\n",
+     "\n  ! History changed: {path}, line {line}: {message}\n\n",
+     "{path}: history changed: {message}\n", "{path}:{line}: history changed: {message}\n"},
+    {run_error_kind::log_is_checkpoint, "log_is_checkpoint", "it is the checkpoint",
+     "\n  ! Could not open {path}: it is the checkpoint\n\n", nullptr, QUIET_COULD_NOT_OPEN,
+     nullptr},
+    {run_error_kind::result_log_is_checkpoint, "result_log_is_checkpoint", "it is the checkpoint",
+     "\n  ! Could not open {path}: it is the checkpoint\n\n", nullptr, QUIET_COULD_NOT_OPEN,
+     nullptr},
+    {run_error_kind::write_checkpoint, "write_checkpoint", nullptr,
+     "\n  ! Could not write the checkpoint {path}: {message}\n\n", nullptr,
+     "{path}: could not write the checkpoint ({message})\n", nullptr},
 };
 
 // Each table has a row for every value, in the enumeration's order.
@@ -239,7 +262,7 @@ constexpr bool rows_in_order(const Row (&rows)[N], Kind Row::*kind)
 static_assert(rows_in_order(FATES, &fate_texts::fate) &&
               std::size(FATES) == static_cast<std::size_t>(line_fate::ok) + 1);
 static_assert(rows_in_order(ERRORS, &error_texts::kind) &&
-              std::size(ERRORS) == static_cast<std::size_t>(run_error_kind::interrupted) + 1);
+              std::size(ERRORS) == static_cast<std::size_t>(run_error_kind::write_checkpoint) + 1);
 
 constexpr const fate_texts& fate_of(line_fate fate)
 {

@@ -20,6 +20,7 @@
 #include "line_format.hpp"
 #include "signature_check.hpp"
 #include "signature_check_key_store.hpp"
+#include "test_support.hpp"
 #include "tool_runner.hpp"
 
 namespace {
@@ -362,49 +363,6 @@ run_output run_logged(const std::string& log, bool event_log, unsigned workers,
     return {run.console, run.result_log, run.exit_code};
 }
 
-// A random log: good, tampered, rewritten and broken lines, blank lines,
-// repeated and missing sequence numbers.
-std::string random_log(std::mt19937& random, bool event_log)
-{
-    static const std::vector<std::string> keys = {"secp256r1", "rsa2048", "secp384r1",
-                                                  "explicit_G04_secp256k1", "ecdh_secp256r1"};
-    std::string log;
-    const int lines = static_cast<int>(random() % 40);
-    for (int i = 0; i < lines; ++i) {
-        const std::string key = keys[random() % keys.size()];
-        const std::string signer = key.substr(key.rfind('_') + 1);
-        // Two keys signed numbers 0 to 12, the others 1 and 2.
-        const bool many_numbers = key == "secp256r1" || key == "rsa2048" || key == "ecdh_secp256r1";
-        const int n =
-            many_numbers ? static_cast<int>(random() % 8) : 1 + static_cast<int>(random() % 2);
-        const std::string data =
-            event_log ? "ev/" + std::to_string(n) + "/x" : "tx/0/1/2/3/4/5/" + std::to_string(n);
-        std::string line = key_field(key) + "," + data + "," + signature(signer, data);
-        switch (random() % 8) {
-            case 0:
-                line[line.size() - 3] ^= 1;
-                break;  // tampered signature
-            case 1:
-                line = "AAAA" + line.substr(line.find(','));
-                break;  // broken key
-            case 2:
-                line = line.substr(0, line.rfind(','));
-                break;  // no signature
-            case 3:
-                line = "   \t";
-                break;  // blank
-            default:
-                break;
-        }
-        log += line + (random() % 2 ? "\n" : "\r\n");
-    }
-    return log;
-}
-
-// A log through fifteen fixture keys and an id-ecDH key in turn, three
-// times over, every fifth line tampered: more keys than a worker of the
-// small-store build keeps. Every worker count gives the same bytes, and
-// every record is the plain check's verdict.
 TEST(Differential, KeysEvictedAndSeenAgainKeepTheirVerdicts)
 {
     const std::vector<std::pair<std::string, std::string>> keys = {

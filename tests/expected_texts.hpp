@@ -16,6 +16,8 @@ constexpr int EXIT_ARGUMENT_COUNT = 157;
 constexpr int EXIT_BAD_ARGUMENT = 156;
 constexpr int EXIT_FILE_ERROR = 155;
 constexpr int EXIT_COUNTED_ERRORS = 154;
+// Status -103: the logs' history is not what their checkpoint verified.
+constexpr int EXIT_HISTORY_CHANGED = 153;
 
 // The exit code of a key error status printed as -0x<code>.
 inline int exit_of_key_code(unsigned code)

@@ -91,6 +91,33 @@ tool_run run_interrupted(const scratch_dir& dir, int signal_number, const std::s
     return run_tool(dir, {"/dev/stdin"}, options);
 }
 
+TEST(FaultsSignals, AKilledRunLeavesTheCheckpointItFound)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", key_error_lines(10));
+    ASSERT_EQ(run_tool(dir, {"--quiet", "--checkpoint=cp", "log.txt"}, limited()).exit_code,
+              exit_of_key_code(0x3d62));
+    const std::string checkpoint = dir.read("cp");
+    // Killed while it verifies what was appended.
+    dir.write("log.txt", key_error_lines(200000));
+    tool_options options = limited();
+    std::atomic<bool> killed{false};
+    options.on_console = [&](const std::string& console, int pid) {
+        if (!killed && console.size() > 4096) {
+            killed = true;
+            kill(pid, SIGKILL);
+        }
+    };
+    const tool_run run = run_tool(dir, {"--checkpoint=cp", "log.txt"}, options);
+    ASSERT_EQ(run.term_signal, SIGKILL);
+    EXPECT_EQ(dir.read("cp"), checkpoint);
+    // The next run goes on from it.
+    const tool_run next = run_tool(dir, {"--json", "--checkpoint=cp", "log.txt"}, limited());
+    EXPECT_NE(next.console.find(R"("verified_lines":199990,"resumed_lines":10)"), std::string::npos)
+        << next.console.substr(next.console.size() - 200);
+    EXPECT_EQ(next.exit_code, exit_of_key_code(0x3d62));
+}
+
 TEST(FaultsSignals, InterruptedRunsEndByTheirSignalAfterAWholeRecord)
 {
     const std::string log = line_of(tx(1)) + line_of(tx(2)) + line_of(tx(3));

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ void write_key_error_log(const std::string& path, long lines);
 
 // Bytes with everything but printable ASCII as \xHH.
 std::string printable(const std::string& bytes);
+
+// A random log: good, tampered, rewritten and broken lines, blank lines,
+// repeated and missing sequence numbers.
+std::string random_log(std::mt19937& random, bool event_log);
 
 // Runs of the built tool killed after this long rather than the whole test
 // run.

@@ -1,0 +1,214 @@
+#include "run_checkpoint.hpp"
+
+#include <algorithm>
+
+#include "signature_check_digest.hpp"
+#include "texts.hpp"
+
+namespace {
+
+run_error error_of(run_error_kind kind, const std::string& path, std::string message = "",
+                   uint64_t line = 0)
+{
+    const char* const own_words = text::error_of(kind).message;
+    return {kind, path, own_words != nullptr ? own_words : std::move(message), line};
+}
+
+// What a checkpoint made with other settings is.
+std::optional<std::string> other_settings(const history& earlier, const run_options& options,
+                                          const std::optional<sha256_digest>& trusted)
+{
+    if (earlier.mode != options.mode) {
+        return earlier.mode == log_mode::event ? "it was made for an event log"
+                                               : "it was made for a transaction log";
+    }
+    if (earlier.strict != options.strict)
+        return earlier.strict ? "it was made with --strict" : "it was made without --strict";
+    if (earlier.trusted_keys != trusted) {
+        if (!earlier.trusted_keys)
+            return "it was made without trusted keys";
+        return trusted ? "it was made with other trusted keys" : "it was made with trusted keys";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+run_checkpoint::run_checkpoint(const run_options& options) : options_(options) {}
+
+std::optional<run_error> run_checkpoint::open(const trusted_fingerprints& trusted,
+                                              const std::vector<file_identity>& logs)
+{
+    const std::string& path = options_.checkpoint;
+    std::string problem;
+    switch (file_.open(path, earlier_, problem)) {
+        case checkpoint_file::open_result::opened:
+            has_earlier_ = true;
+            break;
+        case checkpoint_file::open_result::first_run:
+            break;
+        case checkpoint_file::open_result::locked:
+            return error_of(run_error_kind::checkpoint_locked, path);
+        case checkpoint_file::open_result::failed:
+        case checkpoint_file::open_result::malformed:
+            return error_of(run_error_kind::checkpoint, path, problem);
+    }
+    const std::vector<file_identity> ours = file_.identities();
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        if (std::find(ours.begin(), ours.end(), logs[i]) != ours.end())
+            return error_of(run_error_kind::log_is_checkpoint, options_.logs[i]);
+    }
+    std::optional<sha256_digest> trusted_digest;
+    if (!options_.trusted_key_files.empty()) {
+        sha256_stream digest;
+        for (const key_fingerprint& key : trusted)
+            digest.add(key.data(), key.size());
+        trusted_digest = digest.digest();
+        trusted_ = *trusted_digest;
+    }
+    if (has_earlier_) {
+        if (const std::optional<std::string> other =
+                other_settings(earlier_, options_, trusted_digest))
+            return error_of(run_error_kind::history_changed, path, *other);
+    }
+    return std::nullopt;
+}
+
+std::optional<run_error> run_checkpoint::match(const std::vector<int>& fds,
+                                               const std::function<bool()>& must_stop)
+{
+    digests_.resize(fds.size());
+    ends_.resize(fds.size());
+    if (!has_earlier_) {
+        plan_.logs.assign(fds.size(), log_plan{});
+        return std::nullopt;
+    }
+    history_match match = match_history(earlier_, fds, options_.logs, must_stop);
+    if (match.error)
+        return match.error;
+    plan_ = std::move(match.plan);
+    return std::nullopt;
+}
+
+void run_checkpoint::restore(ledger& accounts) const
+{
+    if (!has_earlier_)
+        return;
+    std::vector<std::string> names;
+    for (const history_log& log : earlier_.logs)
+        names.push_back(log.path);
+    std::vector<uint32_t> name_of_log;
+    for (std::size_t i = 0; i < plan_.logs.size(); ++i) {
+        const log_plan& plan = plan_.logs[i];
+        if (plan.kind == log_plan::role::fresh) {
+            name_of_log.push_back(static_cast<uint32_t>(names.size()));
+            names.push_back(options_.logs[i]);
+        } else {
+            name_of_log.push_back(static_cast<uint32_t>(plan.history_index));
+        }
+    }
+    accounts.restore(*earlier_.facts);
+    accounts.name_logs(std::move(names), std::move(name_of_log));
+}
+
+run_checkpoint::reading run_checkpoint::reading_of(std::size_t log)
+{
+    reading read;
+    if (!active())
+        return read;
+    read.hold_unfinished_line = log + 1 == plan_.logs.size();
+    const log_plan& plan = plan_.logs[log];
+    switch (plan.kind) {
+        case log_plan::role::resumed:
+            read.verify = false;
+            break;
+        case log_plan::role::grown: {
+            const history_log& earlier = earlier_.logs[plan.history_index];
+            read.passed_bytes = earlier.bytes;
+            read.passed_lines = earlier.lines;
+            read.at_line_start = earlier.ends_line;
+            read.digest = plan_.grown.get();
+            break;
+        }
+        case log_plan::role::fresh:
+            digests_[log] = std::make_unique<log_digest>();
+            read.digest = digests_[log].get();
+            break;
+    }
+    return read;
+}
+
+void run_checkpoint::log_read(std::size_t log, uint64_t last_line, bool at_line_start)
+{
+    if (active())
+        ends_[log] = {last_line, at_line_start};
+}
+
+history_log run_checkpoint::log_verified(std::size_t log) const
+{
+    const log_plan& plan = plan_.logs[log];
+    const bool grown = plan.kind == log_plan::role::grown;
+    const log_digest& digest = grown ? *plan_.grown : *digests_[log];
+    history_log verified;
+    verified.path = options_.logs[log];
+    verified.bytes = digest.size();
+    verified.lines = ends_[log].lines;
+    verified.ends_line = ends_[log].at_line_start;
+    verified.head = digest.head();
+    const uint64_t leaves = (digest.size() + LEAF_BYTES - 1) / LEAF_BYTES;
+    verified.level =
+        std::max(grown ? earlier_.logs[plan.history_index].level : 0U, level_for(leaves));
+    verified.nodes = digest.nodes(verified.level);
+    verified.tree = tree_hash(verified.nodes);
+    return verified;
+}
+
+history run_checkpoint::next_history(const ledger& accounts) const
+{
+    history next;
+    next.mode = options_.mode;
+    next.strict = options_.strict;
+    if (!options_.trusted_key_files.empty())
+        next.trusted_keys = trusted_;
+    for (std::size_t i = 0; i < plan_.retired; ++i) {
+        history_log retired = earlier_.logs[i];
+        retired.retired = true;
+        retired.nodes.clear();
+        next.logs.push_back(std::move(retired));
+    }
+    for (std::size_t i = 0; i < plan_.logs.size(); ++i) {
+        if (plan_.logs[i].kind == log_plan::role::resumed) {
+            history_log resumed = earlier_.logs[plan_.logs[i].history_index];
+            resumed.path = options_.logs[i];
+            next.logs.push_back(std::move(resumed));
+        } else {
+            next.logs.push_back(log_verified(i));
+        }
+    }
+    next.facts = accounts.state();
+    return next;
+}
+
+std::optional<run_error> run_checkpoint::write(const ledger& accounts)
+{
+    if (!active())
+        return std::nullopt;
+    std::string problem;
+    if (!file_.write(next_history(accounts), problem))
+        return error_of(run_error_kind::write_checkpoint, options_.checkpoint, problem);
+    written_ = true;
+    return std::nullopt;
+}
+
+checkpoint_report run_checkpoint::report(const run_result& result) const
+{
+    checkpoint_report report;
+    report.path = options_.checkpoint;
+    if (has_earlier_)
+        report.resumed_lines = earlier_.facts->counts.lines_read;
+    report.verified_lines = result.lines_read - std::min(result.lines_read, report.resumed_lines);
+    for (std::size_t i = 0; i < plan_.retired; ++i)
+        report.retired_logs.push_back(earlier_.logs[i].path);
+    report.written = written_;
+    return report;
+}
