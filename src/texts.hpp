@@ -44,6 +44,15 @@ inline constexpr char options[] =
     "   --jobs=N             check lines on N worker threads (0: on the reading\n"
     "                        thread; default: one per hardware thread)\n"
     "   --event              verify an event log, like -evl\n"
+    "   --strict             a repeated number, a number out of order, and a\n"
+    "                        run in which no line reached verification are errors\n"
+    "   --expect-first=N     the log must begin with number N: those below the\n"
+    "                        smallest seen are missing\n"
+    "   --expect-last=N      the log must end with number N: those above the\n"
+    "                        largest seen are missing\n"
+    "   --checkpoint=FILE    verify only what was appended since the run that\n"
+    "                        wrote FILE, prove that the rest is unchanged, and\n"
+    "                        write FILE anew; logs must be files\n"
     "   --help               print this text\n"
     "   --version            print the version, the copyright and the licence\n"
     "   --                   end of the options: what follows is a log\n"
@@ -51,9 +60,10 @@ inline constexpr char options[] =
     "   Several logs are verified in the order given as one log; - is standard\n"
     "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n"
     "\n"
-    "Exit status: 0 sound; 154 counted errors; 155 a file could not be opened,\n"
-    "read or written; 156 or 157 a command line the tool cannot follow; the low\n"
-    "8 bits of the key parser's code when the last line's key does not parse.\n";
+    "Exit status: 0 sound; 153 the history changed since the checkpoint; 154\n"
+    "counted errors; 155 a file could not be opened, read or written; 156 or 157\n"
+    "a command line the tool cannot follow; the low 8 bits of the key parser's\n"
+    "code when the last line's key does not parse.\n";
 // The last line of --help, with the address of the package's maintainer.
 inline constexpr char report_bugs[] = "\nReport bugs to: %s\n";
 // After the version line of --version.

@@ -385,7 +385,8 @@ TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
             << run.console;
         for (const char* option :
              {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
-              "--event", "--help", "--version", "\n   -- ", "CERTIFICATE", "Exit status:"})
+              "--event", "--strict", "--expect-first=N", "--expect-last=N", "--checkpoint=FILE",
+              "--help", "--version", "\n   -- ", "CERTIFICATE", "Exit status:", "153 the history"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
         EXPECT_EQ(run.console, help);
         EXPECT_EQ(run.errors, "");
