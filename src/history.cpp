@@ -422,9 +422,8 @@ bool from_text(const std::string& text, history& checkpoint, std::string& proble
     try {
         const std::string digest = text_at(document, "sha256");
         document.erase("sha256");
-        require(digest_of_text(document.dump(-1, ' ', true, json::error_handler_t::replace)) ==
-                    digest,
-                "sha256");
+        const std::string body = document.dump(-1, ' ', true, json::error_handler_t::replace);
+        require(digest_of_text(body) == digest, "sha256");
         read_document(document, checkpoint);
     } catch (const bad_field& field) {
         problem = std::string("damaged checkpoint (") + field.what() + ")";

@@ -229,11 +229,16 @@ private:
                     "the checkpoint's log " + checkpoint_.logs[index].path +
                         " is missing before it");
         } else {
-            changed(paths_[given], 0,
-                    "it is the checkpoint's log " + checkpoint_.logs[found.front()].path +
-                        ", given out of its order");
+            given_out_of_order(given, found.front());
         }
         return false;
+    }
+
+    void given_out_of_order(std::size_t given, std::size_t index)
+    {
+        changed(paths_[given], 0,
+                "it is the checkpoint's log " + checkpoint_.logs[index].path +
+                    ", given out of its order");
     }
 
     // The log's bytes against those the checkpoint verified.
@@ -272,13 +277,10 @@ private:
         const std::vector<std::size_t> found = candidates(given, failed_read);
         if (failed_read)
             return false;
-        if (!found.empty()) {
-            changed(paths_[given], 0,
-                    "it is the checkpoint's log " + checkpoint_.logs[found.front()].path +
-                        ", given out of its order");
-            return false;
-        }
-        return true;
+        if (found.empty())
+            return true;
+        given_out_of_order(given, found.front());
+        return false;
     }
 
     const history& checkpoint_;

@@ -104,7 +104,9 @@ void run_checkpoint::restore(ledger& accounts) const
             name_of_log.push_back(static_cast<uint32_t>(names.size()));
             names.push_back(options_.logs[i]);
         } else {
+            // A log verified before is named as it is given now.
             name_of_log.push_back(static_cast<uint32_t>(plan.history_index));
+            names[plan.history_index] = options_.logs[i];
         }
     }
     accounts.restore(*earlier_.facts);

@@ -336,6 +336,27 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
     EXPECT_EQ(history.run({"a.log", "b.log", "c.log"}).exit_code, exit_of_key_code(0x3d62));
 }
 
+TEST(Checkpoint, AStrictRunSeesAReplayOfALineVerifiedBefore)
+{
+    const scratch_dir dir;
+    const std::vector<std::string> options = {"--quiet", "--strict", "--checkpoint=cp"};
+    dir.write("tx.log", line_of(tx(1)) + line_of(tx(2)) + line_of(tx(3)));
+    std::vector<std::string> args = options;
+    args.emplace_back("tx.log");
+    ASSERT_EQ(run_in_process(dir, args).exit_code, 0);
+    // Rotated, and a line of the old part replayed in the new one.
+    std::filesystem::rename(dir.file("tx.log"), dir.file("tx.log.1"));
+    dir.write("tx.log", line_of(tx(4)) + line_of(tx(2)));
+    args = options;
+    args.insert(args.end(), {"tx.log.1", "tx.log"});
+    const tool_run run = run_in_process(dir, args);
+    EXPECT_TRUE(run.console.starts_with(
+        quiet_problem("tx.log", 2, "sequence number 2 repeated (first at tx.log.1:2)")))
+        << run.console;
+    EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
+    EXPECT_EQ(run.result_log, tx(4) + ",OK\n" + tx(2) + ",ERROR\n");
+}
+
 TEST(Checkpoint, ARunThatEndsEarlyKeepsTheCheckpoint)
 {
     three_logs history;

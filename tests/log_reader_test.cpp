@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log_digest.hpp"
 #include "log_reader.hpp"
 #include "test_support.hpp"
 
@@ -99,6 +100,45 @@ TEST(LogReader, ALineLongerThanTheBufferComesInPieces)
                                               {"\n", 2, false},   {"xyz\n", 3, true}};
     EXPECT_EQ(pieces_of(dir.file("log.txt"), 5), expected);
     EXPECT_EQ(pieces_of(dir.file("log.gz"), 5), expected);
+}
+
+TEST(LogReader, ADigestSeesEveryPieceAndAnUnfinishedLastLineWaits)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", "abcdefg\nxy\nunfinished");
+    for (const bool hold : {false, true}) {
+        SCOPED_TRACE(hold);
+        reader_settings settings;
+        settings.line_buffer_size = 64;
+        log_reader reader(settings, [] { return false; });
+        const int fd = open(dir.file("log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+        reader.start(fd);
+        log_digest digest;
+        reader.keep_digest(&digest, hold);
+        std::string read;
+        log_piece piece;
+        while (reader.next(piece) == log_reader::status::piece)
+            read += piece.text;
+        close(fd);
+        EXPECT_EQ(read, hold ? "abcdefg\nxy\n" : "abcdefg\nxy\nunfinished");
+        EXPECT_EQ(digest.size(), read.size());
+        EXPECT_EQ(reader.last_line(), hold ? 2U : 3U);
+        EXPECT_EQ(reader.at_line_start(), hold);
+    }
+    // Passing over verified bytes, then reading on from their line.
+    reader_settings settings;
+    log_reader reader(settings, [] { return false; });
+    const int fd = open(dir.file("log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    reader.start(fd);
+    ASSERT_EQ(reader.pass(8, nullptr), log_reader::status::piece);
+    reader.resume_at(1, true);
+    log_piece piece;
+    ASSERT_EQ(reader.next(piece), log_reader::status::piece);
+    EXPECT_STREQ(piece.text, "xy\n");
+    EXPECT_EQ(piece.line, 2U);
+    EXPECT_EQ(reader.pass(100, nullptr), log_reader::status::piece);
+    EXPECT_EQ(reader.next(piece), log_reader::status::end);
+    close(fd);
 }
 
 TEST(LogReader, ReadsThatFailSayWhy)
