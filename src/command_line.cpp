@@ -214,6 +214,13 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
     return false;
 }
 
+// The expected first number may not lie above the expected last.
+bool expectations_agree(const run_options& options)
+{
+    return !options.expect_first || !options.expect_last ||
+           *options.expect_first <= *options.expect_last;
+}
+
 // The command line's options form.
 command_line parse_options(int argc, char** argv, command_line line)
 {
@@ -238,8 +245,7 @@ command_line parse_options(int argc, char** argv, command_line line)
         return option_error(line, "options --quiet and --json exclude each other");
     if (line.options.logs.empty())
         return option_error(line, "no log given");
-    const run_options& options = line.options;
-    if (options.expect_first && options.expect_last && *options.expect_first > *options.expect_last)
+    if (!expectations_agree(line.options))
         return option_error(line, "option --expect-first is above --expect-last");
     if (flags.json) {
         line.options.style = report_style::json;
