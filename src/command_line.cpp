@@ -145,7 +145,9 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
         std::string_view value;
         if (equals != std::string_view::npos) {
             value = body.substr(equals + 1);
-        } else if (i + 1 < argc) {
+        } else if (i + 1 < argc && !is_option_like(argv[i + 1])) {
+            // An option after it is not its value: a value that begins with
+            // "--" is given as --name=VALUE.
             value = argv[++i];
         }
         if (apply_value(line, *spec, value, problem))

@@ -55,9 +55,9 @@ TEST(CommandLine, ThePlainFormTakesALogAndEvlAfterIt)
 
 TEST(CommandLine, TheOptionsFormTakesOptionsAnywhere)
 {
-    command_line line = parsed({"a.log", "--jobs", "3", "--quiet", "b.log", "--result-log=r.txt",
-                                "-evl", "--trusted-keys=k1", "--trusted-keys", "k2", "--",
-                                "--c.log", "-evl"});
+    command_line line =
+        parsed({"a.log", "--jobs", "3", "--quiet", "b.log", "--result-log=r.txt", "-evl",
+                "--trusted-keys=k1", "--trusted-keys", "k2", "--", "--c.log", "-evl"});
     ASSERT_EQ(line.what, command_line::action::run);
     EXPECT_EQ(line.options.logs, (std::vector<std::string>{"a.log", "b.log", "--c.log", "-evl"}));
     EXPECT_EQ(line.options.workers, 3U);
@@ -72,6 +72,11 @@ TEST(CommandLine, TheOptionsFormTakesOptionsAnywhere)
     EXPECT_EQ(line.options.mode, log_mode::event);
     EXPECT_EQ(line.options.workers, 0U);
     EXPECT_EQ(parsed({"--jobs=1024", "x"}).options.workers, 1024U);
+    // A value that begins with "--" is taken in the --name=VALUE form.
+    line = parsed({"--result-log=--json", "--trusted-keys=--k", "x"});
+    EXPECT_EQ(line.options.result_log, "--json");
+    EXPECT_EQ(line.options.trusted_key_files, std::vector<std::string>{"--k"});
+    EXPECT_EQ(line.options.style, report_style::console);
 
     // Help and version win over anything after them, errors included.
     EXPECT_EQ(parsed({"x", "--help", "--frobnicate"}).what, command_line::action::help);
@@ -93,6 +98,9 @@ TEST(CommandLine, AnOptionsFormItCannotFollowIsOneError)
         {{"log.txt", "--jobs"}, "option --jobs needs a value"},
         {{"--result-log=", "log.txt"}, "option --result-log needs a value"},
         {{"--trusted-keys", "", "log.txt"}, "option --trusted-keys needs a value"},
+        {{"--result-log", "--json", "mixed.log"}, "option --result-log needs a value"},
+        {{"--quiet", "--trusted-keys", "--", "mixed.log"}, "option --trusted-keys needs a value"},
+        {{"--jobs", "--quiet", "log.txt"}, "option --jobs needs a value"},
         {{"--quiet=yes", "log.txt"}, "option --quiet takes no value"},
         {{"--quiet", "--json", "log.txt"}, "options --quiet and --json exclude each other"},
         {{"--json"}, "no log given"},
