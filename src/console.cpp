@@ -42,6 +42,22 @@ std::size_t utf8_sequence_length(const unsigned char* text)
     return length;
 }
 
+// U+061C, U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069: they
+// reorder what a terminal shows, so that "\u202eRUE 05.21" reads as
+// "12.50 EUR".
+bool is_bidi_control(const unsigned char* text, std::size_t sequence)
+{
+    if (sequence == 2)
+        return text[0] == 0xD8 && text[1] == 0x9C;
+    if (sequence != 3 || text[0] != 0xE2)
+        return false;
+    const unsigned char second = text[1];
+    const unsigned char third = text[2];
+    return (second == 0x80 &&
+            (third == 0x8E || third == 0x8F || (third >= 0xAA && third <= 0xAE))) ||
+           (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
 // How many bytes at text a terminal acts on as one control, or 0.
 std::size_t control_length(const unsigned char* text)
 {
@@ -54,6 +70,8 @@ std::size_t control_length(const unsigned char* text)
         return 2;
     if (sequence == 0 && is_c1_control(c))
         return 1;
+    if (is_bidi_control(text, sequence))
+        return sequence;
     return 0;
 }
 

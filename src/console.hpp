@@ -47,9 +47,10 @@ private:
 
 // A text from the log or the command line as the console may show it. On a
 // terminal, every byte a terminal acts on (C0 controls but tab, DEL, C1
-// controls as bytes or as UTF-8) is written as \xHH, so that a log cannot
-// move the cursor, clear the screen or hide what follows; anywhere else the
-// text stays as it is.
+// controls as bytes or as UTF-8, and the bidirectional formatting
+// characters) is written as \xHH, so that a log cannot move the cursor,
+// clear the screen, hide what follows or show its text reordered; anywhere
+// else the text stays as it is.
 class terminal_safe {
 public:
     // text must outlive the object.

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -97,8 +98,8 @@ TEST(Reports, EveryFateInEveryForm)
 
     EXPECT_EQ(rendered(options_of(report_style::console), lines, result),
               BANNER + key_error(1, "3d62") + shown("D", "S") + verify_error(1) + shown("D", "S") +
-                  untrusted_key(2) + shown("D", "S") + sequence_number_error(3) +
-                  shown("D", "S") + error_count_summary(3));
+                  untrusted_key(2) + shown("D", "S") + sequence_number_error(3) + shown("D", "S") +
+                  error_count_summary(3));
     std::string ab;
     for (int i = 0; i < 32; ++i)
         ab += "ab";
@@ -123,32 +124,48 @@ TEST(Reports, EveryRunErrorInEveryForm)
         const char* kind;
     } cases[] = {
         {{run_error_kind::trusted_keys, "k", "bad", 0},
-         "\n  ! Could not use the trusted keys in k: bad\n\n", "k: trusted keys: bad\n",
+         "\n  ! Could not use the trusted keys in k: bad\n\n",
+         "k: trusted keys: bad\n",
          "trusted_keys"},
         {{run_error_kind::trusted_keys, "k", "bad", 4},
-         "\n  ! Could not use the trusted keys in k, line 4: bad\n\n", "k:4: trusted keys: bad\n",
+         "\n  ! Could not use the trusted keys in k, line 4: bad\n\n",
+         "k:4: trusted keys: bad\n",
          "trusted_keys"},
-        {{run_error_kind::open_log, "l", "gone", 0}, could_not_open("l"),
-         "l: could not open (gone)\n", "open_log"},
-        {{run_error_kind::read_log, "l", "cut", 0}, could_not_read("l"),
-         "l: could not read (cut)\n", "read_log"},
-        {{run_error_kind::open_result_log, "o", "no", 0}, could_not_open("o"),
-         "o: could not open (no)\n", "open_result_log"},
+        {{run_error_kind::open_log, "l", "gone", 0},
+         could_not_open("l"),
+         "l: could not open (gone)\n",
+         "open_log"},
+        {{run_error_kind::read_log, "l", "cut", 0},
+         could_not_read("l"),
+         "l: could not read (cut)\n",
+         "read_log"},
+        {{run_error_kind::open_result_log, "o", "no", 0},
+         could_not_open("o"),
+         "o: could not open (no)\n",
+         "open_result_log"},
         {{run_error_kind::result_log_is_log, "o", "it is the log being verified", 0},
-         result_log_is_the_log("o"), "o: could not open (it is the log being verified)\n",
+         result_log_is_the_log("o"),
+         "o: could not open (it is the log being verified)\n",
          "result_log_is_log"},
         {{run_error_kind::result_log_is_output, "o", "it is the standard output", 0},
          "\n  ! Could not open o: it is the standard output\n\n",
-         "o: could not open (it is the standard output)\n", "result_log_is_output"},
+         "o: could not open (it is the standard output)\n",
+         "result_log_is_output"},
         {{run_error_kind::result_log_locked, "o", "another run is writing it", 0},
          "\n  ! Could not open o: another run is writing it\n\n",
-         "o: could not open (another run is writing it)\n", "result_log_locked"},
-        {{run_error_kind::write_result_log, "o", "full", 0}, could_not_write("o"),
-         "o: could not write (full)\n", "write_result_log"},
+         "o: could not open (another run is writing it)\n",
+         "result_log_locked"},
+        {{run_error_kind::write_result_log, "o", "full", 0},
+         could_not_write("o"),
+         "o: could not write (full)\n",
+         "write_result_log"},
         {{run_error_kind::out_of_memory, "l", "none", 12},
-         "\n  ! Out of memory at line 12 of l\n\n", "l:12: out of memory\n", "out_of_memory"},
+         "\n  ! Out of memory at line 12 of l\n\n",
+         "l:12: out of memory\n",
+         "out_of_memory"},
         {{run_error_kind::interrupted, "l", "signal 2", 3},
-         "\n  ! Interrupted by signal 2 after line 3 of l\n\n", "l:3: interrupted by signal 2\n",
+         "\n  ! Interrupted by signal 2 after line 3 of l\n\n",
+         "l:3: interrupted by signal 2\n",
          "interrupted"},
     };
     for (const auto& c : cases) {
@@ -158,7 +175,8 @@ TEST(Reports, EveryRunErrorInEveryForm)
         result.status = run_status::file_error;
         EXPECT_EQ(rendered(options_of(report_style::console), {}, result), BANNER + c.console);
         EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), c.quiet);
-        const json error = json::parse(rendered(options_of(report_style::json), {}, result))["error"];
+        const json error =
+            json::parse(rendered(options_of(report_style::json), {}, result))["error"];
         EXPECT_EQ(error["kind"], c.kind);
         EXPECT_EQ(error["path"], c.error.path);
         EXPECT_EQ(error["message"], c.error.message);
@@ -182,6 +200,56 @@ TEST(Reports, AWriteErrorFollowsTheSummary)
               quiet_summary("a.log, b.log", 1, 1, 0) + "o: could not write (full)\n");
 }
 
+TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
+{
+    // "12.50 EUR" as a terminal would show it, from a log that says otherwise.
+    const std::string data = "tx/1/\xe2\x80\xaeRUE 05.21";
+    EXPECT_STREQ(terminal_safe(data.c_str(), true).c_str(), "tx/1/\\xe2\\x80\\xaeRUE 05.21");
+    EXPECT_STREQ(terminal_safe(data.c_str(), false).c_str(), data.c_str());
+    const struct {
+        const char* bytes;
+        bool control;
+    } characters[] = {
+        {"\xd8\x9c", true},
+        {"\xe2\x80\x8e", true},
+        {"\xe2\x80\x8f", true},
+        {"\xe2\x80\xaa", true},
+        {"\xe2\x80\xab", true},
+        {"\xe2\x80\xac", true},
+        {"\xe2\x80\xad", true},
+        {"\xe2\x80\xae", true},
+        {"\xe2\x81\xa6", true},
+        {"\xe2\x81\xa7", true},
+        {"\xe2\x81\xa8", true},
+        {"\xe2\x81\xa9", true},
+        // Their neighbours are text.
+        {"\xd8\x9b", false},
+        {"\xe2\x80\x8d", false},
+        {"\xe2\x80\x90", false},
+        {"\xe2\x80\xa9", false},
+        {"\xe2\x80\xaf", false},
+        {"\xe2\x81\xa5", false},
+        {"\xe2\x81\xaa", false},
+        {"\xe2\x82\xac", false},
+    };
+    for (const auto& c : characters) {
+        const std::string text = std::string("a") + c.bytes + "b";
+        SCOPED_TRACE(printable(text));
+        std::string expected = text;
+        if (c.control) {
+            expected = "a";
+            for (const char* at = c.bytes; *at != '\0'; ++at) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(*at));
+                expected += escaped;
+            }
+            expected += "b";
+        }
+        EXPECT_EQ(terminal_safe(text.c_str(), true).c_str(), expected);
+        EXPECT_EQ(terminal_safe(text.c_str(), false).c_str(), text);
+    }
+}
+
 // Whole runs in process, as the JSON document counts them.
 json document_of_run(const std::string& log, std::vector<std::string> args = {})
 {
@@ -194,8 +262,8 @@ json document_of_run(const std::string& log, std::vector<std::string> args = {})
 
 TEST(Reports, BlankLinesAreCountedWhereverTheyStand)
 {
-    const json document = document_of_run("\n \t\n" + line_of(tx(1)) + "\n" + line_of(tx(2)) +
-                                          "  \n\r\n" + "   ");
+    const json document =
+        document_of_run("\n \t\n" + line_of(tx(1)) + "\n" + line_of(tx(2)) + "  \n\r\n" + "   ");
     EXPECT_EQ(document["lines"], json({{"read", 8}, {"blank", 6}, {"checked", 2}, {"ok", 2}}));
     EXPECT_EQ(document_of_run("")["lines"]["read"], 0);
 }
