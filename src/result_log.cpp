@@ -16,11 +16,15 @@ namespace {
 // Records are written in large blocks.
 constexpr std::size_t RESULT_LOG_BUFFER = std::size_t{1} << 16;
 
-bool is_one_of(const struct stat& file, const std::vector<file_identity>& logs)
+using read_file = result_log_writer::read_file;
+
+// The file of reads that file is, or nullptr.
+const read_file* read_file_of(const struct stat& file, const std::vector<read_file>& reads)
 {
-    return std::any_of(logs.begin(), logs.end(), [&file](const file_identity& log) {
-        return file.st_dev == log.device && file.st_ino == log.inode;
+    const auto found = std::find_if(reads.begin(), reads.end(), [&file](const read_file& read) {
+        return file.st_dev == read.identity.device && file.st_ino == read.identity.inode;
     });
+    return found != reads.end() ? &*found : nullptr;
 }
 
 }  // namespace
@@ -32,7 +36,7 @@ result_log_writer::~result_log_writer()
 }
 
 result_log_writer::open_result result_log_writer::open(const std::string& path,
-                                                       const std::vector<file_identity>& logs)
+                                                       const std::vector<read_file>& reads)
 {
     // Opened without truncating, and without waiting for a FIFO's reader.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -40,7 +44,7 @@ result_log_writer::open_result result_log_writer::open(const std::string& path,
         error_number_ = errno;
         return open_result::failed;
     }
-    const open_result checked = check_and_truncate(fd, logs);
+    const open_result checked = check_and_truncate(fd, reads);
     if (checked != open_result::opened) {
         (void)::close(fd);
         return checked;
@@ -58,16 +62,16 @@ result_log_writer::open_result result_log_writer::open(const std::string& path,
 }
 
 result_log_writer::open_result result_log_writer::check_and_truncate(
-    int fd, const std::vector<file_identity>& logs)
+    int fd, const std::vector<read_file>& reads)
 {
     struct stat file {};
     if (fstat(fd, &file) != 0) {
         error_number_ = errno;
         return open_result::failed;
     }
-    // Writing over a log would destroy it.
-    if (is_one_of(file, logs))
-        return open_result::is_a_log;
+    // Writing over a log or the trusted keys would destroy them.
+    if (const read_file* const read = read_file_of(file, reads))
+        return read->refusal;
     // Records and console text would overwrite each other; a terminal or
     // /dev/null on both sides mixes but loses nothing.
     struct stat output {};

@@ -26,14 +26,20 @@ public:
     result_log_writer(const result_log_writer&) = delete;
     result_log_writer& operator=(const result_log_writer&) = delete;
 
-    enum class open_result { opened, failed, is_a_log, is_the_output, locked };
+    enum class open_result { opened, failed, is_a_log, is_the_output, locked, is_trusted_keys };
 
-    // Creates or truncates path for writing, unless it is one of the logs
-    // (by any path to it: the same device and inode), the file standard
-    // output writes to, or a file another run holds; a FIFO without a
-    // reader fails rather than blocks. Nothing is truncated before these
-    // checks pass. On failure, error() tells why.
-    open_result open(const std::string& path, const std::vector<file_identity>& logs);
+    // A file the run reads, and the refusal of a result log that is it.
+    struct read_file {
+        file_identity identity;
+        open_result refusal = open_result::is_a_log;
+    };
+
+    // Creates or truncates path for writing, unless it is one of the files
+    // the run reads (by any path to it: the same device and inode), the
+    // file standard output writes to, or a file another run holds; a FIFO
+    // without a reader fails rather than blocks. Nothing is truncated
+    // before these checks pass. On failure, error() tells why.
+    open_result open(const std::string& path, const std::vector<read_file>& reads);
 
     // A settled line's record: its data field and its fate's ending.
     void record(const line_report& line);
@@ -51,7 +57,7 @@ public:
     std::string error() const;
 
 private:
-    open_result check_and_truncate(int fd, const std::vector<file_identity>& logs);
+    open_result check_and_truncate(int fd, const std::vector<read_file>& reads);
     void note_failure();
 
     std::FILE* file_ = nullptr;

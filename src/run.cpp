@@ -88,6 +88,8 @@ struct run_state {
     run_result& result() { return accounts.result(); }
 
     trusted_fingerprints trusted;
+    // The trusted-keys files, as the system names them.
+    std::vector<file_identity> trusted_files;
     check_settings settings;
     const key_store_limits store_limits;
     // What the reading thread keeps from line to line when it checks lines.
@@ -140,9 +142,18 @@ bool load_trusted(run_state& run)
         return true;
     trusted_keys_error error;
     if (!load_trusted_keys(run.options.trusted_key_files, run.trusted, error)) {
-        run.result().error =
-            error_of(run_error_kind::trusted_keys, error.path, error.message, error.line);
+        // A signal while a FIFO waits for its writer stops the run.
+        note_interrupt(run);
+        if (run.result().interrupted_by == 0) {
+            run.result().error =
+                error_of(run_error_kind::trusted_keys, error.path, error.message, error.line);
+        }
         return false;
+    }
+    for (const std::string& path : run.options.trusted_key_files) {
+        struct stat file {};
+        if (stat(path.c_str(), &file) == 0)
+            run.trusted_files.push_back({file.st_dev, file.st_ino});
     }
     run.settings.trusted = &run.trusted;
     return true;
@@ -175,11 +186,15 @@ bool open_logs(run_state& run)
 
 bool open_result_log(run_state& run)
 {
-    std::vector<file_identity> logs;
+    using open_result = result_log_writer::open_result;
+    // Every file the run reads, and how a result log that is one is refused.
+    std::vector<result_log_writer::read_file> reads;
     for (const open_log& log : run.logs)
-        logs.push_back(log.identity);
+        reads.push_back({log.identity, open_result::is_a_log});
+    for (const file_identity& trusted : run.trusted_files)
+        reads.push_back({trusted, open_result::is_trusted_keys});
     const std::string& path = run.options.result_log;
-    switch (run.result_log.open(path, logs)) {
+    switch (run.result_log.open(path, reads)) {
         case result_log_writer::open_result::opened:
             return true;
         case result_log_writer::open_result::is_a_log:
@@ -190,6 +205,9 @@ bool open_result_log(run_state& run)
             return false;
         case result_log_writer::open_result::locked:
             run.result().error = error_of(run_error_kind::result_log_locked, path);
+            return false;
+        case result_log_writer::open_result::is_trusted_keys:
+            run.result().error = error_of(run_error_kind::result_log_is_trusted_keys, path);
             return false;
         case result_log_writer::open_result::failed:
             break;

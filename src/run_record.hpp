@@ -69,6 +69,8 @@ enum class run_error_kind {
     write_result_log,      // the result log cannot be written completely
     out_of_memory,         // the run ran out of memory at a line
     interrupted,           // a signal stopped the run after a line
+    // The result log is a trusted-keys file.
+    result_log_is_trusted_keys,
 };
 
 struct run_error {

@@ -172,6 +172,9 @@ inline constexpr error_texts ERRORS[] = {
     {run_error_kind::interrupted, "interrupted", nullptr,
      "\n  ! Interrupted by {message} after line {line} of {path}\n\n", nullptr,
      "{path}:{line}: interrupted by {message}\n", nullptr},
+    {run_error_kind::result_log_is_trusted_keys, "result_log_is_trusted_keys",
+     "it holds the trusted keys", "\n  ! Could not open {path}: it holds the trusted keys\n\n",
+     nullptr, QUIET_COULD_NOT_OPEN, nullptr},
 };
 
 // Each table has a row for every value, in the enumeration's order.
@@ -187,7 +190,8 @@ constexpr bool rows_in_order(const Row (&rows)[N], Kind Row::*kind)
 static_assert(rows_in_order(FATES, &fate_texts::fate) &&
               std::size(FATES) == static_cast<std::size_t>(line_fate::ok) + 1);
 static_assert(rows_in_order(ERRORS, &error_texts::kind) &&
-              std::size(ERRORS) == static_cast<std::size_t>(run_error_kind::interrupted) + 1);
+              std::size(ERRORS) ==
+                  static_cast<std::size_t>(run_error_kind::result_log_is_trusted_keys) + 1);
 
 constexpr const fate_texts& fate_of(line_fate fate)
 {

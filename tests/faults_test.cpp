@@ -108,6 +108,43 @@ TEST(FaultsSignals, InterruptedRunsEndByTheirSignalAfterAWholeRecord)
     }
 }
 
+// Waits up to 10 s until the process waits in the kernel function named
+// (its /proc wchan), so that a signal finds it there.
+bool waits_in(int pid, const std::string& function)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::ifstream in(path);
+        std::string name;
+        std::getline(in, name);
+        if (name == function)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(FaultsSignals, ASignalWhileATrustedKeysFifoWaitsEndsTheRun)
+{
+    // The trusted keys from a FIFO nobody writes: the tool waits to open
+    // it, and SIGTERM ends the run by the signal, not as a trusted-keys
+    // error.
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)));
+    ASSERT_EQ(mkfifo(dir.file("keys.fifo").c_str(), 0600), 0);
+    tool_options options = limited();
+    options.time_limit_seconds = 20;
+    options.on_console = [&](const std::string& console, int pid) {
+        if (console == BANNER && waits_in(pid, "wait_for_partner"))
+            kill(pid, SIGTERM);
+    };
+    const tool_run run = run_tool(dir, {"--trusted-keys=keys.fifo", "log.txt"}, options);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.term_signal, SIGTERM);
+    EXPECT_EQ(run.console, BANNER + "\n  ! Interrupted by signal 15 after line 0 of log.txt\n\n");
+    EXPECT_FALSE(run.result_log_exists);
+}
+
 TEST(FaultsDescriptors, ClosedStandardDescriptorsAreNeverTheResultLog)
 {
     // tool LOG <&- >&-

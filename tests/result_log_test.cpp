@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "in_process.hpp"
 #include "result_log.hpp"
 #include "test_support.hpp"
 
@@ -45,10 +46,11 @@ TEST(ResultLog, RecordsOfEveryKind)
     writer.gap_records(log_mode::event, {{7, 7}});
     writer.interrupted_record(15);
     EXPECT_TRUE(writer.close());
-    EXPECT_EQ(dir.read("r.txt"), "a/b,OK\nc, PUBKEY ERROR\n,ERROR\nd,ERROR\ne,ERROR\n"
-                                 "//4//////,MISSING SEQUENCE\n//5//////,MISSING SEQUENCE\n"
-                                 "//9//////,MISSING SEQUENCE\n/7//,MISSING SEQUENCE\n"
-                                 "interrupted by signal 15,INTERRUPTED\n");
+    EXPECT_EQ(dir.read("r.txt"),
+              "a/b,OK\nc, PUBKEY ERROR\n,ERROR\nd,ERROR\ne,ERROR\n"
+              "//4//////,MISSING SEQUENCE\n//5//////,MISSING SEQUENCE\n"
+              "//9//////,MISSING SEQUENCE\n/7//,MISSING SEQUENCE\n"
+              "interrupted by signal 15,INTERRUPTED\n");
 }
 
 TEST(ResultLog, ALogOrAHeldFileIsRefusedAndLeftAsItWas)
@@ -56,11 +58,18 @@ TEST(ResultLog, ALogOrAHeldFileIsRefusedAndLeftAsItWas)
     const scratch_dir dir;
     dir.write("log.txt", "the log\n");
     dir.write("other.txt", "x\n");
-    std::vector<file_identity> logs = {identity_of(dir.file("other.txt")),
-                                       identity_of(dir.file("log.txt"))};
+    dir.write("trust.pem", "the keys\n");
+    using open_result = result_log_writer::open_result;
+    const std::vector<result_log_writer::read_file> reads = {
+        {identity_of(dir.file("other.txt")), open_result::is_a_log},
+        {identity_of(dir.file("log.txt")), open_result::is_a_log},
+        {identity_of(dir.file("trust.pem")), open_result::is_trusted_keys}};
     result_log_writer writer;
-    EXPECT_EQ(writer.open(dir.file("log.txt"), logs), result_log_writer::open_result::is_a_log);
+    EXPECT_EQ(writer.open(dir.file("log.txt"), reads), open_result::is_a_log);
     EXPECT_EQ(dir.read("log.txt"), "the log\n");
+    result_log_writer keys;
+    EXPECT_EQ(keys.open(dir.file("trust.pem"), reads), open_result::is_trusted_keys);
+    EXPECT_EQ(dir.read("trust.pem"), "the keys\n");
 
     dir.write("held.txt", "held\n");
     const int held = open(dir.file("held.txt").c_str(), O_RDONLY | O_CLOEXEC);
@@ -85,6 +94,37 @@ TEST(ResultLog, AFailedWriteIsRememberedUntilTheClose)
     EXPECT_FALSE(writer.close());
     EXPECT_TRUE(writer.failed());
     EXPECT_EQ(writer.error(), "No space left on device");
+}
+
+TEST(ResultLog, NoFileTheRunReadsIsTheResultLog)
+{
+    // The trusted keys, by any path to them, with or without --result-log.
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)));
+    const std::string keys = key_field(KEY) + "\n";
+    dir.write("t.pem", keys);
+    dir.write("out.log", keys);
+    const struct {
+        std::vector<std::string> args;
+        const char* file;
+    } cases[] = {
+        {{"--trusted-keys=t.pem", "--result-log=t.pem", "log.txt"}, "t.pem"},
+        {{"--trusted-keys=t.pem", "--result-log=./t.pem", "--quiet", "log.txt"}, "t.pem"},
+        {{"--trusted-keys=out.log", "log.txt"}, "out.log"},
+        {{"--trusted-keys=t.pem", "--trusted-keys=out.log", "--json", "log.txt"}, "out.log"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const tool_run run = run_in_process(dir, c.args);
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        EXPECT_NE(run.console.find("it holds the trusted keys"), std::string::npos) << run.console;
+        EXPECT_EQ(dir.read(c.file), keys);
+    }
+    // Another result log is written as always.
+    const tool_run run =
+        run_in_process(dir, {"--trusted-keys=t.pem", "--result-log=r.txt", "log.txt"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(dir.read("r.txt"), tx(1) + ",OK\n");
 }
 
 }  // namespace
