@@ -112,6 +112,7 @@ json document_of(const run_options& options, const run_result& result)
                           {"no_progression", result.no_progression ? 1 : 0}};
     document["sequence"] = sequence_of(result);
     document["keys"] = keys_of(result);
+    document["key_lines_omitted"] = result.key_lines_omitted;
     document["problems"] = problems_of(options, result);
     document["problems_omitted"] = result.problems_omitted;
     // An interrupted run has no status: the process ends by the signal.

@@ -93,6 +93,10 @@ private:
             console_.print(text::quiet::key, log.c_str(), fingerprint_hex(seen.key.sha256).c_str(),
                            seen.key.type.data(), static_cast<ull>(seen.lines), trust);
         }
+        if (result.key_lines_omitted != 0) {
+            console_.print(text::quiet::keys_omitted, log.c_str(),
+                           static_cast<ull>(result.key_lines_omitted), static_cast<ull>(KEPT_KEYS));
+        }
     }
 
     const run_options& options_;

@@ -82,6 +82,9 @@ struct run_error {
 
 // At most this many line problems are kept for the JSON document.
 inline constexpr std::size_t KEPT_PROBLEMS = 1000;
+// At most this many keys are listed, so that a log of one-off keys runs in
+// bounded memory; the lines of the others are counted.
+inline constexpr std::size_t KEPT_KEYS = 1000;
 
 // Everything a run found out; the reports are made from it.
 struct run_result {
@@ -105,6 +108,8 @@ struct run_result {
     std::vector<sequence_range> missing;
 
     std::vector<key_seen> keys;
+    // Lines whose key is not listed in keys.
+    uint64_t key_lines_omitted = 0;
     std::vector<line_problem> problems;
     uint64_t problems_omitted = 0;
 

@@ -73,6 +73,8 @@ inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu errors\
 inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
 inline constexpr char key_trusted[] = ", trusted";
 inline constexpr char key_untrusted[] = ", untrusted";
+inline constexpr char keys_omitted[] =
+    "%s: %llu line(s) signed by keys not listed (only the first %llu are)\n";
 }  // namespace quiet
 
 // What is wrong with a line of a trusted-keys file whose key does not parse.

@@ -650,8 +650,8 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
 
     EXPECT_EQ(keys_of(document),
               (std::vector<std::string>{"version", "logs", "mode", "result_log", "lines", "errors",
-                                        "sequence", "keys", "problems", "problems_omitted",
-                                        "status", "exit_code", "error"}));
+                                        "sequence", "keys", "key_lines_omitted", "problems",
+                                        "problems_omitted", "status", "exit_code", "error"}));
     EXPECT_EQ(document["version"], 1);
     EXPECT_EQ(document["logs"], json::array({"log.txt"}));
     EXPECT_EQ(document["mode"], "transaction");

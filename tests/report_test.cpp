@@ -200,6 +200,31 @@ TEST(Reports, AWriteErrorFollowsTheSummary)
               quiet_summary("a.log, b.log", 1, 1, 0) + "o: could not write (full)\n");
 }
 
+TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
+{
+    run_result result;
+    result.lines_checked = 7;
+    result.lines_ok = 7;
+    key_seen seen;
+    seen.key.sha256.fill(0xcd);
+    seen.key.type = {'R', 'S', 'A'};
+    seen.lines = 2;
+    result.keys.push_back(seen);
+    result.key_lines_omitted = 5;
+    std::string cd;
+    for (int i = 0; i < 32; ++i)
+        cd += "cd";
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
+              quiet_summary("a.log, b.log", 7, 7, 0) + quiet_key("a.log, b.log", cd, "RSA", 2) +
+                  "a.log, b.log: 5 line(s) signed by keys not listed (only the first 1000 are)\n");
+    const json document = json::parse(rendered(options_of(report_style::json), {}, result));
+    EXPECT_EQ(document["keys"].size(), 1U);
+    EXPECT_EQ(document["key_lines_omitted"], 5);
+    result.key_lines_omitted = 0;
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result).find("not listed"),
+              std::string::npos);
+}
+
 TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
 {
     // "12.50 EUR" as a terminal would show it, from a log that says otherwise.
