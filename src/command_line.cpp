@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "run.hpp"
 #include "texts.hpp"
 
@@ -217,6 +218,7 @@ command_line parse_command_line(int argc, char** argv)
 
 run_status run_command_line(int argc, char** argv, console_writer& console)
 {
+    diagnostics errors(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
     const command_line line = parse_command_line(argc, argv);
     switch (line.what) {
         case command_line::action::version:
@@ -231,13 +233,15 @@ run_status run_command_line(int argc, char** argv, console_writer& console)
             console.print("%s%s", text::banner, text::usage);
             console.flush();
             return line.usage_status;
-        case command_line::action::option_error:
-            (void)std::fprintf(
-                stderr, text::command_line_error,
-                terminal_safe(line.error.c_str(), isatty(STDERR_FILENO) == 1).c_str());
+        case command_line::action::option_error: {
+            text::values values;
+            const terminal_safe problem(line.error.c_str(), errors.is_terminal());
+            values.message = problem.c_str();
+            errors.message(message_priority::error, text::fill(text::command_line_error, values));
             return run_status::bad_argument;
+        }
         case command_line::action::run:
             break;
     }
-    return run_verification(line.options, console);
+    return run_verification(line.options, console, &errors);
 }

@@ -19,6 +19,7 @@
 
 #include "check_pool.hpp"
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "interrupt.hpp"
 #include "ledger.hpp"
 #include "line_format.hpp"
@@ -399,9 +400,27 @@ run_status status_of(const run_result& result)
     return run_status::ok;
 }
 
+// What stopped or spoiled the run, on standard error: the quiet and JSON
+// forms keep their output for the log's facts, and a journal files each
+// line under its priority.
+void say_errors(const run_options& options, const run_result& result, diagnostics& errors)
+{
+    if (options.style == report_style::console)
+        return;
+    for (const std::optional<run_error>* error : {&result.error, &result.write_error}) {
+        if (!*error)
+            continue;
+        const message_priority priority = (*error)->kind == run_error_kind::interrupted
+                                              ? message_priority::warning
+                                              : message_priority::error;
+        errors.message(priority, quiet_error_text(**error, errors.is_terminal()));
+    }
+}
+
 }  // namespace
 
-run_status run_verification(const run_options& options, console_writer& console)
+run_status run_verification(const run_options& options, console_writer& console,
+                            diagnostics* errors)
 {
     run_state run(options, console);
     run.renderer->start();
@@ -410,5 +429,7 @@ run_status run_verification(const run_options& options, console_writer& console)
     run_result& result = run.result();
     result.status = status_of(result);
     run.renderer->end(result);
+    if (errors != nullptr)
+        say_errors(options, result, *errors);
     return result.status;
 }

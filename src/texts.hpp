@@ -30,7 +30,8 @@ inline constexpr char options[] =
     "                        blocks, base64 key lines or sha256:<64 hex digits>;\n"
     "                        may be given more than once\n"
     "   --quiet              print only the problems, the missing numbers, a\n"
-    "                        summary and the keys, one line each\n"
+    "                        summary and the keys, one line each; nothing for\n"
+    "                        a clean run (the form for cron)\n"
     "   --json               print one JSON document about the run, nothing else\n"
     "   --result-log=FILE    write the verdicts to FILE instead of out.log\n"
     "   --jobs=N             check lines on N worker threads (0: on the reading\n"
@@ -41,7 +42,8 @@ inline constexpr char options[] =
     "   --                   end of the options: what follows is a log\n"
     "\n"
     "   Several logs are verified in the order given as one log; - is standard\n"
-    "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n";
+    "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n"
+    "   With --quiet or --json, what stops a run is said on standard error.\n";
 inline constexpr char event_mode[] = "\n\n   Validate event log\n\n";
 // A line whose key parsed shows "\n[data][signature]", written piece by
 // piece: a field may be as long as a line.
@@ -60,9 +62,8 @@ inline constexpr char summary_clean[] =
 inline constexpr int summary_last_key_error_tag = 20;
 
 // A command line in the options form that cannot be followed: on standard
-// error, with the problem.
-inline constexpr char command_line_error[] =
-    "tamberlo_orvel_verify: %s (see tamberlo_orvel_verify --help)\n";
+// error, after the program's name, with the problem.
+inline constexpr char command_line_error[] = "{message} (see tamberlo_orvel_verify --help)";
 
 // ------------------------------------------------------------ --quiet
 // One line per problem, "PATH:LINE: message" or "PATH: message".

@@ -536,10 +536,10 @@ TEST(Quiet, SampleLogsShowOnlyProblemsRangesSummaryAndKeys)
     const scratch_dir dir;
     const std::string transactions = examples + "/transactions.log";
     const std::string events = examples + "/events.log";
+    // A clean log prints nothing: the quiet form is the one for cron.
     tool_run run = run_tool(dir, {"--quiet", transactions});
-    EXPECT_EQ(run.console, quiet_summary(transactions, 6, 6, 0) +
-                               example_key(transactions, "tx-device-p256", "EC secp256r1", 5) +
-                               example_key(transactions, "tx-backoffice-rsa2048", "RSA-2048", 1));
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.errors, "");
     EXPECT_EQ(run.exit_code, 0);
 
     run = run_tool(dir, {events, "--quiet", "-evl"});
@@ -583,8 +583,8 @@ TEST(Quiet, ProblemsNameTheirPhysicalLine)
              "log.txt: sequence numbers never advance\n" + quiet_summary("log.txt", 2, 0, 3) +
              quiet_key("log.txt", key, "EC secp256r1", 2),
          EXIT_COUNTED_ERRORS},
-        {"empty log", "", quiet_summary("log.txt", 0, 0, 0), 0},
-        {"unreadable log", "", "logs: could not read (Is a directory)\n", EXIT_FILE_ERROR},
+        {"empty log", "", "", 0},
+        {"unreadable log", "", "", EXIT_FILE_ERROR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -598,8 +598,29 @@ TEST(Quiet, ProblemsNameTheirPhysicalLine)
         const tool_run run = run_tool(dir, {"--quiet", path});
         EXPECT_EQ(run.console, c.expected);
         EXPECT_EQ(run.exit_code, c.exit_code);
-        EXPECT_EQ(run.errors, "");
+        // What stopped the run is said on standard error.
+        EXPECT_EQ(run.errors, path == "logs" ? "tamberlo_orvel_verify: logs: could not read (Is a "
+                                               "directory)\n"
+                                             : "");
     }
+}
+
+TEST(Quiet, StandardErrorThatIsTheJournalCarriesPriorities)
+{
+    const scratch_dir dir;
+    tool_options journal;
+    journal.errors_are_journal = true;
+    tool_run run = run_tool(dir, {"--quiet", "missing.txt"}, journal);
+    EXPECT_EQ(
+        run.errors,
+        "<3>tamberlo_orvel_verify: missing.txt: could not open (No such file or directory)\n");
+    run = run_tool(dir, {"--quiet", "--frobnicate", "missing.txt"}, journal);
+    EXPECT_EQ(run.errors,
+              "<3>tamberlo_orvel_verify: unknown option --frobnicate (see "
+              "tamberlo_orvel_verify --help)\n");
+    // The console form and the plain form write nothing there.
+    EXPECT_EQ(run_tool(dir, {"--jobs=1", "missing.txt"}, journal).errors, "");
+    EXPECT_EQ(run_tool(dir, {"missing.txt"}, journal).errors, "");
 }
 
 // ------------------------------------------------------------ --json
@@ -725,8 +746,8 @@ TEST(Json, EveryRunPastTheCommandLineGivesOneDocument)
         const json document = document_of(run);
         EXPECT_EQ(document["exit_code"], run.exit_code);
         EXPECT_EQ(run.exit_code, c.exit_code);
-        EXPECT_EQ(run.errors, "");
         if (c.kind == nullptr) {
+            EXPECT_EQ(run.errors, "");
             EXPECT_TRUE(document["error"].is_null());
             EXPECT_EQ(document["status"], -0x3d62);
             continue;
@@ -734,6 +755,10 @@ TEST(Json, EveryRunPastTheCommandLineGivesOneDocument)
         EXPECT_EQ(document["status"], -101);
         EXPECT_EQ(document["error"]["kind"], c.kind);
         EXPECT_EQ(document["error"]["path"], c.path);
+        // Said on standard error too, one line.
+        EXPECT_TRUE(run.errors.starts_with("tamberlo_orvel_verify: " + std::string(c.path)))
+            << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
         EXPECT_FALSE(document["error"]["message"].get<std::string>().empty());
     }
 }
@@ -808,8 +833,16 @@ TEST(Terminal, BytesATerminalActsOnAreShownEscapedThere)
     const std::string path = "no\x1b[8mlog";
     run = run_tool(dir, {path}, terminal);
     EXPECT_EQ(run.console, BANNER + could_not_open("no\\x1b[8mlog"));
+    // The quiet form says it on standard error, escaped where that is a
+    // terminal.
+    terminal.errors_on_terminal = true;
     run = run_tool(dir, {"--quiet", path}, terminal);
-    EXPECT_EQ(run.console, "no\\x1b[8mlog: could not open (No such file or directory)\n");
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.errors,
+              "tamberlo_orvel_verify: no\\x1b[8mlog: could not open (No such file or directory)\n");
+    run = run_tool(dir, {"--quiet", path});
+    EXPECT_EQ(run.errors,
+              "tamberlo_orvel_verify: " + path + ": could not open (No such file or directory)\n");
     run = run_tool(dir, {path});
     EXPECT_EQ(run.console, BANNER + could_not_open(path));
 }
@@ -956,8 +989,8 @@ TEST(StoredLogs, StandardInputIsADashInTheOptionsFormOnly)
     tool_options piped;
     piped.stdin_writer = [&](int fd) { (void)!write(fd, log.data(), log.size()); };
     tool_run run = run_tool(dir, {"--quiet", "-"}, piped);
-    EXPECT_EQ(run.console, quiet_summary("-", 2, 2, 0) +
-                               quiet_key("-", fixtures::fingerprint(KEY), "EC secp256r1", 2));
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n");
 
     const std::string gzipped = compressed_by("gzip", log);

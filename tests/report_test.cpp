@@ -1,6 +1,8 @@
 // The three renderings of a run, made from a run's record by hand, and the
 // record of whole runs in process as the JSON document shows it.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "in_process.hpp"
 #include "report.hpp"
 #include "test_support.hpp"
@@ -94,6 +97,7 @@ TEST(Reports, EveryFateInEveryForm)
     result.lines_checked = 4;
     result.lines_ok = 1;
     result.signature_errors = 3;
+    result.status = run_status::counted_errors;
     const std::vector<line_report> lines = lines_of_every_fate(key);
 
     EXPECT_EQ(rendered(options_of(report_style::console), lines, result),
@@ -174,7 +178,9 @@ TEST(Reports, EveryRunErrorInEveryForm)
         result.error = c.error;
         result.status = run_status::file_error;
         EXPECT_EQ(rendered(options_of(report_style::console), {}, result), BANNER + c.console);
-        EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), c.quiet);
+        // The quiet form says it on standard error, and nothing else.
+        EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), "");
+        EXPECT_EQ(quiet_error_text(c.error, false) + "\n", c.quiet);
         const json error =
             json::parse(rendered(options_of(report_style::json), {}, result))["error"];
         EXPECT_EQ(error["kind"], c.kind);
@@ -196,8 +202,89 @@ TEST(Reports, AWriteErrorFollowsTheSummary)
     result.write_error = run_error{run_error_kind::write_result_log, "o", "full", 0};
     EXPECT_EQ(rendered(options_of(report_style::console, log_mode::event), {}, result),
               BANNER + EVENT_MODE + clean_summary(1) + could_not_write("o"));
+    result.status = run_status::file_error;
     EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
-              quiet_summary("a.log, b.log", 1, 1, 0) + "o: could not write (full)\n");
+              quiet_summary("a.log, b.log", 1, 1, 0));
+}
+
+TEST(Reports, AQuietCleanRunPrintsNothing)
+{
+    // As cron wants it: output only when something is wrong.
+    run_result result;
+    result.lines_checked = 3;
+    result.lines_ok = 3;
+    key_seen seen;
+    seen.lines = 3;
+    result.keys.push_back(seen);
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), "");
+    result.status = run_status::counted_errors;
+    result.missing = {{4, 4}};
+    result.missing_numbers = 1;
+    EXPECT_TRUE(rendered(options_of(report_style::quiet), {}, result)
+                    .starts_with(quiet_missing("a.log, b.log", 4, 4)));
+}
+
+TEST(Reports, RunErrorsOfTheQuietAndJsonFormsGoToStandardError)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)));
+    for (const char* form : {"--quiet", "--json"}) {
+        SCOPED_TRACE(form);
+        const tool_run run = run_in_process(dir, {form, "missing.txt"});
+        EXPECT_EQ(
+            run.errors,
+            "tamberlo_orvel_verify: missing.txt: could not open (No such file or directory)\n");
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        EXPECT_EQ(run.console.find("could not open"), std::string::npos) << run.console;
+    }
+    // The console form keeps the plain form's bytes, and nothing on
+    // standard error.
+    const tool_run console = run_in_process(dir, {"--jobs=0", "missing.txt"});
+    EXPECT_EQ(console.console, BANNER + could_not_open("missing.txt"));
+    EXPECT_EQ(console.errors, "");
+    // A clean quiet run prints nothing anywhere.
+    const tool_run clean = run_in_process(dir, {"--quiet", "log.txt"});
+    EXPECT_EQ(clean.console + clean.errors, "");
+    EXPECT_EQ(clean.exit_code, 0);
+}
+
+TEST(Reports, TheJournalGetsEachLinesPriority)
+{
+    struct stat file {};
+    ASSERT_EQ(stat("/dev/null", &file), 0);
+    const std::string named = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    EXPECT_TRUE(is_journal_stream(file, named.c_str()));
+    for (const std::string& other :
+         {std::string(), std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino + 1),
+          std::to_string(file.st_dev + 1) + ":" + std::to_string(file.st_ino),
+          std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino) + "x",
+          std::to_string(file.st_dev) + std::to_string(file.st_ino), ":" + named, named + ":"}) {
+        SCOPED_TRACE(other);
+        EXPECT_FALSE(is_journal_stream(file, other.c_str()));
+    }
+    EXPECT_FALSE(is_journal_stream(file, nullptr));
+
+    // A run whose standard error is the journal marks its errors <3>, its
+    // interruptions <4>.
+    const scratch_dir dir;
+    dir.write("err", "");
+    const int fd = open(dir.file("err").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(fstat(fd, &file), 0);
+    const std::string journal = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    {
+        diagnostics errors(fd, journal.c_str());
+        EXPECT_TRUE(errors.is_journal());
+        errors.message(message_priority::error, "a");
+        errors.message(message_priority::warning, "b");
+        errors.message(message_priority::info, "c");
+        diagnostics elsewhere(fd, named.c_str());
+        EXPECT_FALSE(elsewhere.is_journal());
+        elsewhere.message(message_priority::error, "d");
+    }
+    close(fd);
+    EXPECT_EQ(dir.read("err"),
+              "<3>tamberlo_orvel_verify: a\n<4>tamberlo_orvel_verify: b\n"
+              "<6>tamberlo_orvel_verify: c\ntamberlo_orvel_verify: d\n");
 }
 
 TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
@@ -211,6 +298,7 @@ TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
     seen.lines = 2;
     result.keys.push_back(seen);
     result.key_lines_omitted = 5;
+    result.status = run_status::counted_errors;
     std::string cd;
     for (int i = 0; i < 32; ++i)
         cd += "cd";

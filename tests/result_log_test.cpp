@@ -117,7 +117,8 @@ TEST(ResultLog, NoFileTheRunReadsIsTheResultLog)
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const tool_run run = run_in_process(dir, c.args);
         EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
-        EXPECT_NE(run.console.find("it holds the trusted keys"), std::string::npos) << run.console;
+        EXPECT_NE((run.console + run.errors).find("it holds the trusted keys"), std::string::npos)
+            << run.console;
         EXPECT_EQ(dir.read(c.file), keys);
     }
     // Another result log is written as always.

@@ -34,6 +34,11 @@ struct tool_options {
     // Standard output is a pseudo-terminal (in raw mode, so that bytes pass
     // unchanged) instead of a pipe.
     bool console_on_terminal = false;
+    // Standard error is a pseudo-terminal too (in raw mode), read into
+    // tool_run::errors.
+    bool errors_on_terminal = false;
+    // Standard error is the journal: JOURNAL_STREAM names it.
+    bool errors_are_journal = false;
     // The console is read up to this many bytes, then its pipe is closed,
     // as `| head -c N` does; 0 reads it all.
     std::size_t console_read_limit = 0;
