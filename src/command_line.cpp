@@ -201,6 +201,7 @@ command_line parse_options(int argc, char** argv, command_line line)
         line.options.style = report_style::quiet;
     }
     line.options.dash_is_standard_input = true;
+    line.options.marks_incomplete = true;
     return line;
 }
 

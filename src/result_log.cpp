@@ -7,14 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "texts.hpp"
 
 namespace {
-
-// Records are written in large blocks.
-constexpr std::size_t RESULT_LOG_BUFFER = std::size_t{1} << 16;
 
 using read_file = result_log_writer::read_file;
 
@@ -29,10 +27,15 @@ const read_file* read_file_of(const struct stat& file, const std::vector<read_fi
 
 }  // namespace
 
+result_log_writer::result_log_writer(bool marks_failed_writes)
+    : marks_failed_writes_(marks_failed_writes)
+{
+}
+
 result_log_writer::~result_log_writer()
 {
-    if (file_ != nullptr)
-        (void)std::fclose(file_);
+    if (fd_ >= 0)
+        (void)::close(fd_);
 }
 
 result_log_writer::open_result result_log_writer::open(const std::string& path,
@@ -49,18 +52,10 @@ result_log_writer::open_result result_log_writer::open(const std::string& path,
         (void)::close(fd);
         return checked;
     }
-    file_ = fdopen(fd, "w");
-    if (file_ == nullptr) {
-        error_number_ = errno;
-        (void)::close(fd);
-        return open_result::failed;
-    }
-    // Without the larger buffer the records are merely written in smaller
-    // pieces.
-    (void)std::setvbuf(file_, nullptr, _IOFBF, RESULT_LOG_BUFFER);
+    fd_ = fd;
+    path_ = path;
     return open_result::opened;
 }
-
 result_log_writer::open_result result_log_writer::check_and_truncate(
     int fd, const std::vector<read_file>& reads)
 {
@@ -103,12 +98,93 @@ void result_log_writer::note_failure()
         error_number_ = errno != 0 ? errno : EIO;
 }
 
+// Writes all of bytes; false on the first failure, with what did reach the
+// file known.
+bool result_log_writer::write_all(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+        if (written > 0) {
+            file_ends_line_ = bytes[static_cast<std::size_t>(written) - 1] == '\n';
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written == 0 || errno != EINTR) {
+            // A record is written whole or not at all: a write a signal
+            // interrupted is made again.
+            if (written == 0)
+                errno = EIO;
+            return false;
+        }
+    }
+    return true;
+}
+
+void result_log_writer::write_buffer()
+{
+    if (used_ == 0 || failed())
+        return;
+    const bool written = write_all({buffer_.data(), used_});
+    used_ = 0;
+    if (written)
+        return;
+    note_failure();
+    if (marks_failed_writes_)
+        mark_failed_write();
+}
+
+// The failed write becomes the last record. A file that is full (a size
+// limit, a full disk) is cut back to the end of a whole record with room
+// for it; elsewhere it follows what reached the file, on a line of its
+// own.
+void result_log_writer::mark_failed_write()
+{
+    const run_error failure{run_error_kind::write_result_log, path_, error(), 0};
+    const std::string record = text::result_log_record(failure);
+    struct stat file {};
+    const off_t end = lseek(fd_, 0, SEEK_CUR);
+    if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) && end >= 0) {
+        const off_t cut = record_end_before(end - static_cast<off_t>(record.size()));
+        if (ftruncate(fd_, cut) == 0 && lseek(fd_, cut, SEEK_SET) == cut)
+            file_ends_line_ = true;
+    }
+    (void)write_all(file_ends_line_ ? record : "\n" + record);
+}
+
+// The end of the last whole record in the file at or before limit (0 for
+// none), read back from the file.
+off_t result_log_writer::record_end_before(off_t limit) const
+{
+    char bytes[4096];
+    for (off_t at = limit; at > 0;) {
+        const off_t from = std::max<off_t>(0, at - static_cast<off_t>(sizeof bytes));
+        const ssize_t got = pread(fd_, bytes, static_cast<std::size_t>(at - from), from);
+        if (got != at - from)
+            return 0;
+        for (ssize_t i = got; i > 0; --i) {
+            if (bytes[i - 1] == '\n')
+                return from + i;
+        }
+        at = from;
+    }
+    return 0;
+}
+
+void result_log_writer::append(std::string_view bytes)
+{
+    while (!bytes.empty() && !failed()) {
+        if (used_ == buffer_.size())
+            write_buffer();
+        const std::size_t take = std::min(bytes.size(), buffer_.size() - used_);
+        std::memcpy(buffer_.data() + used_, bytes.data(), take);
+        used_ += take;
+        bytes.remove_prefix(take);
+    }
+}
+
 void result_log_writer::record(const line_report& line)
 {
-    if (std::fputs(line.data, file_) < 0 ||
-        std::fputs(text::fate_of(line.fate).record_ending, file_) < 0 ||
-        std::fputc('\n', file_) == EOF)
-        note_failure();
+    append(line.data);
+    append(text::fate_of(line.fate).record_ending);
+    append("\n");
 }
 
 void result_log_writer::gap_records(log_mode mode, const std::vector<sequence_range>& missing)
@@ -116,31 +192,32 @@ void result_log_writer::gap_records(log_mode mode, const std::vector<sequence_ra
     const bool event = mode == log_mode::event;
     for (const sequence_range& range : missing) {
         for (uint32_t number = range.first;; ++number) {
-            if (std::fprintf(file_, event ? text::record_event_gap : text::record_transaction_gap,
-                             static_cast<int>(number)) < 0)
-                note_failure();
+            char record[64];
+            const int length =
+                std::snprintf(record, sizeof record,
+                              event ? text::record_event_gap : text::record_transaction_gap,
+                              static_cast<int>(number));
+            if (length > 0)
+                append({record, static_cast<std::size_t>(length)});
             if (number == range.last)
                 break;
         }
     }
 }
 
-void result_log_writer::interrupted_record(int signal_number)
+void result_log_writer::last_record(const run_error& error)
 {
-    if (std::fprintf(file_, text::record_interrupted, signal_number) < 0)
-        note_failure();
+    append(text::result_log_record(error));
 }
 
 bool result_log_writer::close()
 {
-    if (file_ == nullptr)
+    if (fd_ < 0)
         return !failed();
-    errno = 0;
-    if (std::ferror(file_) != 0)
+    write_buffer();
+    if (::close(fd_) != 0)
         note_failure();
-    if (std::fclose(file_) != 0)
-        note_failure();
-    file_ = nullptr;
+    fd_ = -1;
     return !failed();
 }
 

@@ -75,7 +75,8 @@ struct run_state {
           renderer(make_report(run_options, run_console)),
           accounts(ledger_settings_of(run_options)),
           store_limits(run_options.key_store.value_or(THREAD_KEY_STORE)),
-          checks(store_limits)
+          checks(store_limits),
+          result_log(run_options.marks_incomplete)
     {
         settings.identify_keys = ledger_settings_of(run_options).tallies_keys;
     }
@@ -378,8 +379,9 @@ void verify_logs(run_state& run)
         run.accounts.finish();
         run.result_log.gap_records(run.options.mode, result.missing);
     }
-    if (result.interrupted_by != 0)
-        run.result_log.interrupted_record(result.interrupted_by);
+    // A result log that ends early says why in its last record.
+    if (result.error && (result.interrupted_by != 0 || run.options.marks_incomplete))
+        run.result_log.last_record(*result.error);
     run.logs.clear();
     if (!run.result_log.close()) {
         result.write_error = error_of(run_error_kind::write_result_log, run.options.result_log,

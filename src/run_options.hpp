@@ -20,6 +20,10 @@ struct run_options {
     std::vector<std::string> logs;
     // "-" as a log means standard input (not in the command line's plain form).
     bool dash_is_standard_input = false;
+    // A run that ends early for any reason but a signal ends its result log
+    // with a record that says why (not in the plain form, whose result log
+    // stays as it has always been).
+    bool marks_incomplete = false;
     log_mode mode = log_mode::transaction;
     report_style style = report_style::console;
     std::vector<std::string> trusted_key_files;

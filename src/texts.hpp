@@ -86,8 +86,6 @@ inline constexpr char trusted_key_does_not_parse[] = "key does not parse (-0x%04
 // the table below) and a newline; a gap is a record of its own.
 inline constexpr char record_event_gap[] = "/%d//,MISSING SEQUENCE\n";
 inline constexpr char record_transaction_gap[] = "//%d//////,MISSING SEQUENCE\n";
-// So that a result log read alone cannot pass for that of a shorter log.
-inline constexpr char record_interrupted[] = "interrupted by signal %d,INTERRUPTED\n";
 
 // ------------------------------------------------------------ tables
 // Placeholders in the patterns below:
@@ -142,6 +140,9 @@ struct error_texts {
     const char* console_at_line;
     const char* quiet;
     const char* quiet_at_line;
+    // The last record of a result log that the error ended early, or
+    // nullptr for an error before the result log is opened.
+    const char* record = nullptr;
 };
 
 inline constexpr char COULD_NOT_OPEN[] = "\n  ! Could not open {path}\n\n";
@@ -155,7 +156,8 @@ inline constexpr error_texts ERRORS[] = {
     {run_error_kind::open_log, "open_log", nullptr, COULD_NOT_OPEN, nullptr, QUIET_COULD_NOT_OPEN,
      nullptr},
     {run_error_kind::read_log, "read_log", nullptr, "\n  ! Could not read {path}\n\n", nullptr,
-     "{path}: could not read ({message})\n", nullptr},
+     "{path}: could not read ({message})\n", nullptr,
+     "could not read {path}: {message},INCOMPLETE\n"},
     {run_error_kind::open_result_log, "open_result_log", nullptr, COULD_NOT_OPEN, nullptr,
      QUIET_COULD_NOT_OPEN, nullptr},
     {run_error_kind::result_log_is_log, "result_log_is_log", "it is the log being verified",
@@ -168,13 +170,16 @@ inline constexpr error_texts ERRORS[] = {
      "\n  ! Could not open {path}: another run is writing it\n\n", nullptr, QUIET_COULD_NOT_OPEN,
      nullptr},
     {run_error_kind::write_result_log, "write_result_log", nullptr,
-     "\n  ! Could not write {path}\n\n", nullptr, "{path}: could not write ({message})\n", nullptr},
+     "\n  ! Could not write {path}\n\n", nullptr, "{path}: could not write ({message})\n", nullptr,
+     "could not write {path}: {message},INCOMPLETE\n"},
     {run_error_kind::out_of_memory, "out_of_memory", nullptr,
      "\n  ! Out of memory at line {line} of {path}\n\n", nullptr, "{path}:{line}: out of memory\n",
-     nullptr},
+     nullptr, "out of memory at line {line} of {path},INCOMPLETE\n"},
     {run_error_kind::interrupted, "interrupted", nullptr,
      "\n  ! Interrupted by {message} after line {line} of {path}\n\n", nullptr,
-     "{path}:{line}: interrupted by {message}\n", nullptr},
+     "{path}:{line}: interrupted by {message}\n", nullptr,
+     // So that a result log read alone cannot pass for that of a shorter log.
+     "interrupted by {message},INTERRUPTED\n"},
     {run_error_kind::result_log_is_trusted_keys, "result_log_is_trusted_keys",
      "it holds the trusted keys", "\n  ! Could not open {path}: it holds the trusted keys\n\n",
      nullptr, QUIET_COULD_NOT_OPEN, nullptr},
@@ -204,5 +209,10 @@ constexpr const error_texts& error_of(run_error_kind kind)
 {
     return ERRORS[static_cast<std::size_t>(kind)];
 }
+
+// The result log's last record for error (empty for a kind that has none),
+// its commas and line ends in path and message replaced, so that the text
+// after its last comma is its kind.
+std::string result_log_record(const run_error& error);
 
 }  // namespace text

@@ -929,6 +929,14 @@ TEST(StoredLogs, ACompressedLogCutShortCannotBeRead)
         const json document = document_of(run_tool(dir, {"--json", "cut.z"}));
         EXPECT_EQ(document["error"]["kind"], "read_log");
         EXPECT_EQ(document["exit_code"], EXIT_FILE_ERROR);
+        // In the options form the result log says why it ends there, so
+        // that it cannot pass for the result log of a shorter log.
+        const tool_run quiet = run_tool(dir, {"--quiet", "--result-log=c.out", "cut.z"});
+        EXPECT_EQ(quiet.exit_code, EXIT_FILE_ERROR);
+        const std::string reason = document["error"]["message"].get<std::string>();
+        EXPECT_EQ(reason.find(','), std::string::npos);
+        EXPECT_EQ(dir.read("c.out"),
+                  result_log + "could not read cut.z: " + reason + ",INCOMPLETE\n");
     }
 }
 

@@ -174,6 +174,43 @@ TEST(FaultsDescriptors, AResultLogThatIsTheStandardOutputIsRefused)
     }
 }
 
+// The result log's records up to its last, which must say why it ends
+// there; records of a run that went the whole way otherwise.
+void expect_incomplete(const std::string& result_log, const std::string& whole_run,
+                       const std::string& why)
+{
+    ASSERT_TRUE(result_log.ends_with(",INCOMPLETE\n")) << printable(result_log);
+    const std::size_t last = result_log.rfind('\n', result_log.size() - 2);
+    const std::string records = last == std::string::npos ? "" : result_log.substr(0, last + 1);
+    EXPECT_TRUE(whole_run.starts_with(records)) << printable(records);
+    EXPECT_EQ(result_log.substr(records.size()), why);
+}
+
+TEST(FaultsFiles, AResultLogThatCannotBeWrittenSaysSoInItsLastRecord)
+{
+    // ulimit -f: however the limit falls, on a record's end or inside one,
+    // the result log ends with whole records and the failure.
+    const scratch_dir dir;
+    write_key_error_log(dir.file("log.txt"), 200);
+    const std::string whole = key_error_records(200);
+    const std::string why = "could not write r.out: File too large,INCOMPLETE\n";
+    for (long limit = 990; limit <= 1030; limit += 5) {
+        SCOPED_TRACE(limit);
+        tool_options options = limited();
+        options.file_size_limit = limit;
+        const tool_run run = run_tool(dir, {"--quiet", "--result-log=r.out", "log.txt"}, options);
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        EXPECT_EQ(run.errors, "tamberlo_orvel_verify: r.out: could not write (File too large)\n");
+        const std::string result_log = dir.read("r.out");
+        EXPECT_LE(result_log.size(), static_cast<std::size_t>(limit));
+        expect_incomplete(result_log, whole, why);
+    }
+    // The plain form's result log stays as it has always been.
+    tool_options options = limited();
+    options.file_size_limit = 1000;
+    EXPECT_EQ(run_tool(dir, {"log.txt"}, options).result_log, whole.substr(0, 1000));
+}
+
 TEST(FaultsLocks, AResultLogAnotherRunIsWritingIsLeftAlone)
 {
     const scratch_dir dir;
@@ -288,6 +325,25 @@ TEST(FaultsResources, RunningOutOfMemoryIsAFailureNeverAVerdict)
     }
     EXPECT_GT(failures_at_the_long_line, 0);
     EXPECT_GT(verdicts, 0);
+
+    // In the options form the result log ends with the failure.
+    int marked = 0;
+    for (long megabytes = 24; megabytes <= 96; megabytes += 12) {
+        SCOPED_TRACE(megabytes);
+        tool_options options = limited();
+        options.address_space_limit = megabytes * 1000 * 1000;
+        const tool_run run = run_tool(dir, {"--quiet", "--result-log=q.out", "log.txt"}, options);
+        if (run.exit_code != EXIT_FILE_ERROR)
+            continue;
+        const std::string prefix = "tamberlo_orvel_verify: log.txt:";
+        ASSERT_TRUE(run.errors.starts_with(prefix)) << run.errors;
+        const std::string line =
+            run.errors.substr(prefix.size(), run.errors.find(':', prefix.size()) - prefix.size());
+        expect_incomplete(dir.read("q.out"), unlimited.result_log,
+                          "out of memory at line " + line + " of log.txt,INCOMPLETE\n");
+        ++marked;
+    }
+    EXPECT_GT(marked, 0);
 }
 #endif
 

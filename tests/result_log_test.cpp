@@ -44,13 +44,43 @@ TEST(ResultLog, RecordsOfEveryKind)
     writer.record(line_with("e", line_fate::no_sequence_number));
     writer.gap_records(log_mode::transaction, {{4, 5}, {9, 9}});
     writer.gap_records(log_mode::event, {{7, 7}});
-    writer.interrupted_record(15);
+    writer.last_record({run_error_kind::interrupted, "log", "signal 15", 3});
     EXPECT_TRUE(writer.close());
     EXPECT_EQ(dir.read("r.txt"),
               "a/b,OK\nc, PUBKEY ERROR\n,ERROR\nd,ERROR\ne,ERROR\n"
               "//4//////,MISSING SEQUENCE\n//5//////,MISSING SEQUENCE\n"
               "//9//////,MISSING SEQUENCE\n/7//,MISSING SEQUENCE\n"
               "interrupted by signal 15,INTERRUPTED\n");
+}
+
+TEST(ResultLog, ARunThatEndsEarlySaysWhyInItsLastRecord)
+{
+    const struct {
+        run_error error;
+        const char* record;
+    } cases[] = {
+        {{run_error_kind::read_log, "cut.log.gz", "gzip: unexpected end of file", 0},
+         "could not read cut.log.gz: gzip: unexpected end of file,INCOMPLETE\n"},
+        {{run_error_kind::out_of_memory, "a,b.log", "Cannot allocate memory", 12},
+         "out of memory at line 12 of a;b.log,INCOMPLETE\n"},
+        {{run_error_kind::write_result_log, "r\n.out", "No space, left\r", 0},
+         "could not write r .out: No space; left ,INCOMPLETE\n"},
+        {{run_error_kind::interrupted, "log", "signal 15", 3},
+         "interrupted by signal 15,INTERRUPTED\n"},
+        // Errors before the result log is opened have no record.
+        {{run_error_kind::open_log, "log", "gone", 0}, ""},
+        {{run_error_kind::trusted_keys, "k", "bad", 2}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        const scratch_dir dir;
+        result_log_writer writer;
+        ASSERT_EQ(writer.open(dir.file("r.txt"), {}), result_log_writer::open_result::opened);
+        writer.record(line_with("a/b", line_fate::ok));
+        writer.last_record(c.error);
+        EXPECT_TRUE(writer.close());
+        EXPECT_EQ(dir.read("r.txt"), std::string("a/b,OK\n") + c.record);
+    }
 }
 
 TEST(ResultLog, ALogOrAHeldFileIsRefusedAndLeftAsItWas)
@@ -90,7 +120,7 @@ TEST(ResultLog, AFailedWriteIsRememberedUntilTheClose)
     ASSERT_EQ(writer.open("/dev/full", {}), result_log_writer::open_result::opened);
     for (int i = 0; i < 10000; ++i)
         writer.record(line_with("a record that fills the buffer", line_fate::ok));
-    writer.interrupted_record(2);
+    writer.last_record({run_error_kind::interrupted, "log", "signal 2", 3});
     EXPECT_FALSE(writer.close());
     EXPECT_TRUE(writer.failed());
     EXPECT_EQ(writer.error(), "No space left on device");
