@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -67,6 +68,19 @@ ledger_settings ledger_settings_of(const run_options& options)
     return settings;
 }
 
+// Memory held back from the start of a run, and given back when it runs
+// out, so that the run can still say so.
+class memory_reserve {
+public:
+    memory_reserve() : bytes_(new (std::nothrow) char[RESERVE_BYTES]) {}
+    void release() { bytes_.reset(); }
+
+private:
+    // The report of a run that ran out needs a few small strings.
+    static constexpr std::size_t RESERVE_BYTES = std::size_t{1} << 20;
+    std::unique_ptr<char[]> bytes_;
+};
+
 // Everything the driver holds while the run goes on.
 struct run_state {
     run_state(const run_options& run_options, console_writer& run_console)
@@ -81,6 +95,8 @@ struct run_state {
         settings.identify_keys = ledger_settings_of(run_options).tallies_keys;
     }
 
+    // First of all, so that it is there when memory runs out.
+    memory_reserve reserve;
     const run_options& options;
     console_writer& console;
     // Renders the lines and the end of the run.
@@ -362,26 +378,45 @@ void read_and_check(run_state& run)
     take_all_lines(run, pool);
 }
 
+// Memory ran out outside a line's way: the run ends as if at the line last
+// read, unless something ended it before.
+void note_out_of_memory(run_state& run)
+{
+    if (run.result().error)
+        return;
+    const std::string& log =
+        run.options.logs[std::min(run.reading.log, run.options.logs.size() - 1)];
+    run.result().error =
+        system_error_of(run_error_kind::out_of_memory, log, ENOMEM, run.reading.line);
+}
+
 void verify_logs(run_state& run)
 {
     run_result& result = run.result();
     try {
         read_and_check(run);
     } catch (const std::bad_alloc&) {
-        result.error = system_error_of(run_error_kind::out_of_memory,
-                                       run.options.logs[run.reading.log], ENOMEM, run.reading.line);
+        run.reserve.release();
+        note_out_of_memory(run);
     }
     note_interrupt(run);
     if (!result.error)
         result.error = run.read_failure;
     // A log that could not be read to its end was not verified: no gaps.
-    if (!result.error) {
-        run.accounts.finish();
-        run.result_log.gap_records(run.options.mode, result.missing);
+    try {
+        if (!result.error) {
+            run.accounts.finish();
+            run.result_log.gap_records(run.options.mode, result.missing);
+        }
+        // A result log that ends early says why in its last record.
+        if (result.error && (result.interrupted_by != 0 || run.options.marks_incomplete))
+            run.result_log.last_record(*result.error);
+    } catch (const std::bad_alloc&) {
+        run.reserve.release();
+        note_out_of_memory(run);
+        if (run.options.marks_incomplete)
+            run.result_log.last_record(*result.error);
     }
-    // A result log that ends early says why in its last record.
-    if (result.error && (result.interrupted_by != 0 || run.options.marks_incomplete))
-        run.result_log.last_record(*result.error);
     run.logs.clear();
     if (!run.result_log.close()) {
         result.write_error = error_of(run_error_kind::write_result_log, run.options.result_log,
@@ -419,6 +454,26 @@ void say_errors(const run_options& options, const run_result& result, diagnostic
     }
 }
 
+// Renders the end of the run; a report that runs out of memory ends again
+// with the error, in what memory is left (the JSON document needs none).
+void render_end(run_state& run)
+{
+    run_result& result = run.result();
+    try {
+        run.renderer->end(result);
+        return;
+    } catch (const std::bad_alloc&) {
+        run.reserve.release();
+    }
+    note_out_of_memory(run);
+    result.status = status_of(result);
+    try {
+        run.renderer->end(result);
+    } catch (const std::bad_alloc&) {
+        // Nothing more can be said; the status still tells.
+    }
+}
+
 }  // namespace
 
 run_status run_verification(const run_options& options, console_writer& console,
@@ -426,12 +481,23 @@ run_status run_verification(const run_options& options, console_writer& console,
 {
     run_state run(options, console);
     run.renderer->start();
-    if (load_trusted(run) && open_logs(run) && open_result_log(run))
-        verify_logs(run);
+    try {
+        if (load_trusted(run) && open_logs(run) && open_result_log(run))
+            verify_logs(run);
+    } catch (const std::bad_alloc&) {
+        // Opening the files ran out: nothing was recorded yet.
+        run.reserve.release();
+        note_out_of_memory(run);
+    }
     run_result& result = run.result();
     result.status = status_of(result);
-    run.renderer->end(result);
-    if (errors != nullptr)
-        say_errors(options, result, *errors);
+    render_end(run);
+    if (errors != nullptr) {
+        try {
+            say_errors(options, result, *errors);
+        } catch (const std::bad_alloc&) {
+            // The status and the console have said it.
+        }
+    }
     return result.status;
 }

@@ -313,6 +313,40 @@ TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
               std::string::npos);
 }
 
+TEST(Reports, JsonStringsAreWrittenAsTheJsonLibraryWritesThem)
+{
+    // The document is written without a tree, byte for byte as the JSON
+    // library dumped it before (ASCII, U+FFFD for what is not UTF-8).
+    const std::string paths[] = {
+        "plain.log",
+        std::string("\x00\x01\x1f\x7f \"\\\b\f\n\r\t", 15),
+        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+        "\xff\xfe\x80\xc0\xaf\xc1\xbf\xf5\x80",
+        "\xe2\x82"
+        "A\xe2\x82",
+        "\xe0\x80\x80\xe0\xa0\x80\xed\xa0\x80\xed\x9f\xbf",
+        "\xf0\x8f\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xf4\x90\x80\x80",
+        "\xf0\x9f\x98",
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(printable(path));
+        run_result result;
+        result.error = run_error{run_error_kind::open_log, path, "m", 0};
+        result.status = run_status::file_error;
+        run_options options = options_of(report_style::json);
+        options.logs = {path};
+        const std::string document = rendered(options, {}, result);
+        const std::string expected = json(path).dump(-1, ' ', true, json::error_handler_t::replace);
+        std::string library_form;
+        for (const char c : expected)
+            library_form += c == '\x7f' ? std::string("\\u007f") : std::string(1, c);
+        EXPECT_TRUE(document.starts_with(R"({"version":1,"logs":[)" + library_form + "],"))
+            << document;
+        EXPECT_NE(document.find(R"("path":)" + library_form + ","), std::string::npos);
+        EXPECT_EQ(json::parse(document)["error"]["path"], json::parse(library_form));
+    }
+}
+
 TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
 {
     // "12.50 EUR" as a terminal would show it, from a log that says otherwise.
