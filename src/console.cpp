@@ -1,7 +1,9 @@
 #include "console.hpp"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,11 +86,32 @@ std::size_t skip_text(const unsigned char* text)
 }  // namespace
 
 console_writer::console_writer(int fd)
-    : fd_(fd), terminal_(isatty(fd) == 1), last_flush_(std::chrono::steady_clock::now())
+    : out_(fd), terminal_(isatty(fd) == 1), last_flush_(std::chrono::steady_clock::now())
 {
 }
 
 console_writer::~console_writer() { flush(); }
+
+output_descriptor::~output_descriptor()
+{
+    if (stopping_fd_ >= 0)
+        (void)::close(stopping_fd_);
+}
+
+int output_descriptor::stopping_fd()
+{
+    if (stopping_fd_ != NOT_OPENED)
+        return stopping_fd_;
+    stopping_fd_ = -1;
+    // A regular file never keeps a writer waiting, and opened anew it
+    // would be written from its start.
+    struct stat console {};
+    if (fstat(fd_, &console) != 0 || S_ISREG(console.st_mode))
+        return stopping_fd_;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+    stopping_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return stopping_fd_;
+}
 
 void console_writer::print(const char* format, ...)
 {
@@ -115,7 +138,7 @@ void console_writer::write(std::string_view text)
     if (text.size() > buffer_.size() - used_)
         flush();
     if (text.size() >= buffer_.size()) {
-        write_out(text.data(), text.size());
+        out_.write(text.data(), text.size());
         return;
     }
     std::memcpy(buffer_.data() + used_, text.data(), text.size());
@@ -124,7 +147,7 @@ void console_writer::write(std::string_view text)
 
 void console_writer::flush()
 {
-    write_out(buffer_.data(), used_);
+    out_.write(buffer_.data(), used_);
     used_ = 0;
     last_flush_ = std::chrono::steady_clock::now();
 }
@@ -136,24 +159,33 @@ void console_writer::flush_if_due()
         flush();
 }
 
-void console_writer::write_out(const char* bytes, std::size_t size)
+void output_descriptor::write(const char* bytes, std::size_t size)
 {
     while (size > 0 && !given_up_) {
         std::size_t chunk = size;
+        int fd = fd_;
         if (interrupting_signal() != 0) {
-            // Stopping: only what the console takes at once. A pipe that
-            // polls writable takes PIPE_BUF bytes without blocking.
-            pollfd console{fd_, POLLOUT, 0};
-            if (poll(&console, 1, 0) != 1 || (console.revents & POLLOUT) == 0) {
-                given_up_ = true;
-                return;
+            // Stopping: only what the console takes at once.
+            fd = stopping_fd();
+            if (fd < 0) {
+                // A pipe that polls writable takes PIPE_BUF bytes without
+                // blocking.
+                fd = fd_;
+                pollfd console{fd, POLLOUT, 0};
+                if (poll(&console, 1, 0) != 1 || (console.revents & POLLOUT) == 0) {
+                    given_up_ = true;
+                    return;
+                }
+                chunk = std::min<std::size_t>(size, PIPE_BUF);
             }
-            chunk = std::min<std::size_t>(size, PIPE_BUF);
         }
-        const ssize_t written = ::write(fd_, bytes, chunk);
+        const ssize_t written = ::write(fd, bytes, chunk);
         if (written > 0) {
             bytes += written;
             size -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EAGAIN && fd != fd_) {
+            // Stopping, and the console takes no more without waiting.
+            given_up_ = true;
         } else if (written < 0 && errno == EAGAIN) {
             // A console left non-blocking by whoever shares it.
             pollfd console{fd_, POLLOUT, 0};

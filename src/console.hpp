@@ -13,11 +13,35 @@
 // CONSOLE_FLUSH_INTERVAL_MS so that progress shows.
 inline constexpr unsigned CONSOLE_FLUSH_INTERVAL_MS = 100;
 
-// Writes the console to a descriptor. Write errors are not reported: a
-// console that fails (a reader gone, a full disk) is given up and the run
-// goes on. Once a signal has asked the run to stop, the console is written
-// only while it takes bytes without waiting, so that a full pipe or a
-// paused terminal cannot hold the run.
+// A descriptor that people read (standard output, standard error). Write
+// errors are not reported: one that fails (a reader gone, a full disk) is
+// given up and the run goes on. Once a signal has asked the run to stop,
+// it is written only while it takes bytes without waiting, so that a full
+// pipe or a paused terminal cannot hold the run: through a non-blocking
+// file description of its own (the one it shares with the shell stays as
+// it is), or where none can be had, as far as poll says it takes bytes.
+class output_descriptor {
+public:
+    explicit output_descriptor(int fd) : fd_(fd) {}
+    ~output_descriptor();
+    output_descriptor(const output_descriptor&) = delete;
+    output_descriptor& operator=(const output_descriptor&) = delete;
+
+    void write(const char* bytes, std::size_t size);
+    int fd() const { return fd_; }
+
+private:
+    int stopping_fd();
+
+    int fd_;
+    // The descriptor opened anew without blocking, once stopping; -1 where
+    // it cannot be, NOT_OPENED before.
+    static constexpr int NOT_OPENED = -2;
+    int stopping_fd_ = NOT_OPENED;
+    bool given_up_ = false;
+};
+
+// Writes the console to a descriptor, buffered (see output_descriptor).
 class console_writer {
 public:
     explicit console_writer(int fd);
@@ -35,11 +59,8 @@ public:
     bool is_terminal() const { return terminal_; }
 
 private:
-    void write_out(const char* bytes, std::size_t size);
-
-    int fd_;
+    output_descriptor out_;
     bool terminal_;
-    bool given_up_ = false;
     std::array<char, std::size_t{1} << 16> buffer_{};
     std::size_t used_ = 0;
     std::chrono::steady_clock::time_point last_flush_;

@@ -3,11 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
-
-#include "interrupt.hpp"
 
 namespace {
 
@@ -48,7 +45,7 @@ bool is_journal_stream(const struct stat& file, const char* journal_stream)
 }
 
 diagnostics::diagnostics(int fd, const char* journal_stream)
-    : fd_(fd), terminal_(isatty(fd) == 1), journal_(false)
+    : out_(fd), terminal_(isatty(fd) == 1), journal_(false)
 {
     struct stat file {};
     journal_ = fstat(fd, &file) == 0 && is_journal_stream(file, journal_stream);
@@ -78,7 +75,7 @@ void diagnostics::status(std::string_view text)
     // would erase only its last part.
     std::string line(ERASE_LINE);
     line += PROGRAM;
-    const std::size_t room = columns_of(fd_) - 1;
+    const std::size_t room = columns_of(out_.fd()) - 1;
     line += text.substr(0, room > PROGRAM.size() ? room - PROGRAM.size() : 0);
     write_out(line);
     status_shown_ = true;
@@ -90,18 +87,4 @@ void diagnostics::clear_status()
         return;
     status_shown_ = false;
     write_out(ERASE_LINE);
-}
-
-void diagnostics::write_out(std::string_view bytes)
-{
-    while (!bytes.empty() && !given_up_) {
-        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-        if (written > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        } else if (written == 0 || errno != EINTR || interrupting_signal() != 0) {
-            // Standard error that fails, or that holds the run once a
-            // signal has asked it to stop, is given up.
-            given_up_ = true;
-        }
-    }
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "console.hpp"
+
 // The journal's priorities (syslog's levels) of the lines the tool writes.
 enum class message_priority { error = 3, warning = 4, info = 6 };
 
@@ -38,11 +40,10 @@ public:
     bool is_journal() const { return journal_; }
 
 private:
-    void write_out(std::string_view bytes);
+    void write_out(std::string_view bytes) { out_.write(bytes.data(), bytes.size()); }
 
-    int fd_;
+    output_descriptor out_;
     bool terminal_;
     bool journal_;
     bool status_shown_ = false;
-    bool given_up_ = false;
 };

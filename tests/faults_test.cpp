@@ -108,8 +108,8 @@ TEST(FaultsSignals, InterruptedRunsEndByTheirSignalAfterAWholeRecord)
     }
 }
 
-// Waits up to 10 s until the process waits in the kernel function named
-// (its /proc wchan), so that a signal finds it there.
+// Waits up to 10 s until the process waits in a kernel function whose name
+// holds function (its /proc wchan), so that a signal finds it there.
 bool waits_in(int pid, const std::string& function)
 {
     const std::string path = "/proc/" + std::to_string(pid) + "/wchan";
@@ -117,7 +117,7 @@ bool waits_in(int pid, const std::string& function)
         std::ifstream in(path);
         std::string name;
         std::getline(in, name);
-        if (name == function)
+        if (name.find(function) != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -143,6 +143,49 @@ TEST(FaultsSignals, ASignalWhileATrustedKeysFifoWaitsEndsTheRun)
     EXPECT_EQ(run.term_signal, SIGTERM);
     EXPECT_EQ(run.console, BANNER + "\n  ! Interrupted by signal 15 after line 0 of log.txt\n\n");
     EXPECT_FALSE(run.result_log_exists);
+}
+
+TEST(FaultsSignals, OneSignalEndsARunWhoseConsoleIsBlocked)
+{
+    // Standard output a full pipe nobody reads, or a terminal paused with
+    // Ctrl-S: one SIGTERM ends the run, by the signal, promptly, with the
+    // result log's last record.
+    for (const bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        const scratch_dir dir;
+        std::atomic<double> signalled_at{0};
+        const auto started = std::chrono::steady_clock::now();
+        tool_options options = limited();
+        options.time_limit_seconds = 30;
+        options.console_unread = true;
+        options.console_on_terminal = terminal;
+        // Input that never ends, until the tool is gone.
+        options.stdin_writer = [](int fd) {
+            const std::string lines = key_error_lines(1000);
+            while (write_all(fd, lines)) {
+            }
+        };
+        std::thread signaller;
+        options.on_start = [&](int pid) {
+            signaller = std::thread([&, pid] {
+                if (!waits_in(pid, terminal ? "wait_woken" : "pipe_write"))
+                    return;
+                signalled_at =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                        .count();
+                kill(pid, SIGTERM);
+            });
+        };
+        const tool_run run = run_tool(dir, {"--result-log=r.out", "/dev/stdin"}, options);
+        signaller.join();
+        ASSERT_GT(signalled_at.load(), 0.0) << "the console never filled";
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.term_signal, SIGTERM);
+        EXPECT_LT(run.seconds - signalled_at, 3.0);
+        const std::string result_log = dir.read("r.out");
+        EXPECT_TRUE(result_log.ends_with(",INTERRUPTED\n"))
+            << printable(result_log.substr(result_log.size() > 80 ? result_log.size() - 80 : 0));
+    }
 }
 
 TEST(FaultsDescriptors, ClosedStandardDescriptorsAreNeverTheResultLog)

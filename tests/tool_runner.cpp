@@ -235,6 +235,16 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
         });
     }
 
+    if (options.on_start)
+        options.on_start(child);
+    if (options.console_unread && console_pipe[0] >= 0) {
+        siginfo_t exited{};
+        while (waitid(P_PID, static_cast<id_t>(child), &exited, WEXITED | WNOWAIT) != 0 &&
+               errno == EINTR) {
+        }
+        fcntl(console_pipe[0], F_SETFL, O_NONBLOCK);
+    }
+
     tool_run run;
     char chunk[65536];
     ssize_t got = 0;

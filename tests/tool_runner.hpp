@@ -51,6 +51,11 @@ struct tool_options {
     // Largest address space of the tool (RLIMIT_AS, as `ulimit -v`), 0 for
     // no limit.
     long address_space_limit = 0;
+    // The console is not read until the tool has exited, as a pipe nobody
+    // reads or a terminal paused with Ctrl-S.
+    bool console_unread = false;
+    // Called with the tool's process id once it is started.
+    std::function<void(int pid)> on_start;
     // Called with the console read so far, after every piece of it, and the
     // tool's process id.
     std::function<void(const std::string& console, int pid)> on_console;
