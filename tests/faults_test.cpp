@@ -328,6 +328,30 @@ TEST(FaultsResources, WorkersThatCannotStartLeaveTheBytesAsTheyAre)
     }
 }
 
+TEST(FaultsWorkers, ManyWorkersUnderAMemoryLimitAreFewerWorkers)
+{
+    // ulimit -v 1000000 on a host whose default is a worker per hardware
+    // thread: fewer workers check the lines, with the same output.
+    const scratch_dir dir;
+    {
+        file_writer log(dir.file("log.txt"));
+        for (long n = 1; n <= 6000; ++n)
+            log << (n % 3 == 0 ? line_of(tx(1 + n % 2)) : one_off_key_line(n));
+    }
+    const tool_run expected = run_tool(dir, {"--json", "--jobs=2", "log.txt"}, limited());
+    ASSERT_EQ(expected.exit_code, EXIT_COUNTED_ERRORS);
+    for (const char* jobs : {"--jobs=2", "--jobs=128", "--jobs=1024"}) {
+        SCOPED_TRACE(jobs);
+        tool_options options = limited();
+        options.address_space_limit = 1000 * 1000 * 1000;
+        const tool_run run = run_tool(dir, {"--json", jobs, "log.txt"}, options);
+        EXPECT_EQ(run.console, expected.console);
+        EXPECT_EQ(run.result_log, expected.result_log);
+        EXPECT_EQ(run.exit_code, expected.exit_code);
+        EXPECT_EQ(run.errors, "");
+    }
+}
+
 TEST(FaultsResources, RunningOutOfMemoryIsAFailureNeverAVerdict)
 {
     // A line of 24 MiB between two good ones: with too little memory for
