@@ -18,7 +18,18 @@ constexpr std::string_view END_OF_OPTIONS = "--";
 // More workers than this are a mistake, not a machine.
 constexpr unsigned MAX_JOBS = 1024;
 
-enum class option_id { trusted_keys, quiet, json, result_log, jobs, event, help, version };
+enum class option_id {
+    trusted_keys,
+    quiet,
+    json,
+    result_log,
+    jobs,
+    event,
+    help,
+    version,
+    progress,
+    no_progress
+};
 
 struct option_spec {
     std::string_view name;
@@ -35,6 +46,8 @@ constexpr option_spec OPTIONS[] = {
     {"event", option_id::event, false},
     {"help", option_id::help, false},
     {"version", option_id::version, false},
+    {"progress", option_id::progress, false},
+    {"no-progress", option_id::no_progress, false},
 };
 
 bool is_option_like(const char* arg) { return std::strncmp(arg, "--", 2) == 0; }
@@ -119,6 +132,8 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
 struct option_flags {
     bool quiet = false;
     bool json = false;
+    bool progress = false;
+    bool no_progress = false;
     bool done = false;  // --help or --version: nothing else matters
 };
 
@@ -158,6 +173,8 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
     } else {
         flags.quiet |= spec->id == option_id::quiet;
         flags.json |= spec->id == option_id::json;
+        flags.progress |= spec->id == option_id::progress;
+        flags.no_progress |= spec->id == option_id::no_progress;
         if (spec->id == option_id::event)
             line.options.mode = log_mode::event;
         if (spec->id == option_id::help || spec->id == option_id::version) {
@@ -193,8 +210,12 @@ command_line parse_options(int argc, char** argv, command_line line)
         return line;
     if (flags.quiet && flags.json)
         return option_error(line, "options --quiet and --json exclude each other");
+    if (flags.progress && flags.no_progress)
+        return option_error(line, "options --progress and --no-progress exclude each other");
     if (line.options.logs.empty())
         return option_error(line, "no log given");
+    if (flags.progress || flags.no_progress)
+        line.options.progress = flags.progress ? progress_display::always : progress_display::never;
     if (flags.json) {
         line.options.style = report_style::json;
     } else if (flags.quiet) {

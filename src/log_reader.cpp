@@ -43,6 +43,7 @@ void log_reader::start(int fd)
     block_begin_ = block_end_ = 0;
     line_number_ = 0;
     at_line_start_ = true;
+    bytes_read_ = 0;
 }
 
 bool log_reader::reserve(std::size_t size)
@@ -109,6 +110,7 @@ log_reader::fill log_reader::read_raw(std::size_t& got)
         if (n >= 0) {
             got = static_cast<std::size_t>(n);
             raw_end_ += got;
+            bytes_read_ += got;
             return fill::block;
         }
         if (errno == EINTR && should_stop())

@@ -25,6 +25,7 @@
 #include "ledger.hpp"
 #include "line_format.hpp"
 #include "log_reader.hpp"
+#include "progress.hpp"
 #include "report.hpp"
 #include "result_log.hpp"
 #include "signature_check.hpp"
@@ -119,6 +120,12 @@ struct run_state {
     // A log that cannot be read on ends the run once the lines before the
     // failure are settled.
     std::optional<run_error> read_failure;
+
+    // How far the run has got, when it is shown: the bytes of the logs
+    // read to their end, and the sizes of all where each is known.
+    std::optional<progress_meter> progress;
+    uint64_t bytes_of_logs_read = 0;
+    std::optional<uint64_t> bytes_of_logs = 0;
 };
 
 // An error of kind, in its own words when the kind has them.
@@ -197,6 +204,11 @@ bool open_logs(run_state& run)
             return false;
         }
         log.identity = {file.st_dev, file.st_ino};
+        if (run.bytes_of_logs && S_ISREG(file.st_mode)) {
+            *run.bytes_of_logs += static_cast<uint64_t>(file.st_size);
+        } else {
+            run.bytes_of_logs.reset();
+        }
         run.logs.push_back(std::move(log));
     }
     return true;
@@ -329,6 +341,20 @@ void verify_line(run_state& run, check_pool& pool, log_reader& reader, char* tex
 
 // ------------------------------------------------------------ reading
 
+// Shows how far the run has got, when that is shown and due.
+void show_progress(run_state& run, const log_reader& reader)
+{
+    if (!run.progress || !run.progress->due())
+        return;
+    progress_sample sample;
+    // Lines whose check is done, their key's included where it did not
+    // parse.
+    sample.lines_checked = run.result().lines_checked + run.result().key_errors;
+    sample.bytes_read = run.bytes_of_logs_read + reader.bytes_consumed();
+    sample.bytes_total = run.bytes_of_logs;
+    run.progress->update(sample);
+}
+
 // Reads one log to its end, or until the run must stop.
 void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
 {
@@ -356,7 +382,9 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
         run.accounts.read_piece(piece.starts_line, blank);
         if (!blank)
             verify_line(run, pool, reader, piece.text, run.reading);
+        show_progress(run, reader);
     }
+    run.bytes_of_logs_read += reader.bytes_consumed();
     run.accounts.end_log();
 }
 
@@ -367,12 +395,16 @@ void read_and_check(run_state& run)
     reader_settings settings;
     settings.slack = LINE_TO_CHECK_SLACK;
     settings.poll_interval_ms = CONSOLE_FLUSH_INTERVAL_MS;
-    log_reader reader(settings, [&run, &pool] {
+    const log_reader* shown = nullptr;
+    log_reader reader(settings, [&run, &pool, &shown] {
         // Verdicts known so far show while the tool waits for input.
         take_checked_lines(run, pool);
         run.console.flush();
+        if (shown != nullptr)
+            show_progress(run, *shown);
         return must_stop(run);
     });
+    shown = &reader;
     for (std::size_t i = 0; i < run.logs.size() && !must_stop(run) && !run.read_failure; ++i)
         verify_log(run, pool, reader, i);
     take_all_lines(run, pool);
@@ -454,6 +486,24 @@ void say_errors(const run_options& options, const run_result& result, diagnostic
     }
 }
 
+// Progress shows on a terminal in the quiet and JSON forms, a few times a
+// second; asked for, anywhere, every few seconds.
+constexpr std::chrono::milliseconds PROGRESS_ON_TERMINAL_MS{250};
+constexpr std::chrono::milliseconds PROGRESS_ELSEWHERE_MS{2000};
+
+bool shows_progress(const run_options& options, const diagnostics& errors)
+{
+    switch (options.progress) {
+        case progress_display::always:
+            return true;
+        case progress_display::never:
+            return false;
+        case progress_display::automatic:
+            break;
+    }
+    return options.style != report_style::console && errors.is_terminal();
+}
+
 // Renders the end of the run; a report that runs out of memory ends again
 // with the error, in what memory is left (the JSON document needs none).
 void render_end(run_state& run)
@@ -481,6 +531,10 @@ run_status run_verification(const run_options& options, console_writer& console,
 {
     run_state run(options, console);
     run.renderer->start();
+    if (errors != nullptr && shows_progress(options, *errors)) {
+        run.progress.emplace(*errors, errors->is_terminal() ? PROGRESS_ON_TERMINAL_MS
+                                                            : PROGRESS_ELSEWHERE_MS);
+    }
     try {
         if (load_trusted(run) && open_logs(run) && open_result_log(run))
             verify_logs(run);
@@ -489,6 +543,8 @@ run_status run_verification(const run_options& options, console_writer& console,
         run.reserve.release();
         note_out_of_memory(run);
     }
+    if (run.progress)
+        run.progress->finish();
     run_result& result = run.result();
     result.status = status_of(result);
     render_end(run);

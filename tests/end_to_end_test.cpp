@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -370,8 +372,9 @@ TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
          {std::vector<std::string>{"--help"}, {"log.txt", "--help"}, {"--json", "--help"}}) {
         const tool_run run = run_tool(dir, args);
         EXPECT_TRUE(run.console.starts_with(BANNER + USAGE));
-        for (const char* option : {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE",
-                                   "--jobs=N", "--event", "--help", "--version", "\n   -- "})
+        for (const char* option :
+             {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
+              "--event", "--progress", "--no-progress", "--help", "--version", "\n   -- "})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_FALSE(run.result_log_exists);
@@ -845,6 +848,51 @@ TEST(Terminal, BytesATerminalActsOnAreShownEscapedThere)
               "tamberlo_orvel_verify: " + path + ": could not open (No such file or directory)\n");
     run = run_tool(dir, {path});
     EXPECT_EQ(run.console, BANNER + could_not_open(path));
+}
+
+TEST(Terminal, ProgressShowsOnATerminalOrWhenAskedForAndNeverOnTheOutput)
+{
+    // Input that comes slowly, so that the run lasts a while.
+    const auto slow_input = [](std::chrono::milliseconds pause) {
+        return [pause](int fd) {
+            write_all(fd, key_error_lines(300));
+            std::this_thread::sleep_for(pause);
+            write_all(fd, key_error_lines(300));
+        };
+    };
+    const std::string status = "\r\x1b[Ktamberlo_orvel_verify: 300 lines checked, 0.0 MiB read";
+    const std::string erase = "\r\x1b[K";
+    const scratch_dir dir;
+    tool_options terminal;
+    terminal.errors_on_terminal = true;
+    terminal.stdin_writer = slow_input(std::chrono::milliseconds(800));
+    tool_run run = run_tool(dir, {"--quiet", "--result-log=r.out", "-"}, terminal);
+    EXPECT_NE(run.errors.find(status), std::string::npos) << printable(run.errors);
+    // Erased at the end, and nowhere else.
+    EXPECT_TRUE(run.errors.ends_with(erase)) << printable(run.errors);
+    EXPECT_EQ(run.console.find("MiB read"), std::string::npos);
+    EXPECT_EQ(dir.read("r.out"), key_error_records(300) + key_error_records(300));
+    EXPECT_EQ(run.exit_code, exit_of_key_code(0x3d62));
+
+    // Not asked for: none in the console form, with --no-progress, or on a
+    // pipe.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--result-log=r.out", "-"},
+          {"--quiet", "--no-progress", "--result-log=r.out", "-"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(run_tool(dir, args, terminal).errors, "");
+    }
+    tool_options piped;
+    piped.stdin_writer = slow_input(std::chrono::milliseconds(800));
+    EXPECT_EQ(run_tool(dir, {"--json", "--result-log=r.out", "-"}, piped).errors, "");
+
+    // Asked for, on a pipe: a line every two seconds, no carriage return.
+    piped.stdin_writer = slow_input(std::chrono::milliseconds(2300));
+    run = run_tool(dir, {"--json", "--progress", "--result-log=r.out", "-"}, piped);
+    EXPECT_TRUE(run.errors.starts_with("tamberlo_orvel_verify: 300 lines checked, 0.0 MiB read"))
+        << printable(run.errors);
+    EXPECT_EQ(run.errors.find('\r'), std::string::npos);
+    EXPECT_TRUE(run.console.starts_with("{\"version\":1,"));
 }
 
 // ------------------------------------------------------------ stored logs

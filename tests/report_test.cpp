@@ -16,6 +16,7 @@
 #include "console.hpp"
 #include "diagnostics.hpp"
 #include "in_process.hpp"
+#include "progress.hpp"
 #include "report.hpp"
 #include "test_support.hpp"
 
@@ -345,6 +346,32 @@ TEST(Reports, JsonStringsAreWrittenAsTheJsonLibraryWritesThem)
         EXPECT_NE(document.find(R"("path":)" + library_form + ","), std::string::npos);
         EXPECT_EQ(json::parse(document)["error"]["path"], json::parse(library_form));
     }
+}
+
+TEST(Reports, ProgressSaysLinesShareRateAndTimeLeft)
+{
+    progress_sample sample;
+    sample.lines_checked = 1234567;
+    sample.bytes_read = 25 * 1024 * 1024;
+    sample.bytes_total = 100 * 1024 * 1024;
+    EXPECT_EQ(progress_text(sample, 10.0),
+              "1,234,567 lines checked, 25% read, 123,456 lines/s, 0:30 left");
+    EXPECT_EQ(progress_text(sample, 1300.0),
+              "1,234,567 lines checked, 25% read, 949 lines/s, 1:05:00 left");
+    // Without the sizes of the logs (a pipe), the bytes instead of a share.
+    sample.bytes_total.reset();
+    EXPECT_EQ(progress_text(sample, 10.0),
+              "1,234,567 lines checked, 25.0 MiB read, 123,456 lines/s");
+    // Nothing read yet, or all of it: no time left to tell.
+    sample = progress_sample{};
+    sample.bytes_total = 1000;
+    EXPECT_EQ(progress_text(sample, 0.0), "0 lines checked, 0% read");
+    sample.bytes_read = 1000;
+    sample.lines_checked = 999;
+    EXPECT_EQ(progress_text(sample, 1.0), "999 lines checked, 100% read, 999 lines/s");
+    // A log that grew while it was read is read at most whole.
+    sample.bytes_read = 1500;
+    EXPECT_EQ(progress_text(sample, 1.0), "999 lines checked, 100% read, 999 lines/s");
 }
 
 TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
