@@ -188,6 +188,34 @@ TEST(FaultsSignals, OneSignalEndsARunWhoseConsoleIsBlocked)
     }
 }
 
+TEST(FaultsSignals, AnInterruptIsAWarningInTheJournal)
+{
+    // journalctl -p err lists failed runs, not the ones an operator stopped.
+    const scratch_dir dir;
+    flag signalled;
+    tool_options options = limited();
+    options.errors_are_journal = true;
+    options.stdin_writer = [&](int fd) {
+        write_all(fd, line_of(tx(1)) + line_of(tx(2)) + line_of(tx(3)));
+        signalled.wait(std::chrono::seconds(30));
+    };
+    std::thread signaller;
+    options.on_start = [&](int pid) {
+        signaller = std::thread([&, pid] {
+            // Waiting for more input once the three lines are read.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (waits_in(pid, "poll"))
+                kill(pid, SIGTERM);
+            signalled.set();
+        });
+    };
+    const tool_run run = run_tool(dir, {"--quiet", "/dev/stdin"}, options);
+    signaller.join();
+    EXPECT_EQ(run.term_signal, SIGTERM);
+    EXPECT_EQ(run.errors, "<4>tamberlo_orvel_verify: /dev/stdin:3: interrupted by signal 15\n");
+    EXPECT_EQ(run.console, "");
+}
+
 TEST(FaultsDescriptors, ClosedStandardDescriptorsAreNeverTheResultLog)
 {
     // tool LOG <&- >&-
