@@ -1,12 +1,13 @@
 #include "check_pool.hpp"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 
 #include "interrupt.hpp"
 
@@ -26,12 +27,14 @@ bool address_space(uint64_t& limit, uint64_t& used)
     if (getrlimit(RLIMIT_AS, &address_space) != 0 || address_space.rlim_cur == RLIM_INFINITY)
         return false;
     limit = address_space.rlim_cur;
-    std::FILE* const statm = std::fopen("/proc/self/statm", "re");
-    unsigned long long pages = 0;
-    const bool read = statm != nullptr && std::fscanf(statm, "%llu", &pages) == 1;
-    if (statm != nullptr)
-        (void)std::fclose(statm);
-    used = read ? pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+    // The first number of statm: the pages of the address space in use.
+    char text[64] = {};
+    const int statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    const ssize_t got = statm >= 0 ? read(statm, text, sizeof text - 1) : -1;
+    if (statm >= 0)
+        (void)close(statm);
+    const unsigned long long pages = got > 0 ? std::strtoull(text, nullptr, 10) : 0;
+    used = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     return true;
 }
 

@@ -183,14 +183,13 @@ void output_descriptor::write(const char* bytes, std::size_t size)
         if (written > 0) {
             bytes += written;
             size -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EAGAIN && fd != fd_) {
-            // Stopping, and the console takes no more without waiting.
-            given_up_ = true;
-        } else if (written < 0 && errno == EAGAIN) {
+        } else if (written < 0 && errno == EAGAIN && fd == fd_) {
             // A console left non-blocking by whoever shares it.
             pollfd console{fd_, POLLOUT, 0};
             (void)poll(&console, 1, static_cast<int>(CONSOLE_FLUSH_INTERVAL_MS));
         } else if (written == 0 || errno != EINTR) {
+            // A console that fails, or that takes no more without waiting
+            // once stopping, is given up.
             given_up_ = true;
         }
     }

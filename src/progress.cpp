@@ -1,6 +1,7 @@
 #include "progress.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "diagnostics.hpp"
@@ -20,7 +21,7 @@ std::string grouped(uint64_t number)
 
 std::string duration_text(double seconds)
 {
-    const auto whole = static_cast<unsigned long long>(seconds + 0.5);
+    const auto whole = static_cast<unsigned long long>(std::llround(seconds));
     char text[48];
     if (whole >= 3600) {
         (void)std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600, whole / 60 % 60,
