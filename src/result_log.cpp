@@ -150,22 +150,29 @@ void result_log_writer::mark_failed_write()
 }
 
 // The end of the last whole record in the file at or before limit (0 for
-// none), read back from the file.
+// none), read back from the file (opened anew for reading: the writer's
+// descriptor is write-only, so that a FIFO without a reader fails).
 off_t result_log_writer::record_end_before(off_t limit) const
 {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (reader < 0)
+        return 0;
     char bytes[4096];
-    for (off_t at = limit; at > 0;) {
+    off_t end = 0;
+    for (off_t at = limit; at > 0 && end == 0;) {
         const off_t from = std::max<off_t>(0, at - static_cast<off_t>(sizeof bytes));
-        const ssize_t got = pread(fd_, bytes, static_cast<std::size_t>(at - from), from);
+        const ssize_t got = pread(reader, bytes, static_cast<std::size_t>(at - from), from);
         if (got != at - from)
-            return 0;
-        for (ssize_t i = got; i > 0; --i) {
+            break;
+        for (ssize_t i = got; i > 0 && end == 0; --i) {
             if (bytes[i - 1] == '\n')
-                return from + i;
+                end = from + i;
         }
         at = from;
     }
-    return 0;
+    (void)::close(reader);
+    return end;
 }
 
 void result_log_writer::append(std::string_view bytes)

@@ -274,6 +274,8 @@ TEST(FaultsFiles, AResultLogThatCannotBeWrittenSaysSoInItsLastRecord)
         EXPECT_EQ(run.errors, "tamberlo_orvel_verify: r.out: could not write (File too large)\n");
         const std::string result_log = dir.read("r.out");
         EXPECT_LE(result_log.size(), static_cast<std::size_t>(limit));
+        // Cut back no further than the record that makes room.
+        EXPECT_GT(result_log.size() + 40, static_cast<std::size_t>(limit)) << result_log.size();
         expect_incomplete(result_log, whole, why);
     }
     // The plain form's result log stays as it has always been.
@@ -378,6 +380,34 @@ TEST(FaultsWorkers, ManyWorkersUnderAMemoryLimitAreFewerWorkers)
         EXPECT_EQ(run.exit_code, expected.exit_code);
         EXPECT_EQ(run.errors, "");
     }
+
+    // How many: as many as fit in half of the address space left, each
+    // with room for a full key store; far fewer than 128 under 1 GB.
+    flag counted;
+    std::atomic<int> threads{0};
+    tool_options options = limited();
+    options.address_space_limit = 1000 * 1000 * 1000;
+    options.stdin_writer = [&](int fd) {
+        write_all(fd, line_of(tx(1)));
+        counted.wait(std::chrono::seconds(30));
+    };
+    std::thread counter;
+    options.on_start = [&](int pid) {
+        counter = std::thread([&, pid] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.starts_with("Threads:"))
+                    threads = std::stoi(line.substr(8));
+            }
+            counted.set();
+        });
+    };
+    const tool_run run = run_tool(dir, {"--quiet", "--jobs=128", "/dev/stdin"}, options);
+    counter.join();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_GT(threads.load(), 1);
+    EXPECT_LT(threads.load(), 64);
 }
 
 TEST(FaultsResources, RunningOutOfMemoryIsAFailureNeverAVerdict)
