@@ -1,14 +1,17 @@
 // The three renderings of a run, made from a run's record by hand, and the
 // record of whole runs in process as the JSON document shows it.
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -372,6 +375,35 @@ TEST(Reports, ProgressSaysLinesShareRateAndTimeLeft)
     // A log that grew while it was read is read at most whole.
     sample.bytes_read = 1500;
     EXPECT_EQ(progress_text(sample, 1.0), "999 lines checked, 100% read, 999 lines/s");
+}
+
+TEST(Reports, TheStatusLineIsErasedBeforeTheReportEnds)
+{
+    // On a terminal that is standard output too, what the report prints at
+    // the end must not land on the status line.
+    int terminal = -1;
+    int tool_side = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&terminal, &tool_side, nullptr, &raw, nullptr), 0);
+    diagnostics errors(tool_side, nullptr);
+    ASSERT_TRUE(errors.is_terminal());
+    progress_meter meter(errors, std::chrono::milliseconds(0));
+    progress_sample sample;
+    sample.lines_checked = 7;
+    meter.update(sample);
+    meter.finish();
+    meter.update(sample);
+    char bytes[4096];
+    const ssize_t got = read(terminal, bytes, sizeof bytes);
+    ASSERT_GT(got, 0);
+    const std::string shown(bytes, static_cast<std::size_t>(got));
+    EXPECT_TRUE(shown.starts_with("\r\x1b[Ktamberlo_orvel_verify: 7 lines checked, 0.0 MiB read"))
+        << printable(shown);
+    // Erased once, and nothing after.
+    EXPECT_TRUE(shown.ends_with("lines/s\r\x1b[K")) << printable(shown);
+    close(terminal);
+    close(tool_side);
 }
 
 TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
