@@ -17,9 +17,9 @@ inline constexpr unsigned CONSOLE_FLUSH_INTERVAL_MS = 100;
 // errors are not reported: one that fails (a reader gone, a full disk) is
 // given up and the run goes on. Once a signal has asked the run to stop,
 // it is written only while it takes bytes without waiting, so that a full
-// pipe or a paused terminal cannot hold the run: through a non-blocking
-// file description of its own (the one it shares with the shell stays as
-// it is), or where none can be had, as far as poll says it takes bytes.
+// pipe or a paused terminal cannot hold the run: reopened without blocking
+// (the open file it shares with the shell stays as it is), or where it
+// cannot be, as far as poll says it takes bytes.
 class output_descriptor {
 public:
     explicit output_descriptor(int fd) : fd_(fd) {}

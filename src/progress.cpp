@@ -37,17 +37,18 @@ std::string duration_text(double seconds)
 std::string progress_text(const progress_sample& sample, double seconds)
 {
     std::string text = grouped(sample.lines_checked) + " lines checked, ";
-    char part[64];
+    char share_text[64];
     const bool share_known = sample.bytes_total && *sample.bytes_total > 0;
     if (share_known) {
         const double share =
             static_cast<double>(sample.bytes_read) / static_cast<double>(*sample.bytes_total);
-        (void)std::snprintf(part, sizeof part, "%.0f%% read", 100.0 * std::min(share, 1.0));
+        (void)std::snprintf(share_text, sizeof share_text, "%.0f%% read",
+                            100.0 * std::min(share, 1.0));
     } else {
-        (void)std::snprintf(part, sizeof part, "%.1f MiB read",
+        (void)std::snprintf(share_text, sizeof share_text, "%.1f MiB read",
                             static_cast<double>(sample.bytes_read) / MIB_BYTES);
     }
-    text += part;
+    text += share_text;
     if (seconds > 0) {
         const auto rate =
             static_cast<uint64_t>(static_cast<double>(sample.lines_checked) / seconds);

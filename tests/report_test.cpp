@@ -323,7 +323,7 @@ TEST(Reports, JsonStringsAreWrittenAsTheJsonLibraryWritesThem)
     // library dumped it before (ASCII, U+FFFD for what is not UTF-8).
     const std::string paths[] = {
         "plain.log",
-        std::string("\x00\x01\x1f\x7f \"\\\b\f\n\r\t", 15),
+        std::string("\x00\x01\x1f\x7f \"\\\b\f\n\r\t", 12),
         "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
         "\xff\xfe\x80\xc0\xaf\xc1\xbf\xf5\x80",
         "\xe2\x82"
