@@ -108,7 +108,8 @@ int output_descriptor::stopping_fd()
     struct stat console {};
     if (fstat(fd_, &console) != 0 || S_ISREG(console.st_mode))
         return stopping_fd_;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+    std::string path = "/proc/self/fd/";
+    path += std::to_string(fd_);
     stopping_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     return stopping_fd_;
 }

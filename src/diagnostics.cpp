@@ -58,7 +58,7 @@ void diagnostics::message(message_priority priority, std::string_view text)
     clear_status();
     std::string line;
     if (journal_)
-        line += "<" + std::to_string(static_cast<int>(priority)) + ">";
+        line.append("<").append(std::to_string(static_cast<int>(priority))).append(">");
     line += PROGRAM;
     line += text;
     line += '\n';

@@ -13,10 +13,14 @@ constexpr double MIB_BYTES = 1024.0 * 1024.0;
 // A count with thousands separated, as the README writes them.
 std::string grouped(uint64_t number)
 {
-    std::string digits = std::to_string(number);
-    for (std::size_t at = digits.size(); at > 3; at -= 3)
-        digits.insert(at - 3, ",");
-    return digits;
+    const std::string digits = std::to_string(number);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += ',';
+        text += digits[i];
+    }
+    return text;
 }
 
 std::string duration_text(double seconds)
@@ -36,7 +40,8 @@ std::string duration_text(double seconds)
 
 std::string progress_text(const progress_sample& sample, double seconds)
 {
-    std::string text = grouped(sample.lines_checked) + " lines checked, ";
+    std::string text = grouped(sample.lines_checked);
+    text += " lines checked, ";
     char share_text[64];
     const bool share_known = sample.bytes_total && *sample.bytes_total > 0;
     if (share_known) {
@@ -52,12 +57,12 @@ std::string progress_text(const progress_sample& sample, double seconds)
     if (seconds > 0) {
         const auto rate =
             static_cast<uint64_t>(static_cast<double>(sample.lines_checked) / seconds);
-        text += ", " + grouped(rate) + " lines/s";
+        text.append(", ").append(grouped(rate)).append(" lines/s");
     }
     if (share_known && sample.bytes_read > 0 && sample.bytes_read < *sample.bytes_total) {
         const double left = seconds * static_cast<double>(*sample.bytes_total - sample.bytes_read) /
                             static_cast<double>(sample.bytes_read);
-        text += ", " + duration_text(left) + " left";
+        text.append(", ").append(duration_text(left)).append(" left");
     }
     return text;
 }

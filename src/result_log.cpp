@@ -146,7 +146,9 @@ void result_log_writer::mark_failed_write()
         if (ftruncate(fd_, cut) == 0 && lseek(fd_, cut, SEEK_SET) == cut)
             file_ends_line_ = true;
     }
-    (void)write_all(file_ends_line_ ? record : "\n" + record);
+    if (!file_ends_line_ && !write_all("\n"))
+        return;
+    (void)write_all(record);
 }
 
 // The end of the last whole record in the file at or before limit (0 for
@@ -154,7 +156,8 @@ void result_log_writer::mark_failed_write()
 // descriptor is write-only, so that a FIFO without a reader fails).
 off_t result_log_writer::record_end_before(off_t limit) const
 {
-    const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+    std::string path = "/proc/self/fd/";
+    path += std::to_string(fd_);
     const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (reader < 0)
         return 0;
