@@ -90,8 +90,9 @@ int main(int argc, char** argv)
     const double megabytes = static_cast<double>(bytes.size()) / 1e6;
     const double bare_rate = megabytes / median(bare);
     const double history_rate = megabytes / median(history);
-    std::printf("bytes %zu; bare mbedtls_sha256 %.1f MB/s; history hashing %.1f MB/s; "
-                "history/bare %.3f (median of %d)\n",
-                bytes.size(), bare_rate, history_rate, history_rate / bare_rate, rounds);
+    std::printf(
+        "bytes %zu; bare mbedtls_sha256 %.1f MB/s; history hashing %.1f MB/s; "
+        "history/bare %.3f (median of %d)\n",
+        bytes.size(), bare_rate, history_rate, history_rate / bare_rate, rounds);
     return 0;
 }

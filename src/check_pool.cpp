@@ -1,12 +1,50 @@
 #include "check_pool.hpp"
 
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
-#include <system_error>
+#include <cstdlib>
 
 #include "interrupt.hpp"
 
 namespace {
+
+// What a worker's checks use besides its stack and its key store: the
+// library's working memory for one check of the largest keys, and slack.
+constexpr uint64_t WORKER_SCRATCH_BYTES = uint64_t{1} << 20;
+// The address space a malloc arena of another thread reserves at once
+// (glibc's HEAP_MAX_SIZE on 64-bit systems).
+constexpr uint64_t ARENA_BYTES = uint64_t{64} << 20;
+
+// The address space limit, and what is taken of it now; false without one.
+bool address_space(uint64_t& limit, uint64_t& used)
+{
+    rlimit address_space{};
+    if (getrlimit(RLIMIT_AS, &address_space) != 0 || address_space.rlim_cur == RLIM_INFINITY)
+        return false;
+    limit = address_space.rlim_cur;
+    // The first number of statm: the pages of the address space in use.
+    char text[64] = {};
+    const int statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    const ssize_t got = statm >= 0 ? read(statm, text, sizeof text - 1) : -1;
+    if (statm >= 0)
+        (void)close(statm);
+    const unsigned long long pages = got > 0 ? std::strtoull(text, nullptr, 10) : 0;
+    used = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return true;
+}
+
+// The arenas that fit in the workers' share of a limited address space.
+int arenas_within(uint64_t share)
+{
+    return static_cast<int>(std::max<uint64_t>(1, share / 4 / ARENA_BYTES));
+}
+
+extern "C" void* run_worker(void* pool);
 
 // Bounds on the lines in flight: enough to keep every worker busy, few
 // enough that memory stays small however long the log is. A single line
@@ -22,21 +60,48 @@ unsigned default_worker_count()
     return threads > 0 ? threads : 1;
 }
 
+unsigned workers_within(unsigned wanted, uint64_t limit, uint64_t used, std::size_t store_bytes)
+{
+    if (used >= limit)
+        return 0;
+    const uint64_t share = (limit - used) / 2;
+    const uint64_t arenas = static_cast<uint64_t>(arenas_within(share)) * ARENA_BYTES;
+    if (arenas >= share)
+        return 0;
+    const uint64_t each = WORKER_STACK_BYTES + store_bytes + WORKER_SCRATCH_BYTES;
+    return static_cast<unsigned>(std::min<uint64_t>(wanted, (share - arenas) / each));
+}
+
 check_pool::check_pool(unsigned workers, const check_settings& settings,
                        key_store_limits store_limits, check_state& callers_state)
     : settings_(settings), store_limits_(store_limits), callers_state_(callers_state)
 {
-    // Workers leave the signals that stop a run to the reading thread.
-    const interrupts_blocked for_workers;
-    for (unsigned i = 0; i < workers; ++i) {
-        try {
-            workers_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
+    uint64_t limit = 0;
+    uint64_t used = 0;
+    if (workers > 0 && address_space(limit, used)) {
+        // Under a limit, as many workers as fit, sharing few arenas: each
+        // arena of its own would reserve 64 MiB.
+        workers = workers_within(workers, limit, used, store_limits.bytes);
+        (void)mallopt(M_ARENA_MAX, arenas_within(limit > used ? (limit - used) / 2 : 0));
+    }
+    workers_.reserve(workers);
+    pthread_attr_t attributes;
+    if (workers == 0 || pthread_attr_init(&attributes) != 0)
+        return;
+    (void)pthread_attr_setstacksize(&attributes, WORKER_STACK_BYTES);
+    {
+        // Workers leave the signals that stop a run to the reading thread.
+        const interrupts_blocked for_workers;
+        for (unsigned i = 0; i < workers; ++i) {
+            pthread_t worker{};
             // A thread that cannot start (no memory for its stack, a process
             // limit) leaves the work to those that did, or to the caller.
-            break;
+            if (pthread_create(&worker, &attributes, run_worker, this) != 0)
+                break;
+            workers_.push_back(worker);
         }
     }
+    (void)pthread_attr_destroy(&attributes);
 }
 
 check_pool::~check_pool()
@@ -46,9 +111,19 @@ check_pool::~check_pool()
         stopping_ = true;
     }
     work_ready_.notify_all();
-    for (std::thread& worker : workers_)
-        worker.join();
+    for (const pthread_t worker : workers_)
+        (void)pthread_join(worker, nullptr);
 }
+
+namespace {
+
+extern "C" void* run_worker(void* pool)
+{
+    static_cast<check_pool*>(pool)->work();
+    return nullptr;
+}
+
+}  // namespace
 
 bool check_pool::is_full(std::size_t line_bytes) const
 {

@@ -2,9 +2,12 @@
 // the verdicts back strictly in input order.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -66,9 +69,10 @@ public:
     // Forgets the oldest queued line.
     void take_oldest();
 
-private:
+    // A worker's loop: checks lines until the pool stops.
     void work();
 
+private:
     const check_settings settings_;
     const key_store_limits store_limits_;
     check_state& callers_state_;
@@ -85,8 +89,21 @@ private:
     std::deque<queued_line*> unclaimed_;
     std::atomic<const queued_line*> awaited_ = nullptr;
     bool stopping_ = false;
-    std::vector<std::thread> workers_;
+    std::vector<pthread_t> workers_;
 };
 
 // One worker per hardware thread, at least one.
 unsigned default_worker_count();
+
+// How many of wanted workers fit in an address space of limit bytes of
+// which used are taken (RLIMIT_AS, as `ulimit -v` sets it): half of what
+// is left stays with the reading thread (its line buffers, the reader,
+// the run's record), the other half is shared by the workers, each
+// costing its stack and what its checks keep (store_bytes) and use.
+unsigned workers_within(unsigned wanted, uint64_t limit, uint64_t used, std::size_t store_bytes);
+
+// Each worker's stack: what a check of the largest keys uses (9.1 KiB at
+// most over every fixture key, RSA-8192 and explicit curves included,
+// measured on a painted stack) many times over, rather than the 8 MiB of
+// a thread's default.
+inline constexpr std::size_t WORKER_STACK_BYTES = std::size_t{256} * 1024;

@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "run.hpp"
 #include "sequence_check.hpp"
 #include "texts.hpp"
@@ -31,6 +32,8 @@ enum class option_id {
     checkpoint,
     help,
     version,
+    progress,
+    no_progress,
 };
 
 struct option_spec {
@@ -52,6 +55,8 @@ constexpr option_spec OPTIONS[] = {
     {"checkpoint", option_id::checkpoint, true},
     {"help", option_id::help, false},
     {"version", option_id::version, false},
+    {"progress", option_id::progress, false},
+    {"no-progress", option_id::no_progress, false},
 };
 
 bool is_option_like(const char* arg) { return std::strncmp(arg, "--", 2) == 0; }
@@ -163,6 +168,8 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
 struct option_flags {
     bool quiet = false;
     bool json = false;
+    bool progress = false;
+    bool no_progress = false;
     bool done = false;  // --help or --version: nothing else matters
 };
 
@@ -190,7 +197,9 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
         std::string_view value;
         if (equals != std::string_view::npos) {
             value = body.substr(equals + 1);
-        } else if (i + 1 < argc) {
+        } else if (i + 1 < argc && !is_option_like(argv[i + 1])) {
+            // An option after it is not its value: a value that begins with
+            // "--" is given as --name=VALUE.
             value = argv[++i];
         }
         if (apply_value(line, *spec, value, problem))
@@ -200,6 +209,8 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
     } else {
         flags.quiet |= spec->id == option_id::quiet;
         flags.json |= spec->id == option_id::json;
+        flags.progress |= spec->id == option_id::progress;
+        flags.no_progress |= spec->id == option_id::no_progress;
         if (spec->id == option_id::event)
             line.options.mode = log_mode::event;
         line.options.strict |= spec->id == option_id::strict;
@@ -219,6 +230,30 @@ bool expectations_agree(const run_options& options)
 {
     return !options.expect_first || !options.expect_last ||
            *options.expect_first <= *options.expect_last;
+}
+
+// The options form once every argument is read: what only the whole
+// command line can judge, and what follows from it.
+command_line settled(command_line line, const option_flags& flags)
+{
+    if (flags.quiet && flags.json)
+        return option_error(line, "options --quiet and --json exclude each other");
+    if (flags.progress && flags.no_progress)
+        return option_error(line, "options --progress and --no-progress exclude each other");
+    if (line.options.logs.empty())
+        return option_error(line, "no log given");
+    if (!expectations_agree(line.options))
+        return option_error(line, "option --expect-first is above --expect-last");
+    if (flags.progress || flags.no_progress)
+        line.options.progress = flags.progress ? progress_display::always : progress_display::never;
+    if (flags.json) {
+        line.options.style = report_style::json;
+    } else if (flags.quiet) {
+        line.options.style = report_style::quiet;
+    }
+    line.options.dash_is_standard_input = true;
+    line.options.marks_incomplete = true;
+    return line;
 }
 
 // The command line's options form.
@@ -241,19 +276,7 @@ command_line parse_options(int argc, char** argv, command_line line)
     }
     if (flags.done)
         return line;
-    if (flags.quiet && flags.json)
-        return option_error(line, "options --quiet and --json exclude each other");
-    if (line.options.logs.empty())
-        return option_error(line, "no log given");
-    if (!expectations_agree(line.options))
-        return option_error(line, "option --expect-first is above --expect-last");
-    if (flags.json) {
-        line.options.style = report_style::json;
-    } else if (flags.quiet) {
-        line.options.style = report_style::quiet;
-    }
-    line.options.dash_is_standard_input = true;
-    return line;
+    return settled(std::move(line), flags);
 }
 
 }  // namespace
@@ -270,6 +293,7 @@ command_line parse_command_line(int argc, char** argv)
 
 run_status run_command_line(int argc, char** argv, console_writer& console)
 {
+    diagnostics errors(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
     const command_line line = parse_command_line(argc, argv);
     switch (line.what) {
         case command_line::action::version:
@@ -286,13 +310,15 @@ run_status run_command_line(int argc, char** argv, console_writer& console)
             console.print("%s%s", text::banner, text::usage);
             console.flush();
             return line.usage_status;
-        case command_line::action::option_error:
-            (void)std::fprintf(
-                stderr, text::command_line_error,
-                terminal_safe(line.error.c_str(), isatty(STDERR_FILENO) == 1).c_str());
+        case command_line::action::option_error: {
+            text::values values;
+            const terminal_safe problem(line.error.c_str(), errors.is_terminal());
+            values.message = problem.c_str();
+            errors.message(message_priority::error, text::fill(text::command_line_error, values));
             return run_status::bad_argument;
+        }
         case command_line::action::run:
             break;
     }
-    return run_verification(line.options, console);
+    return run_verification(line.options, console, &errors);
 }

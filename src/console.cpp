@@ -1,7 +1,9 @@
 #include "console.hpp"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +44,22 @@ std::size_t utf8_sequence_length(const unsigned char* text)
     return length;
 }
 
+// U+061C, U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069: they
+// reorder what a terminal shows, so that "\u202eRUE 05.21" reads as
+// "12.50 EUR".
+bool is_bidi_control(const unsigned char* text, std::size_t sequence)
+{
+    if (sequence == 2)
+        return text[0] == 0xD8 && text[1] == 0x9C;
+    if (sequence != 3 || text[0] != 0xE2)
+        return false;
+    const unsigned char second = text[1];
+    const unsigned char third = text[2];
+    return (second == 0x80 &&
+            (third == 0x8E || third == 0x8F || (third >= 0xAA && third <= 0xAE))) ||
+           (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
 // How many bytes at text a terminal acts on as one control, or 0.
 std::size_t control_length(const unsigned char* text)
 {
@@ -54,6 +72,8 @@ std::size_t control_length(const unsigned char* text)
         return 2;
     if (sequence == 0 && is_c1_control(c))
         return 1;
+    if (is_bidi_control(text, sequence))
+        return sequence;
     return 0;
 }
 
@@ -66,11 +86,33 @@ std::size_t skip_text(const unsigned char* text)
 }  // namespace
 
 console_writer::console_writer(int fd)
-    : fd_(fd), terminal_(isatty(fd) == 1), last_flush_(std::chrono::steady_clock::now())
+    : out_(fd), terminal_(isatty(fd) == 1), last_flush_(std::chrono::steady_clock::now())
 {
 }
 
 console_writer::~console_writer() { flush(); }
+
+output_descriptor::~output_descriptor()
+{
+    if (stopping_fd_ >= 0)
+        (void)::close(stopping_fd_);
+}
+
+int output_descriptor::stopping_fd()
+{
+    if (stopping_fd_ != NOT_OPENED)
+        return stopping_fd_;
+    stopping_fd_ = -1;
+    // A regular file never keeps a writer waiting, and opened anew it
+    // would be written from its start.
+    struct stat console {};
+    if (fstat(fd_, &console) != 0 || S_ISREG(console.st_mode))
+        return stopping_fd_;
+    std::string path = "/proc/self/fd/";
+    path += std::to_string(fd_);
+    stopping_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return stopping_fd_;
+}
 
 void console_writer::print(const char* format, ...)
 {
@@ -97,7 +139,7 @@ void console_writer::write(std::string_view text)
     if (text.size() > buffer_.size() - used_)
         flush();
     if (text.size() >= buffer_.size()) {
-        write_out(text.data(), text.size());
+        out_.write(text.data(), text.size());
         return;
     }
     std::memcpy(buffer_.data() + used_, text.data(), text.size());
@@ -106,7 +148,7 @@ void console_writer::write(std::string_view text)
 
 void console_writer::flush()
 {
-    write_out(buffer_.data(), used_);
+    out_.write(buffer_.data(), used_);
     used_ = 0;
     last_flush_ = std::chrono::steady_clock::now();
 }
@@ -118,29 +160,37 @@ void console_writer::flush_if_due()
         flush();
 }
 
-void console_writer::write_out(const char* bytes, std::size_t size)
+void output_descriptor::write(const char* bytes, std::size_t size)
 {
     while (size > 0 && !given_up_) {
         std::size_t chunk = size;
+        int fd = fd_;
         if (interrupting_signal() != 0) {
-            // Stopping: only what the console takes at once. A pipe that
-            // polls writable takes PIPE_BUF bytes without blocking.
-            pollfd console{fd_, POLLOUT, 0};
-            if (poll(&console, 1, 0) != 1 || (console.revents & POLLOUT) == 0) {
-                given_up_ = true;
-                return;
+            // Stopping: only what the console takes at once.
+            fd = stopping_fd();
+            if (fd < 0) {
+                // A pipe that polls writable takes PIPE_BUF bytes without
+                // blocking.
+                fd = fd_;
+                pollfd console{fd, POLLOUT, 0};
+                if (poll(&console, 1, 0) != 1 || (console.revents & POLLOUT) == 0) {
+                    given_up_ = true;
+                    return;
+                }
+                chunk = std::min<std::size_t>(size, PIPE_BUF);
             }
-            chunk = std::min<std::size_t>(size, PIPE_BUF);
         }
-        const ssize_t written = ::write(fd_, bytes, chunk);
+        const ssize_t written = ::write(fd, bytes, chunk);
         if (written > 0) {
             bytes += written;
             size -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EAGAIN) {
+        } else if (written < 0 && errno == EAGAIN && fd == fd_) {
             // A console left non-blocking by whoever shares it.
             pollfd console{fd_, POLLOUT, 0};
             (void)poll(&console, 1, static_cast<int>(CONSOLE_FLUSH_INTERVAL_MS));
         } else if (written == 0 || errno != EINTR) {
+            // A console that fails, or that takes no more without waiting
+            // once stopping, is given up.
             given_up_ = true;
         }
     }

@@ -13,11 +13,35 @@
 // CONSOLE_FLUSH_INTERVAL_MS so that progress shows.
 inline constexpr unsigned CONSOLE_FLUSH_INTERVAL_MS = 100;
 
-// Writes the console to a descriptor. Write errors are not reported: a
-// console that fails (a reader gone, a full disk) is given up and the run
-// goes on. Once a signal has asked the run to stop, the console is written
-// only while it takes bytes without waiting, so that a full pipe or a
-// paused terminal cannot hold the run.
+// A descriptor that people read (standard output, standard error). Write
+// errors are not reported: one that fails (a reader gone, a full disk) is
+// given up and the run goes on. Once a signal has asked the run to stop,
+// it is written only while it takes bytes without waiting, so that a full
+// pipe or a paused terminal cannot hold the run: reopened without blocking
+// (the open file it shares with the shell stays as it is), or where it
+// cannot be, as far as poll says it takes bytes.
+class output_descriptor {
+public:
+    explicit output_descriptor(int fd) : fd_(fd) {}
+    ~output_descriptor();
+    output_descriptor(const output_descriptor&) = delete;
+    output_descriptor& operator=(const output_descriptor&) = delete;
+
+    void write(const char* bytes, std::size_t size);
+    int fd() const { return fd_; }
+
+private:
+    int stopping_fd();
+
+    int fd_;
+    // The descriptor opened anew without blocking, once stopping; -1 where
+    // it cannot be, NOT_OPENED before.
+    static constexpr int NOT_OPENED = -2;
+    int stopping_fd_ = NOT_OPENED;
+    bool given_up_ = false;
+};
+
+// Writes the console to a descriptor, buffered (see output_descriptor).
 class console_writer {
 public:
     explicit console_writer(int fd);
@@ -35,11 +59,8 @@ public:
     bool is_terminal() const { return terminal_; }
 
 private:
-    void write_out(const char* bytes, std::size_t size);
-
-    int fd_;
+    output_descriptor out_;
     bool terminal_;
-    bool given_up_ = false;
     std::array<char, std::size_t{1} << 16> buffer_{};
     std::size_t used_ = 0;
     std::chrono::steady_clock::time_point last_flush_;
@@ -47,9 +68,10 @@ private:
 
 // A text from the log or the command line as the console may show it. On a
 // terminal, every byte a terminal acts on (C0 controls but tab, DEL, C1
-// controls as bytes or as UTF-8) is written as \xHH, so that a log cannot
-// move the cursor, clear the screen or hide what follows; anywhere else the
-// text stays as it is.
+// controls as bytes or as UTF-8, and the bidirectional formatting
+// characters) is written as \xHH, so that a log cannot move the cursor,
+// clear the screen, hide what follows or show its text reordered; anywhere
+// else the text stays as it is.
 class terminal_safe {
 public:
     // text must outlive the object.

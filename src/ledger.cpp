@@ -152,6 +152,12 @@ const key_identity* ledger::tally_key(const line_verdict& verdict)
 {
     if (!settings_.tallies_keys)
         return nullptr;
+    const auto listed = key_index_.find(verdict.key.sha256);
+    if (listed == key_index_.end() && result_.keys.size() >= KEPT_KEYS) {
+        ++result_.key_lines_omitted;
+        unlisted_key_ = verdict.key;
+        return &unlisted_key_;
+    }
     auto [at, added] = key_index_.try_emplace(verdict.key.sha256, result_.keys.size());
     if (added) {
         key_seen seen;

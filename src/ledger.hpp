@@ -109,6 +109,8 @@ private:
     std::unique_ptr<seq_tracker> tracker_;
     // Where each key seen stands in result_.keys.
     std::map<key_fingerprint, std::size_t> key_index_;
+    // The key of the last line whose key is not listed.
+    key_identity unlisted_key_;
     line_position last_settled_;
     // Under --strict, where each number was first recorded: the log's
     // number plus one in the top bits, its physical line below; 0 where not

@@ -46,6 +46,7 @@ void log_reader::start(int fd)
     line_number_ = 0;
     at_line_start_ = true;
     position_ = 0;
+    bytes_read_ = 0;
     digest_ = nullptr;
     hold_unfinished_line_ = false;
 }
@@ -126,6 +127,7 @@ log_reader::fill log_reader::read_raw(std::size_t& got)
         if (n >= 0) {
             got = static_cast<std::size_t>(n);
             raw_end_ += got;
+            bytes_read_ += got;
             return fill::block;
         }
         if (errno == EINTR && should_stop())
@@ -323,6 +325,7 @@ log_reader::status log_reader::pass(uint64_t bytes, log_digest* digest)
                 if (lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0)
                     return status_of(fail(errno));
                 position_ = target;
+                bytes_read_ = target;
                 break;
             }
             const fill filled = fill_block();

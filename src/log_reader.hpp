@@ -79,6 +79,14 @@ public:
     // Why reading failed: the system's words, or the decoder's after the
     // format's name.
     const std::string& error() const { return error_; }
+    // Bytes of the log taken so far, as stored (compressed bytes of a
+    // compressed log, as the decoder took them), for showing progress.
+    uint64_t bytes_consumed() const
+    {
+        const std::size_t pending =
+            !detected_ || decoder_ ? raw_end_ - raw_begin_ : block_end_ - block_begin_;
+        return bytes_read_ - pending;
+    }
     // The physical line the next piece belongs to.
     uint64_t line_being_read() const { return at_line_start_ ? line_number_ + 1 : line_number_; }
     // The physical line of the last piece read, and whether that piece ended
@@ -129,6 +137,8 @@ private:
     std::unique_ptr<unsigned char[]> block_;
     std::size_t block_begin_ = 0;
     std::size_t block_end_ = 0;
+
+    uint64_t bytes_read_ = 0;
 
     char* line_ = nullptr;
     std::size_t capacity_ = 0;

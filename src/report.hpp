@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "run_record.hpp"
 
@@ -24,6 +25,11 @@ public:
 // The report that options.style asks for, printing to console. Both must
 // outlive it.
 std::unique_ptr<report> make_report(const run_options& options, console_writer& console);
+
+// A run error in the words of the quiet form, without a line end: what the
+// quiet and JSON forms say of it on standard error. escape: as a terminal
+// may show it.
+std::string quiet_error_text(const run_error& error, bool escape);
 
 // The three styles behind it.
 std::unique_ptr<report> make_console_report(const run_options& options, console_writer& console);

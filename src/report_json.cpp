@@ -1,9 +1,11 @@
 // The JSON report: one document on standard output, for every run past the
-// command line, and nothing else.
-#include <nlohmann/json.hpp>
-
+// command line, and nothing else. The document is written as it goes,
+// without a tree of it in memory: a run that ran out of memory, or whose
+// ranges of missing numbers are many, still gets its document whole.
+#include <cstdint>
 #include <cstdio>
-#include <string>
+#include <optional>
+#include <string_view>
 
 #include "console.hpp"
 #include "report.hpp"
@@ -11,121 +13,295 @@
 
 namespace {
 
-using json = nlohmann::ordered_json;
+constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 
-std::string code_text(int32_t code)
+// How many bytes at text, up to end, form one UTF-8 character, and its code
+// point; for bytes that do not, U+FFFD for the longest start of a sequence
+// that could still have been one (at least one byte), as the JSON library
+// that wrote earlier documents replaced them.
+std::size_t decode_utf8(const unsigned char* text, const unsigned char* end, uint32_t& code_point)
 {
-    char shown[16];
-    (void)std::snprintf(shown, sizeof shown, text::library_code, text::negated_code(code));
-    return shown;
-}
-
-json optional_number(const std::optional<uint32_t>& number)
-{
-    return number ? json(*number) : json(nullptr);
-}
-
-json sequence_of(const run_result& result)
-{
-    json missing = json::array();
-    for (const sequence_range& range : result.missing)
-        missing.push_back(json::array({range.first, range.last}));
-    return {{"first", optional_number(result.first_number)},
-            {"last", optional_number(result.last_number)},
-            {"missing", std::move(missing)},
-            {"repeated", result.repeated_numbers},
-            {"out_of_order", result.out_of_order_numbers}};
-}
-
-json keys_of(const run_result& result)
-{
-    json keys = json::array();
-    for (const key_seen& seen : result.keys) {
-        keys.push_back({{"sha256", fingerprint_hex(seen.key.sha256)},
-                        {"type", seen.key.type.data()},
-                        {"lines", seen.lines},
-                        {"trusted", seen.trusted ? json(*seen.trusted) : json(nullptr)}});
+    const unsigned char lead = text[0];
+    std::size_t size = 0;
+    unsigned char second_low = 0x80;
+    unsigned char second_high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        size = 2;
+        code_point = lead & 0x1FU;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        size = 3;
+        code_point = lead & 0x0FU;
+        // No overlong forms and no surrogates.
+        second_low = lead == 0xE0 ? 0xA0 : 0x80;
+        second_high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        size = 4;
+        code_point = lead & 0x07U;
+        // No overlong forms and nothing beyond U+10FFFF.
+        second_low = lead == 0xF0 ? 0x90 : 0x80;
+        second_high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        code_point = REPLACEMENT_CHARACTER;
+        return 1;
     }
-    return keys;
-}
-
-json problems_of(const run_options& options, const run_result& result)
-{
-    json problems = json::array();
-    for (const line_problem& problem : result.problems) {
-        problems.push_back(
-            {{"log", options.logs[problem.where.log]},
-             {"line", problem.where.line},
-             {"kind", text::fate_of(problem.fate).json_kind},
-             {"code", problem.fate == line_fate::key_error ? json(code_text(problem.key_code))
-                                                           : json(nullptr)}});
+    for (std::size_t i = 1; i < size; ++i) {
+        const unsigned char low = i == 1 ? second_low : 0x80;
+        const unsigned char high = i == 1 ? second_high : 0xBF;
+        if (text + i == end || text[i] < low || text[i] > high) {
+            code_point = REPLACEMENT_CHARACTER;
+            return i;
+        }
+        code_point = code_point << 6 | (text[i] & 0x3FU);
     }
-    return problems;
+    return size;
 }
 
-json error_object(const run_result& result)
-{
-    const std::optional<run_error>& error = result.error ? result.error : result.write_error;
-    if (!error)
-        return nullptr;
-    json object = {{"kind", text::error_of(error->kind).json_kind},
-                   {"path", error->path},
-                   {"message", error->message}};
-    if (error->line != 0)
-        object["line"] = error->line;
-    return object;
-}
+// Writes the document piece by piece to the console. Nothing here
+// allocates: numbers and escapes are formatted into the console's buffer.
+class document_writer {
+public:
+    explicit document_writer(console_writer& console) : console_(console) {}
 
-// The document on one line, in ASCII: every other character (DEL included)
-// as a \u escape and bytes that are not UTF-8 as U+FFFD, so that no byte of
-// it is one a terminal acts on.
-std::string document_text(const json& document)
-{
-    const bool ascii = true;
-    return document.dump(-1, ' ', ascii, json::error_handler_t::replace) + '\n';
-}
-
-json document_of(const run_options& options, const run_result& result)
-{
-    json document;
-    document["version"] = 1;
-    document["logs"] = options.logs;
-    document["mode"] = options.mode == log_mode::event ? "event" : "transaction";
-    document["result_log"] = options.result_log;
-    document["lines"] = {{"read", result.lines_read},
-                         {"blank", result.lines_blank},
-                         {"checked", result.lines_checked},
-                         {"ok", result.lines_ok}};
-    document["errors"] = {{"key", result.key_errors},
-                          {"signature", result.signature_errors},
-                          {"untrusted_key", result.untrusted_key_errors},
-                          {"sequence_number", result.sequence_number_errors},
-                          {"missing_sequence", result.missing_numbers},
-                          {"no_progression", result.no_progression ? 1 : 0},
-                          {"unexpected_sequence", result.unexpected_errors},
-                          {"repeated_sequence", result.repeated_errors},
-                          {"out_of_order", result.out_of_order_errors},
-                          {"nothing_verified", result.nothing_verified ? 1 : 0}};
-    document["sequence"] = sequence_of(result);
-    document["keys"] = keys_of(result);
-    document["problems"] = problems_of(options, result);
-    document["problems_omitted"] = result.problems_omitted;
-    // An interrupted run has no status: the process ends by the signal.
-    document["status"] = result.status == run_status::interrupted
-                             ? json(nullptr)
-                             : json(static_cast<int32_t>(result.status));
-    document["exit_code"] = result.exit_code();
-    document["error"] = error_object(result);
-    if (result.checkpoint) {
-        const checkpoint_report& checkpoint = *result.checkpoint;
-        document["checkpoint"] = {{"path", checkpoint.path},
-                                  {"verified_lines", checkpoint.verified_lines},
-                                  {"resumed_lines", checkpoint.resumed_lines},
-                                  {"retired_logs", checkpoint.retired_logs},
-                                  {"written", checkpoint.written}};
+    void write(const run_options& options, const run_result& result)
+    {
+        put("{\"version\":1,\"logs\":[");
+        for (std::size_t i = 0; i < options.logs.size(); ++i) {
+            put(i == 0 ? "" : ",");
+            string(options.logs[i]);
+        }
+        put("],\"mode\":");
+        put(options.mode == log_mode::event ? "\"event\"" : "\"transaction\"");
+        put(",\"result_log\":");
+        string(options.result_log);
+        put(",\"lines\":{\"read\":");
+        number(result.lines_read);
+        put(",\"blank\":");
+        number(result.lines_blank);
+        put(",\"checked\":");
+        number(result.lines_checked);
+        put(",\"ok\":");
+        number(result.lines_ok);
+        put("},\"errors\":{\"key\":");
+        number(result.key_errors);
+        put(",\"signature\":");
+        number(result.signature_errors);
+        put(",\"untrusted_key\":");
+        number(result.untrusted_key_errors);
+        put(",\"sequence_number\":");
+        number(result.sequence_number_errors);
+        put(",\"missing_sequence\":");
+        number(result.missing_numbers);
+        put(",\"no_progression\":");
+        number(result.no_progression ? 1 : 0);
+        put(",\"unexpected_sequence\":");
+        number(result.unexpected_errors);
+        put(",\"repeated_sequence\":");
+        number(result.repeated_errors);
+        put(",\"out_of_order\":");
+        number(result.out_of_order_errors);
+        put(",\"nothing_verified\":");
+        number(result.nothing_verified ? 1 : 0);
+        put("},\"sequence\":");
+        sequence(result);
+        put(",\"keys\":");
+        keys(result);
+        put(",\"key_lines_omitted\":");
+        number(result.key_lines_omitted);
+        put(",\"problems\":");
+        problems(options, result);
+        put(",\"problems_omitted\":");
+        number(result.problems_omitted);
+        // An interrupted run has no status: the process ends by the signal.
+        put(",\"status\":");
+        if (result.status == run_status::interrupted) {
+            put("null");
+        } else {
+            signed_number(static_cast<int32_t>(result.status));
+        }
+        put(",\"exit_code\":");
+        signed_number(result.exit_code());
+        put(",\"error\":");
+        error(result.error ? result.error : result.write_error);
+        if (result.checkpoint)
+            checkpoint(*result.checkpoint);
+        put("}\n");
     }
-    return document;
-}
+
+private:
+    void put(std::string_view text) { console_.write(text); }
+    void number(uint64_t value) { console_.print("%llu", static_cast<unsigned long long>(value)); }
+    void signed_number(int64_t value) { console_.print("%lld", static_cast<long long>(value)); }
+    void optional_number(const std::optional<uint32_t>& value)
+    {
+        if (value) {
+            number(*value);
+        } else {
+            put("null");
+        }
+    }
+
+    void sequence(const run_result& result)
+    {
+        put("{\"first\":");
+        optional_number(result.first_number);
+        put(",\"last\":");
+        optional_number(result.last_number);
+        put(",\"missing\":[");
+        for (std::size_t i = 0; i < result.missing.size(); ++i) {
+            put(i == 0 ? "[" : ",[");
+            number(result.missing[i].first);
+            put(",");
+            number(result.missing[i].last);
+            put("]");
+        }
+        put("],\"repeated\":");
+        number(result.repeated_numbers);
+        put(",\"out_of_order\":");
+        number(result.out_of_order_numbers);
+        put("}");
+    }
+
+    void checkpoint(const checkpoint_report& checkpoint)
+    {
+        put(",\"checkpoint\":{\"path\":");
+        string(checkpoint.path);
+        put(",\"verified_lines\":");
+        number(checkpoint.verified_lines);
+        put(",\"resumed_lines\":");
+        number(checkpoint.resumed_lines);
+        put(",\"retired_logs\":[");
+        for (std::size_t i = 0; i < checkpoint.retired_logs.size(); ++i) {
+            put(i == 0 ? "" : ",");
+            string(checkpoint.retired_logs[i]);
+        }
+        put("],\"written\":");
+        put(checkpoint.written ? "true" : "false");
+        put("}");
+    }
+
+    void keys(const run_result& result)
+    {
+        put("[");
+        for (std::size_t i = 0; i < result.keys.size(); ++i) {
+            const key_seen& seen = result.keys[i];
+            put(i == 0 ? "{\"sha256\":\"" : ",{\"sha256\":\"");
+            for (const unsigned char byte : seen.key.sha256)
+                console_.print("%02x", byte);
+            put("\",\"type\":");
+            string(seen.key.type.data());
+            put(",\"lines\":");
+            number(seen.lines);
+            put(",\"trusted\":");
+            put(!seen.trusted ? "null" : *seen.trusted ? "true" : "false");
+            put("}");
+        }
+        put("]");
+    }
+
+    void problems(const run_options& options, const run_result& result)
+    {
+        put("[");
+        for (std::size_t i = 0; i < result.problems.size(); ++i) {
+            const line_problem& problem = result.problems[i];
+            put(i == 0 ? "{\"log\":" : ",{\"log\":");
+            string(options.logs[problem.where.log]);
+            put(",\"line\":");
+            number(problem.where.line);
+            put(",\"kind\":\"");
+            put(text::fate_of(problem.fate).json_kind);
+            put("\",\"code\":");
+            if (problem.fate == line_fate::key_error) {
+                put("\"");
+                console_.print(text::library_code, text::negated_code(problem.key_code));
+                put("\"");
+            } else {
+                put("null");
+            }
+            put("}");
+        }
+        put("]");
+    }
+
+    void error(const std::optional<run_error>& error)
+    {
+        if (!error) {
+            put("null");
+            return;
+        }
+        put("{\"kind\":\"");
+        put(text::error_of(error->kind).json_kind);
+        put("\",\"path\":");
+        string(error->path);
+        put(",\"message\":");
+        string(error->message);
+        if (error->line != 0) {
+            put(",\"line\":");
+            number(error->line);
+        }
+        put("}");
+    }
+
+    // A JSON string in ASCII: every other character as a \u escape, bytes
+    // that are not UTF-8 as U+FFFD, and DEL escaped too, so that no byte of
+    // the document is one a terminal acts on.
+    void string(std::string_view text)
+    {
+        put("\"");
+        const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+        const auto* const end = at + text.size();
+        while (at < end) {
+            const unsigned char c = *at;
+            if (c >= 0x80) {
+                uint32_t code_point = 0;
+                at += decode_utf8(at, end, code_point);
+                escape(code_point);
+                continue;
+            }
+            ++at;
+            if (c == '"' || c == '\\') {
+                const char escaped[] = {'\\', static_cast<char>(c)};
+                put({escaped, sizeof escaped});
+            } else if (c >= 0x20 && c < 0x7F) {
+                const char plain = static_cast<char>(c);
+                put({&plain, 1});
+            } else {
+                escape(c);
+            }
+        }
+        put("\"");
+    }
+
+    void escape(uint32_t code_point)
+    {
+        switch (code_point) {
+            case '\b':
+                put("\\b");
+                return;
+            case '\f':
+                put("\\f");
+                return;
+            case '\n':
+                put("\\n");
+                return;
+            case '\r':
+                put("\\r");
+                return;
+            case '\t':
+                put("\\t");
+                return;
+            default:
+                break;
+        }
+        if (code_point >= 0x10000) {
+            const uint32_t value = code_point - 0x10000;
+            console_.print("\\u%04x\\u%04x", 0xD800 + (value >> 10), 0xDC00 + (value & 0x3FF));
+        } else {
+            console_.print("\\u%04x", code_point);
+        }
+    }
+
+    console_writer& console_;
+};
 
 class json_report : public report {
 public:
@@ -139,7 +315,7 @@ public:
 
     void end(const run_result& result) override
     {
-        console_.write(document_text(document_of(options_, result)));
+        document_writer(console_).write(options_, result);
         console_.flush();
     }
 

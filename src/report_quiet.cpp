@@ -52,31 +52,14 @@ public:
 
     void end(const run_result& result) override
     {
-        if (result.error) {
-            print_error(*result.error);
-        } else {
+        // A clean run prints nothing, as cron would mail anything; what
+        // stopped a run is said on standard error.
+        if (!result.error && result.status != run_status::ok)
             print_facts(result);
-        }
-        if (result.write_error)
-            print_error(*result.write_error);
         console_.flush();
     }
 
 private:
-    void print_error(const run_error& error)
-    {
-        const text::error_texts& texts = text::error_of(error.kind);
-        const terminal_safe path(error.path.c_str(), escape_);
-        const terminal_safe message(error.message.c_str(), escape_);
-        text::values values;
-        values.path = path.c_str();
-        values.message = message.c_str();
-        values.line = error.line;
-        const char* const pattern =
-            error.line != 0 && texts.quiet_at_line != nullptr ? texts.quiet_at_line : texts.quiet;
-        console_.write(text::fill(pattern, values));
-    }
-
     void print_facts(const run_result& result)
     {
         const std::string name = whole_log_name(options_);
@@ -99,6 +82,10 @@ private:
             console_.print(text::quiet::key, log.c_str(), fingerprint_hex(seen.key.sha256).c_str(),
                            seen.key.type.data(), static_cast<ull>(seen.lines), trust);
         }
+        if (result.key_lines_omitted != 0) {
+            console_.print(text::quiet::keys_omitted, log.c_str(),
+                           static_cast<ull>(result.key_lines_omitted), static_cast<ull>(KEPT_KEYS));
+        }
     }
 
     const run_options& options_;
@@ -107,6 +94,23 @@ private:
 };
 
 }  // namespace
+
+std::string quiet_error_text(const run_error& error, bool escape)
+{
+    const text::error_texts& texts = text::error_of(error.kind);
+    const terminal_safe path(error.path.c_str(), escape);
+    const terminal_safe message(error.message.c_str(), escape);
+    text::values values;
+    values.path = path.c_str();
+    values.message = message.c_str();
+    values.line = error.line;
+    const char* const pattern =
+        error.line != 0 && texts.quiet_at_line != nullptr ? texts.quiet_at_line : texts.quiet;
+    std::string line = text::fill(pattern, values);
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    return line;
+}
 
 std::unique_ptr<report> make_quiet_report(const run_options& options, console_writer& console)
 {

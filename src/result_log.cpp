@@ -7,32 +7,39 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "texts.hpp"
 
 namespace {
 
-// Records are written in large blocks.
-constexpr std::size_t RESULT_LOG_BUFFER = std::size_t{1} << 16;
+using read_file = result_log_writer::read_file;
 
-bool is_one_of(const struct stat& file, const std::vector<file_identity>& logs)
+// The file of reads that file is, or nullptr.
+const read_file* read_file_of(const struct stat& file, const std::vector<read_file>& reads)
 {
-    return std::any_of(logs.begin(), logs.end(), [&file](const file_identity& log) {
-        return file.st_dev == log.device && file.st_ino == log.inode;
+    const auto found = std::find_if(reads.begin(), reads.end(), [&file](const read_file& read) {
+        return file.st_dev == read.identity.device && file.st_ino == read.identity.inode;
     });
+    return found != reads.end() ? &*found : nullptr;
 }
 
 }  // namespace
 
+result_log_writer::result_log_writer(bool marks_failed_writes)
+    : marks_failed_writes_(marks_failed_writes)
+{
+}
+
 result_log_writer::~result_log_writer()
 {
-    if (file_ != nullptr)
-        (void)std::fclose(file_);
+    if (fd_ >= 0)
+        (void)::close(fd_);
 }
 
 result_log_writer::open_result result_log_writer::open(const std::string& path,
-                                                       const std::vector<file_identity>& logs)
+                                                       const std::vector<read_file>& reads)
 {
     // Opened without truncating, and without waiting for a FIFO's reader.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -40,34 +47,26 @@ result_log_writer::open_result result_log_writer::open(const std::string& path,
         error_number_ = errno;
         return open_result::failed;
     }
-    const open_result checked = check_and_truncate(fd, logs);
+    const open_result checked = check_and_truncate(fd, reads);
     if (checked != open_result::opened) {
         (void)::close(fd);
         return checked;
     }
-    file_ = fdopen(fd, "w");
-    if (file_ == nullptr) {
-        error_number_ = errno;
-        (void)::close(fd);
-        return open_result::failed;
-    }
-    // Without the larger buffer the records are merely written in smaller
-    // pieces.
-    (void)std::setvbuf(file_, nullptr, _IOFBF, RESULT_LOG_BUFFER);
+    fd_ = fd;
+    path_ = path;
     return open_result::opened;
 }
-
 result_log_writer::open_result result_log_writer::check_and_truncate(
-    int fd, const std::vector<file_identity>& logs)
+    int fd, const std::vector<read_file>& reads)
 {
     struct stat file {};
     if (fstat(fd, &file) != 0) {
         error_number_ = errno;
         return open_result::failed;
     }
-    // Writing over a log would destroy it.
-    if (is_one_of(file, logs))
-        return open_result::is_a_log;
+    // Writing over a log or the trusted keys would destroy them.
+    if (const read_file* const read = read_file_of(file, reads))
+        return read->refusal;
     // Records and console text would overwrite each other; a terminal or
     // /dev/null on both sides mixes but loses nothing.
     struct stat output {};
@@ -99,12 +98,103 @@ void result_log_writer::note_failure()
         error_number_ = errno != 0 ? errno : EIO;
 }
 
+// Writes all of bytes; false on the first failure, with what did reach the
+// file known.
+bool result_log_writer::write_all(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+        if (written > 0) {
+            file_ends_line_ = bytes[static_cast<std::size_t>(written) - 1] == '\n';
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written == 0 || errno != EINTR) {
+            // A record is written whole or not at all: a write a signal
+            // interrupted is made again.
+            if (written == 0)
+                errno = EIO;
+            return false;
+        }
+    }
+    return true;
+}
+
+void result_log_writer::write_buffer()
+{
+    if (used_ == 0 || failed())
+        return;
+    const bool written = write_all({buffer_.data(), used_});
+    used_ = 0;
+    if (written)
+        return;
+    note_failure();
+    if (marks_failed_writes_)
+        mark_failed_write();
+}
+
+// The failed write becomes the last record. A file that is full (a size
+// limit, a full disk) is cut back to the end of a whole record with room
+// for it; elsewhere it follows what reached the file, on a line of its
+// own.
+void result_log_writer::mark_failed_write()
+{
+    const run_error failure{run_error_kind::write_result_log, path_, error(), 0};
+    const std::string record = text::result_log_record(failure);
+    struct stat file {};
+    const off_t end = lseek(fd_, 0, SEEK_CUR);
+    if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) && end >= 0) {
+        const off_t cut = record_end_before(end - static_cast<off_t>(record.size()));
+        if (ftruncate(fd_, cut) == 0 && lseek(fd_, cut, SEEK_SET) == cut)
+            file_ends_line_ = true;
+    }
+    if (!file_ends_line_ && !write_all("\n"))
+        return;
+    (void)write_all(record);
+}
+
+// The end of the last whole record in the file at or before limit (0 for
+// none), read back from the file (opened anew for reading: the writer's
+// descriptor is write-only, so that a FIFO without a reader fails).
+off_t result_log_writer::record_end_before(off_t limit) const
+{
+    std::string path = "/proc/self/fd/";
+    path += std::to_string(fd_);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (reader < 0)
+        return 0;
+    char bytes[4096];
+    off_t end = 0;
+    for (off_t at = limit; at > 0 && end == 0;) {
+        const off_t from = std::max<off_t>(0, at - static_cast<off_t>(sizeof bytes));
+        const ssize_t got = pread(reader, bytes, static_cast<std::size_t>(at - from), from);
+        if (got != at - from)
+            break;
+        for (ssize_t i = got; i > 0 && end == 0; --i) {
+            if (bytes[i - 1] == '\n')
+                end = from + i;
+        }
+        at = from;
+    }
+    (void)::close(reader);
+    return end;
+}
+
+void result_log_writer::append(std::string_view bytes)
+{
+    while (!bytes.empty() && !failed()) {
+        if (used_ == buffer_.size())
+            write_buffer();
+        const std::size_t take = std::min(bytes.size(), buffer_.size() - used_);
+        std::memcpy(buffer_.data() + used_, bytes.data(), take);
+        used_ += take;
+        bytes.remove_prefix(take);
+    }
+}
+
 void result_log_writer::record(const line_report& line)
 {
-    if (std::fputs(line.data, file_) < 0 ||
-        std::fputs(text::fate_of(line.fate).record_ending, file_) < 0 ||
-        std::fputc('\n', file_) == EOF)
-        note_failure();
+    append(line.data);
+    append(text::fate_of(line.fate).record_ending);
+    append("\n");
 }
 
 void result_log_writer::gap_records(log_mode mode, const std::vector<sequence_range>& missing)
@@ -112,31 +202,32 @@ void result_log_writer::gap_records(log_mode mode, const std::vector<sequence_ra
     const bool event = mode == log_mode::event;
     for (const sequence_range& range : missing) {
         for (uint32_t number = range.first;; ++number) {
-            if (std::fprintf(file_, event ? text::record_event_gap : text::record_transaction_gap,
-                             static_cast<int>(number)) < 0)
-                note_failure();
+            char record[64];
+            const int length =
+                std::snprintf(record, sizeof record,
+                              event ? text::record_event_gap : text::record_transaction_gap,
+                              static_cast<int>(number));
+            if (length > 0)
+                append({record, static_cast<std::size_t>(length)});
             if (number == range.last)
                 break;
         }
     }
 }
 
-void result_log_writer::interrupted_record(int signal_number)
+void result_log_writer::last_record(const run_error& error)
 {
-    if (std::fprintf(file_, text::record_interrupted, signal_number) < 0)
-        note_failure();
+    append(text::result_log_record(error));
 }
 
 bool result_log_writer::close()
 {
-    if (file_ == nullptr)
+    if (fd_ < 0)
         return !failed();
-    errno = 0;
-    if (std::ferror(file_) != 0)
+    write_buffer();
+    if (::close(fd_) != 0)
         note_failure();
-    if (std::fclose(file_) != 0)
-        note_failure();
-    file_ = nullptr;
+    fd_ = -1;
     return !failed();
 }
 

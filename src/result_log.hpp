@@ -1,13 +1,16 @@
 // The result log: one record per non-blank line, then one per missing
-// sequence number. Every write goes through one writer that remembers the
-// first failure, so that a lost record can never be reported as success.
+// sequence number, and for a run that ended early a last record that says
+// why. Every write goes through one writer that remembers the first
+// failure, so that a lost record can never be reported as success.
 #pragma once
 
 #include <sys/types.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "file_identity.hpp"
@@ -16,29 +19,49 @@
 
 class result_log_writer {
 public:
-    result_log_writer() = default;
+    // marks_failed_writes: a write that fails is followed, where a write is
+    // still possible, by a record that says so (see last_record).
+    explicit result_log_writer(bool marks_failed_writes = false);
     ~result_log_writer();
     result_log_writer(const result_log_writer&) = delete;
     result_log_writer& operator=(const result_log_writer&) = delete;
 
-    enum class open_result { opened, failed, is_a_log, is_the_output, locked };
+    enum class open_result {
+        opened,
+        failed,
+        is_a_log,
+        is_the_output,
+        locked,
+        is_trusted_keys,
+        is_checkpoint,
+    };
 
-    // Creates or truncates path for writing, unless it is one of the logs
-    // (by any path to it: the same device and inode), the file standard
-    // output writes to, or a file another run holds; a FIFO without a
-    // reader fails rather than blocks. Nothing is truncated before these
-    // checks pass. On failure, error() tells why.
-    open_result open(const std::string& path, const std::vector<file_identity>& logs);
+    // A file the run reads, and the refusal of a result log that is it.
+    struct read_file {
+        file_identity identity;
+        open_result refusal = open_result::is_a_log;
+    };
+
+    // Creates or truncates path for writing, unless it is one of the files
+    // the run reads (by any path to it: the same device and inode), the
+    // file standard output writes to, or a file another run holds; a FIFO
+    // without a reader fails rather than blocks. Nothing is truncated
+    // before these checks pass. On failure, error() tells why.
+    open_result open(const std::string& path, const std::vector<read_file>& reads);
 
     // A settled line's record: its data field and its fate's ending.
     void record(const line_report& line);
     // The records of the missing numbers, in ascending order.
     void gap_records(log_mode mode, const std::vector<sequence_range>& missing);
-    // The last record of a run that a signal stopped.
-    void interrupted_record(int signal_number);
+    // The last record of a run that error ended early, in the error's own
+    // words (its kind's record text; nothing for a kind that has none), so
+    // that the result log read alone cannot pass for that of a shorter
+    // log. Its reason holds no comma and no line end: the text after a
+    // record's last comma is always its kind.
+    void last_record(const run_error& error);
 
-    // Flushes and closes; false when any write, the flush or the close
-    // failed.
+    // Writes what is buffered and closes; false when any write or the
+    // close failed.
     bool close();
 
     bool failed() const { return error_number_ != 0; }
@@ -46,9 +69,22 @@ public:
     std::string error() const;
 
 private:
-    open_result check_and_truncate(int fd, const std::vector<file_identity>& logs);
+    open_result check_and_truncate(int fd, const std::vector<read_file>& reads);
+    void append(std::string_view bytes);
+    void write_buffer();
+    void mark_failed_write();
+    off_t record_end_before(off_t limit) const;
+    bool write_all(std::string_view bytes);
     void note_failure();
 
-    std::FILE* file_ = nullptr;
+    const bool marks_failed_writes_;
+    std::string path_;
+    int fd_ = -1;
     int error_number_ = 0;
+    // Whether the bytes that reached the file end with a whole record.
+    bool file_ends_line_ = true;
+    // Records are written in large blocks; what is buffered is known not
+    // to have reached the file.
+    std::array<char, std::size_t{1} << 16> buffer_{};
+    std::size_t used_ = 0;
 };

@@ -20,10 +20,12 @@
 
 #include "check_pool.hpp"
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "interrupt.hpp"
 #include "ledger.hpp"
 #include "line_format.hpp"
 #include "log_reader.hpp"
+#include "progress.hpp"
 #include "report.hpp"
 #include "result_log.hpp"
 #include "run_checkpoint.hpp"
@@ -74,6 +76,19 @@ ledger_settings ledger_settings_of(const run_options& options)
     return settings;
 }
 
+// Memory held back from the start of a run, and given back when it runs
+// out, so that the run can still say so.
+class memory_reserve {
+public:
+    memory_reserve() : bytes_(new (std::nothrow) char[RESERVE_BYTES]) {}
+    void release() { bytes_.reset(); }
+
+private:
+    // The report of a run that ran out needs a few small strings.
+    static constexpr std::size_t RESERVE_BYTES = std::size_t{1} << 20;
+    std::unique_ptr<char[]> bytes_;
+};
+
 // Everything the driver holds while the run goes on.
 struct run_state {
     run_state(const run_options& run_options, console_writer& run_console)
@@ -83,11 +98,14 @@ struct run_state {
           accounts(ledger_settings_of(run_options)),
           store_limits(run_options.key_store.value_or(THREAD_KEY_STORE)),
           checks(store_limits),
-          history(run_options)
+          history(run_options),
+          result_log(run_options.marks_incomplete)
     {
         settings.identify_keys = ledger_settings_of(run_options).tallies_keys;
     }
 
+    // First of all, so that it is there when memory runs out.
+    memory_reserve reserve;
     const run_options& options;
     console_writer& console;
     // Renders the lines and the end of the run.
@@ -97,6 +115,8 @@ struct run_state {
     run_result& result() { return accounts.result(); }
 
     trusted_fingerprints trusted;
+    // The trusted-keys files, as the system names them.
+    std::vector<file_identity> trusted_files;
     check_settings settings;
     const key_store_limits store_limits;
     // What the reading thread keeps from line to line when it checks lines.
@@ -110,6 +130,12 @@ struct run_state {
     // A log that cannot be read on ends the run once the lines before the
     // failure are settled.
     std::optional<run_error> read_failure;
+
+    // How far the run has got, when it is shown: the bytes of the logs
+    // read to their end, and the sizes of all where each is known.
+    std::optional<progress_meter> progress;
+    uint64_t bytes_of_logs_read = 0;
+    std::optional<uint64_t> bytes_of_logs = 0;
 };
 
 // An error of kind, in its own words when the kind has them.
@@ -151,9 +177,18 @@ bool load_trusted(run_state& run)
         return true;
     trusted_keys_error error;
     if (!load_trusted_keys(run.options.trusted_key_files, run.trusted, error)) {
-        run.result().error =
-            error_of(run_error_kind::trusted_keys, error.path, error.message, error.line);
+        // A signal while a FIFO waits for its writer stops the run.
+        note_interrupt(run);
+        if (run.result().interrupted_by == 0) {
+            run.result().error =
+                error_of(run_error_kind::trusted_keys, error.path, error.message, error.line);
+        }
         return false;
+    }
+    for (const std::string& path : run.options.trusted_key_files) {
+        struct stat file {};
+        if (stat(path.c_str(), &file) == 0)
+            run.trusted_files.push_back({file.st_dev, file.st_ino});
     }
     run.settings.trusted = &run.trusted;
     return true;
@@ -179,6 +214,11 @@ bool open_logs(run_state& run)
             return false;
         }
         log.identity = {file.st_dev, file.st_ino};
+        if (run.bytes_of_logs && S_ISREG(file.st_mode)) {
+            *run.bytes_of_logs += static_cast<uint64_t>(file.st_size);
+        } else {
+            run.bytes_of_logs.reset();
+        }
         run.logs.push_back(std::move(log));
     }
     return true;
@@ -218,26 +258,19 @@ bool open_checkpoint(run_state& run)
     return true;
 }
 
-// Whether path names one of files.
-bool names_one_of(const std::string& path, const std::vector<file_identity>& files)
-{
-    struct stat file {};
-    return stat(path.c_str(), &file) == 0 &&
-           std::find(files.begin(), files.end(), file_identity{file.st_dev, file.st_ino}) !=
-               files.end();
-}
-
 bool open_result_log(run_state& run)
 {
-    std::vector<file_identity> logs;
+    using open_result = result_log_writer::open_result;
+    // Every file the run reads, and how a result log that is one is refused.
+    std::vector<result_log_writer::read_file> reads;
     for (const open_log& log : run.logs)
-        logs.push_back(log.identity);
+        reads.push_back({log.identity, open_result::is_a_log});
+    for (const file_identity& trusted : run.trusted_files)
+        reads.push_back({trusted, open_result::is_trusted_keys});
+    for (const file_identity& checkpoint : run.history.identities())
+        reads.push_back({checkpoint, open_result::is_checkpoint});
     const std::string& path = run.options.result_log;
-    if (names_one_of(path, run.history.identities())) {
-        run.result().error = error_of(run_error_kind::result_log_is_checkpoint, path);
-        return false;
-    }
-    switch (run.result_log.open(path, logs)) {
+    switch (run.result_log.open(path, reads)) {
         case result_log_writer::open_result::opened:
             return true;
         case result_log_writer::open_result::is_a_log:
@@ -248,6 +281,12 @@ bool open_result_log(run_state& run)
             return false;
         case result_log_writer::open_result::locked:
             run.result().error = error_of(run_error_kind::result_log_locked, path);
+            return false;
+        case result_log_writer::open_result::is_trusted_keys:
+            run.result().error = error_of(run_error_kind::result_log_is_trusted_keys, path);
+            return false;
+        case result_log_writer::open_result::is_checkpoint:
+            run.result().error = error_of(run_error_kind::result_log_is_checkpoint, path);
             return false;
         case result_log_writer::open_result::failed:
             break;
@@ -378,6 +417,20 @@ bool start_log(run_state& run, log_reader& reader, std::size_t index)
     return true;
 }
 
+// Shows how far the run has got, when that is shown and due.
+void show_progress(run_state& run, const log_reader& reader)
+{
+    if (!run.progress || !run.progress->due())
+        return;
+    progress_sample sample;
+    // Lines whose check is done, their key's included where it did not
+    // parse.
+    sample.lines_checked = run.result().lines_checked + run.result().key_errors;
+    sample.bytes_read = run.bytes_of_logs_read + reader.bytes_consumed();
+    sample.bytes_total = run.bytes_of_logs;
+    run.progress->update(sample);
+}
+
 // Reads one log to its end, or until the run must stop.
 void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
 {
@@ -406,7 +459,9 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
         run.accounts.read_piece(piece.starts_line, blank);
         if (!blank)
             verify_line(run, pool, reader, piece.text, run.reading);
+        show_progress(run, reader);
     }
+    run.bytes_of_logs_read += reader.bytes_consumed();
     run.accounts.end_log();
     run.history.log_read(index, reader.last_line(), reader.at_line_start());
 }
@@ -418,15 +473,31 @@ void read_and_check(run_state& run)
     reader_settings settings;
     settings.slack = LINE_TO_CHECK_SLACK;
     settings.poll_interval_ms = CONSOLE_FLUSH_INTERVAL_MS;
-    log_reader reader(settings, [&run, &pool] {
+    const log_reader* shown = nullptr;
+    log_reader reader(settings, [&run, &pool, &shown] {
         // Verdicts known so far show while the tool waits for input.
         take_checked_lines(run, pool);
         run.console.flush();
+        if (shown != nullptr)
+            show_progress(run, *shown);
         return must_stop(run);
     });
+    shown = &reader;
     for (std::size_t i = 0; i < run.logs.size() && !must_stop(run) && !run.read_failure; ++i)
         verify_log(run, pool, reader, i);
     take_all_lines(run, pool);
+}
+
+// Memory ran out outside a line's way: the run ends as if at the line last
+// read, unless something ended it before.
+void note_out_of_memory(run_state& run)
+{
+    if (run.result().error)
+        return;
+    const std::string& log =
+        run.options.logs[std::min(run.reading.log, run.options.logs.size() - 1)];
+    run.result().error =
+        system_error_of(run_error_kind::out_of_memory, log, ENOMEM, run.reading.line);
 }
 
 void verify_logs(run_state& run)
@@ -435,19 +506,27 @@ void verify_logs(run_state& run)
     try {
         read_and_check(run);
     } catch (const std::bad_alloc&) {
-        result.error = system_error_of(run_error_kind::out_of_memory,
-                                       run.options.logs[run.reading.log], ENOMEM, run.reading.line);
+        run.reserve.release();
+        note_out_of_memory(run);
     }
     note_interrupt(run);
     if (!result.error)
         result.error = run.read_failure;
     // A log that could not be read to its end was not verified: no gaps.
-    if (!result.error) {
-        run.accounts.finish();
-        run.result_log.gap_records(run.options.mode, result.missing);
+    try {
+        if (!result.error) {
+            run.accounts.finish();
+            run.result_log.gap_records(run.options.mode, result.missing);
+        }
+        // A result log that ends early says why in its last record.
+        if (result.error && (result.interrupted_by != 0 || run.options.marks_incomplete))
+            run.result_log.last_record(*result.error);
+    } catch (const std::bad_alloc&) {
+        run.reserve.release();
+        note_out_of_memory(run);
+        if (run.options.marks_incomplete)
+            run.result_log.last_record(*result.error);
     }
-    if (result.interrupted_by != 0)
-        run.result_log.interrupted_record(result.interrupted_by);
     run.logs.clear();
     if (!run.result_log.close()) {
         result.write_error = error_of(run_error_kind::write_result_log, run.options.result_log,
@@ -473,18 +552,93 @@ run_status status_of(const run_result& result)
     return run_status::ok;
 }
 
+// What stopped or spoiled the run, on standard error: the quiet and JSON
+// forms keep their output for the log's facts, and a journal files each
+// line under its priority.
+void say_errors(const run_options& options, const run_result& result, diagnostics& errors)
+{
+    if (options.style == report_style::console)
+        return;
+    for (const std::optional<run_error>* error : {&result.error, &result.write_error}) {
+        if (!*error)
+            continue;
+        const message_priority priority = (*error)->kind == run_error_kind::interrupted
+                                              ? message_priority::warning
+                                              : message_priority::error;
+        errors.message(priority, quiet_error_text(**error, errors.is_terminal()));
+    }
+}
+
+// Progress shows on a terminal in the quiet and JSON forms, a few times a
+// second; asked for, anywhere, every few seconds.
+constexpr std::chrono::milliseconds PROGRESS_ON_TERMINAL_MS{250};
+constexpr std::chrono::milliseconds PROGRESS_ELSEWHERE_MS{2000};
+
+bool shows_progress(const run_options& options, const diagnostics& errors)
+{
+    switch (options.progress) {
+        case progress_display::always:
+            return true;
+        case progress_display::never:
+            return false;
+        case progress_display::automatic:
+            break;
+    }
+    return options.style != report_style::console && errors.is_terminal();
+}
+
+// Renders the end of the run; a report that runs out of memory ends again
+// with the error, in what memory is left (the JSON document needs none).
+void render_end(run_state& run)
+{
+    run_result& result = run.result();
+    try {
+        run.renderer->end(result);
+        return;
+    } catch (const std::bad_alloc&) {
+        run.reserve.release();
+    }
+    note_out_of_memory(run);
+    result.status = status_of(result);
+    try {
+        run.renderer->end(result);
+    } catch (const std::bad_alloc&) {
+        // Nothing more can be said; the status still tells.
+    }
+}
+
 }  // namespace
 
-run_status run_verification(const run_options& options, console_writer& console)
+run_status run_verification(const run_options& options, console_writer& console,
+                            diagnostics* errors)
 {
     run_state run(options, console);
     run.renderer->start();
-    if (load_trusted(run) && open_logs(run) && open_checkpoint(run) && open_result_log(run))
-        verify_logs(run);
+    if (errors != nullptr && shows_progress(options, *errors)) {
+        run.progress.emplace(*errors, errors->is_terminal() ? PROGRESS_ON_TERMINAL_MS
+                                                            : PROGRESS_ELSEWHERE_MS);
+    }
+    try {
+        if (load_trusted(run) && open_logs(run) && open_checkpoint(run) && open_result_log(run))
+            verify_logs(run);
+    } catch (const std::bad_alloc&) {
+        // Opening the files ran out: nothing was recorded yet.
+        run.reserve.release();
+        note_out_of_memory(run);
+    }
+    if (run.progress)
+        run.progress->finish();
     run_result& result = run.result();
     if (run.history.active())
         result.checkpoint = run.history.report(result);
     result.status = status_of(result);
-    run.renderer->end(result);
+    render_end(run);
+    if (errors != nullptr) {
+        try {
+            say_errors(options, result, *errors);
+        } catch (const std::bad_alloc&) {
+            // The status and the console have said it.
+        }
+    }
     return result.status;
 }

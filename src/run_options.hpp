@@ -16,13 +16,25 @@ enum class report_style {
     json,     // one JSON document at the end, nothing else
 };
 
+// Whether the run shows how far it has got on standard error.
+enum class progress_display {
+    automatic,  // on a terminal, in the quiet and JSON forms
+    always,     // --progress
+    never,      // --no-progress
+};
+
 struct run_options {
     // The logs, verified in this order as one log.
     std::vector<std::string> logs;
     // "-" as a log means standard input (not in the command line's plain form).
     bool dash_is_standard_input = false;
+    // A run that ends early for any reason but a signal ends its result log
+    // with a record that says why (not in the plain form, whose result log
+    // stays as it has always been).
+    bool marks_incomplete = false;
     log_mode mode = log_mode::transaction;
     report_style style = report_style::console;
+    progress_display progress = progress_display::automatic;
     std::vector<std::string> trusted_key_files;
     std::string result_log = "out.log";
     // Worker threads that check lines; 0 checks them on the reading thread.

@@ -70,23 +70,24 @@ struct key_seen {
 
 // What stopped or spoiled a run (its texts: text::error_of).
 enum class run_error_kind {
-    trusted_keys,              // a trusted-keys file cannot be read or holds a bad entry
-    open_log,                  // a log cannot be opened
-    read_log,                  // a log cannot be read to its end
-    open_result_log,           // the result log cannot be opened
-    result_log_is_log,         // the result log is one of the logs
-    result_log_is_output,      // the result log is the standard output
-    result_log_locked,         // another run is writing the result log
-    write_result_log,          // the result log cannot be written completely
-    out_of_memory,             // the run ran out of memory at a line
-    interrupted,               // a signal stopped the run after a line
-    checkpoint,                // the checkpoint cannot be read, or is not one
-    checkpoint_locked,         // another run is using the checkpoint
-    checkpoint_needs_file,     // a log given with a checkpoint is not a file
-    history_changed,           // a byte verified before differs, or a log is missing or moved
-    log_is_checkpoint,         // a log is the checkpoint
-    result_log_is_checkpoint,  // the result log is the checkpoint
-    write_checkpoint,          // the checkpoint cannot be replaced
+    trusted_keys,                // a trusted-keys file cannot be read or holds a bad entry
+    open_log,                    // a log cannot be opened
+    read_log,                    // a log cannot be read to its end
+    open_result_log,             // the result log cannot be opened
+    result_log_is_log,           // the result log is one of the logs
+    result_log_is_output,        // the result log is the standard output
+    result_log_locked,           // another run is writing the result log
+    write_result_log,            // the result log cannot be written completely
+    out_of_memory,               // the run ran out of memory at a line
+    interrupted,                 // a signal stopped the run after a line
+    result_log_is_trusted_keys,  // the result log is a trusted-keys file
+    checkpoint,                  // the checkpoint cannot be read, or is not one
+    checkpoint_locked,           // another run is using the checkpoint
+    checkpoint_needs_file,       // a log given with a checkpoint is not a file
+    history_changed,             // a byte verified before differs, or a log is missing or moved
+    log_is_checkpoint,           // a log is the checkpoint
+    result_log_is_checkpoint,    // the result log is the checkpoint
+    write_checkpoint,            // the checkpoint cannot be replaced
 };
 
 // What a run with a checkpoint did with it.
@@ -107,6 +108,9 @@ struct run_error {
 
 // At most this many line problems are kept for the JSON document.
 inline constexpr std::size_t KEPT_PROBLEMS = 1000;
+// At most this many keys are listed, so that a log of one-off keys runs in
+// bounded memory; the lines of the others are counted.
+inline constexpr std::size_t KEPT_KEYS = 1000;
 
 // Everything a run found out; the reports are made from it.
 struct run_result {
@@ -140,6 +144,8 @@ struct run_result {
     std::vector<sequence_range> missing;
 
     std::vector<key_seen> keys;
+    // Lines whose key is not listed in keys.
+    uint64_t key_lines_omitted = 0;
     std::vector<line_problem> problems;
     uint64_t problems_omitted = 0;
 

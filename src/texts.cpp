@@ -99,4 +99,27 @@ std::string detail_of(const line_report& line, const run_options& asked)
     return "";
 }
 
+std::string result_log_record(const run_error& error)
+{
+    const char* const pattern = error_of(error.kind).record;
+    if (pattern == nullptr)
+        return "";
+    const auto without_separators = [](std::string text) {
+        for (char& c : text) {
+            if (c == ',')
+                c = ';';
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        }
+        return text;
+    };
+    const std::string path = without_separators(error.path);
+    const std::string message = without_separators(error.message);
+    values values;
+    values.path = path;
+    values.message = message;
+    values.line = error.line;
+    return fill(pattern, values);
+}
+
 }  // namespace text

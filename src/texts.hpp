@@ -38,7 +38,8 @@ inline constexpr char options[] =
     "                        or CERTIFICATE blocks, base64 key lines or\n"
     "                        sha256:<64 hex digits>; may be given more than once\n"
     "   --quiet              print only the problems, the missing numbers, a\n"
-    "                        summary and the keys, one line each\n"
+    "                        summary and the keys, one line each; nothing for\n"
+    "                        a clean run (the form for cron)\n"
     "   --json               print one JSON document about the run, nothing else\n"
     "   --result-log=FILE    write the verdicts to FILE instead of out.log\n"
     "   --jobs=N             check lines on N worker threads (0: on the reading\n"
@@ -53,12 +54,18 @@ inline constexpr char options[] =
     "   --checkpoint=FILE    verify only what was appended since the run that\n"
     "                        wrote FILE, prove that the rest is unchanged, and\n"
     "                        write FILE anew; logs must be files\n"
+    "   --progress           show how far the run has got on standard error,\n"
+    "                        also where that is not a terminal (a line every\n"
+    "                        few seconds)\n"
+    "   --no-progress        never show it (by default it shows on a terminal\n"
+    "                        with --quiet or --json)\n"
     "   --help               print this text\n"
     "   --version            print the version, the copyright and the licence\n"
     "   --                   end of the options: what follows is a log\n"
     "\n"
     "   Several logs are verified in the order given as one log; - is standard\n"
     "   input. Logs compressed with gzip, xz, zstd or bzip2 are read as they are.\n"
+    "   With --quiet or --json, what stops a run is said on standard error.\n"
     "\n"
     "Exit status: 0 sound; 153 the history changed since the checkpoint; 154\n"
     "counted errors; 155 a file could not be opened, read or written; 156 or 157\n"
@@ -91,9 +98,8 @@ inline constexpr char summary_clean[] =
 inline constexpr int summary_last_key_error_tag = 20;
 
 // A command line in the options form that cannot be followed: on standard
-// error, with the problem.
-inline constexpr char command_line_error[] =
-    "tamberlo_orvel_verify: %s (see tamberlo_orvel_verify --help)\n";
+// error, after the program's name, with the problem.
+inline constexpr char command_line_error[] = "{message} (see tamberlo_orvel_verify --help)";
 
 // ------------------------------------------------------------ --quiet
 // One line per problem, "PATH:LINE: message" or "PATH: message".
@@ -105,6 +111,8 @@ inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu errors\
 inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
 inline constexpr char key_trusted[] = ", trusted";
 inline constexpr char key_untrusted[] = ", untrusted";
+inline constexpr char keys_omitted[] =
+    "%s: %llu line(s) signed by keys not listed (only the first %llu are)\n";
 }  // namespace quiet
 
 // What is wrong with a line of a trusted-keys file whose key does not parse,
@@ -119,8 +127,6 @@ inline constexpr char trusted_certificate_key_does_not_parse[] =
 // the table below) and a newline; a gap is a record of its own.
 inline constexpr char record_event_gap[] = "/%d//,MISSING SEQUENCE\n";
 inline constexpr char record_transaction_gap[] = "//%d//////,MISSING SEQUENCE\n";
-// So that a result log read alone cannot pass for that of a shorter log.
-inline constexpr char record_interrupted[] = "interrupted by signal %d,INTERRUPTED\n";
 
 // ------------------------------------------------------------ tables
 // Placeholders in the patterns below:
@@ -201,6 +207,9 @@ struct error_texts {
     const char* console_at_line;
     const char* quiet;
     const char* quiet_at_line;
+    // The last record of a result log that the error ended early, or
+    // nullptr for an error before the result log is opened.
+    const char* record = nullptr;
 };
 
 inline constexpr char COULD_NOT_OPEN[] = "\n  ! Could not open {path}\n\n";
@@ -217,7 +226,8 @@ inline constexpr error_texts ERRORS[] = {
     {run_error_kind::open_log, "open_log", nullptr, COULD_NOT_OPEN, nullptr, QUIET_COULD_NOT_OPEN,
      nullptr},
     {run_error_kind::read_log, "read_log", nullptr, "\n  ! Could not read {path}\n\n", nullptr,
-     "{path}: could not read ({message})\n", nullptr},
+     "{path}: could not read ({message})\n", nullptr,
+     "could not read {path}: {message},INCOMPLETE\n"},
     {run_error_kind::open_result_log, "open_result_log", nullptr, COULD_NOT_OPEN, nullptr,
      QUIET_COULD_NOT_OPEN, nullptr},
     {run_error_kind::result_log_is_log, "result_log_is_log", "it is the log being verified",
@@ -230,13 +240,19 @@ inline constexpr error_texts ERRORS[] = {
      "\n  ! Could not open {path}: another run is writing it\n\n", nullptr, QUIET_COULD_NOT_OPEN,
      nullptr},
     {run_error_kind::write_result_log, "write_result_log", nullptr,
-     "\n  ! Could not write {path}\n\n", nullptr, "{path}: could not write ({message})\n", nullptr},
+     "\n  ! Could not write {path}\n\n", nullptr, "{path}: could not write ({message})\n", nullptr,
+     "could not write {path}: {message},INCOMPLETE\n"},
     {run_error_kind::out_of_memory, "out_of_memory", nullptr,
      "\n  ! Out of memory at line {line} of {path}\n\n", nullptr, "{path}:{line}: out of memory\n",
-     nullptr},
+     nullptr, "out of memory at line {line} of {path},INCOMPLETE\n"},
     {run_error_kind::interrupted, "interrupted", nullptr,
      "\n  ! Interrupted by {message} after line {line} of {path}\n\n", nullptr,
-     "{path}:{line}: interrupted by {message}\n", nullptr},
+     "{path}:{line}: interrupted by {message}\n", nullptr,
+     // So that a result log read alone cannot pass for that of a shorter log.
+     "interrupted by {message},INTERRUPTED\n"},
+    {run_error_kind::result_log_is_trusted_keys, "result_log_is_trusted_keys",
+     "it holds the trusted keys", "\n  ! Could not open {path}: it holds the trusted keys\n\n",
+     nullptr, QUIET_COULD_NOT_OPEN, nullptr},
     {run_error_kind::checkpoint, "checkpoint", nullptr, COULD_NOT_USE_CHECKPOINT, nullptr,
      QUIET_CHECKPOINT, nullptr},
     {run_error_kind::checkpoint_locked, "checkpoint_locked", "another run is using it",
@@ -282,5 +298,10 @@ constexpr const error_texts& error_of(run_error_kind kind)
 {
     return ERRORS[static_cast<std::size_t>(kind)];
 }
+
+// The result log's last record for error (empty for a kind that has none),
+// its commas and line ends in path and message replaced, so that the text
+// after its last comma is its kind.
+std::string result_log_record(const run_error& error);
 
 }  // namespace text

@@ -22,6 +22,9 @@ using json = nlohmann::ordered_json;
 
 json document_of(const tool_run& run) { return json::parse(run.console); }
 
+// What a run that cannot go on says on standard error, before the why.
+const std::string SAID = "tamberlo_orvel_verify: ";
+
 // The facts that one run over the whole log must also give.
 json whole_log_facts(json document)
 {
@@ -274,7 +277,8 @@ TEST(Checkpoint, AChangedHistoryIsNamedAndVerifiesNothing)
         std::filesystem::remove(history.dir.file("r"));
         c.change(history);
         const tool_run run = history.run(c.logs, c.options);
-        EXPECT_EQ(run.console, c.problem);
+        EXPECT_EQ(run.console, "");
+        EXPECT_EQ(run.errors, SAID + c.problem);
         EXPECT_EQ(run.exit_code, EXIT_HISTORY_CHANGED);
         EXPECT_EQ(history.dir.read("cp"), checkpoint);
         EXPECT_FALSE(run.result_log_exists);
@@ -315,7 +319,7 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
         SCOPED_TRACE(c.name);
         history.dir.write("cp", c.content);
         const tool_run run = history.run({"a.log", "b.log", "c.log"});
-        EXPECT_EQ(run.console, std::string("cp: checkpoint: ") + c.problem + "\n");
+        EXPECT_EQ(run.errors, SAID + "cp: checkpoint: " + c.problem + "\n");
         EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
         EXPECT_EQ(history.dir.read("cp"), c.content);
     }
@@ -323,15 +327,15 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
     // The checkpoint is no log and no result log, and one run at a time
     // uses it.
     tool_run run = history.run({"a.log", "cp"});
-    EXPECT_EQ(run.console, "cp: could not open (it is the checkpoint)\n");
+    EXPECT_EQ(run.errors, SAID + "cp: could not open (it is the checkpoint)\n");
     run = run_in_process(history.dir, {"--quiet", "--checkpoint=cp", "--result-log=cp", "a.log",
                                        "b.log", "c.log"});
-    EXPECT_EQ(run.console, "cp: could not open (it is the checkpoint)\n");
+    EXPECT_EQ(run.errors, SAID + "cp: could not open (it is the checkpoint)\n");
     const int lock = open(history.dir.file("cp.lock").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
     run = history.run({"a.log", "b.log", "c.log"});
     close(lock);
-    EXPECT_EQ(run.console, "cp: checkpoint: another run is using it\n");
+    EXPECT_EQ(run.errors, SAID + "cp: checkpoint: another run is using it\n");
     EXPECT_EQ(history.dir.read("cp"), good);
     EXPECT_EQ(history.run({"a.log", "b.log", "c.log"}).exit_code, exit_of_key_code(0x3d62));
 }
@@ -372,8 +376,8 @@ TEST(Checkpoint, ARunThatEndsEarlyKeepsTheCheckpoint)
     EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
     EXPECT_EQ(history.dir.read("cp"), checkpoint);
     // A log that is no file cannot be read twice.
-    EXPECT_EQ(history.run({"a.log", "b.log", "c.log", "/dev/null"}).console,
-              "/dev/null: could not read (a checkpoint needs logs that are files)\n");
+    EXPECT_EQ(history.run({"a.log", "b.log", "c.log", "/dev/null"}).errors,
+              SAID + "/dev/null: could not read (a checkpoint needs logs that are files)\n");
 }
 
 TEST(Checkpoint, ATreeHashIsRfc6962sOverPiecesOfOneMebibyte)

@@ -80,6 +80,14 @@ TEST(CommandLine, TheOptionsFormTakesOptionsAnywhere)
     EXPECT_EQ(line.options.mode, log_mode::event);
     EXPECT_EQ(line.options.workers, 0U);
     EXPECT_EQ(parsed({"--jobs=1024", "x"}).options.workers, 1024U);
+    EXPECT_EQ(parsed({"--quiet", "x"}).options.progress, progress_display::automatic);
+    EXPECT_EQ(parsed({"--progress", "x"}).options.progress, progress_display::always);
+    EXPECT_EQ(parsed({"x", "--no-progress"}).options.progress, progress_display::never);
+    // A value that begins with "--" is taken in the --name=VALUE form.
+    line = parsed({"--result-log=--json", "--trusted-keys=--k", "x"});
+    EXPECT_EQ(line.options.result_log, "--json");
+    EXPECT_EQ(line.options.trusted_key_files, std::vector<std::string>{"--k"});
+    EXPECT_EQ(line.options.style, report_style::console);
 
     // Help and version win over anything after them, errors included.
     EXPECT_EQ(parsed({"x", "--help", "--frobnicate"}).what, command_line::action::help);
@@ -110,8 +118,14 @@ TEST(CommandLine, AnOptionsFormItCannotFollowIsOneError)
         {{"log.txt", "--jobs"}, "option --jobs needs a value"},
         {{"--result-log=", "log.txt"}, "option --result-log needs a value"},
         {{"--trusted-keys", "", "log.txt"}, "option --trusted-keys needs a value"},
+        {{"--result-log", "--json", "mixed.log"}, "option --result-log needs a value"},
+        {{"--quiet", "--trusted-keys", "--", "mixed.log"}, "option --trusted-keys needs a value"},
+        {{"--jobs", "--quiet", "log.txt"}, "option --jobs needs a value"},
         {{"--quiet=yes", "log.txt"}, "option --quiet takes no value"},
         {{"--quiet", "--json", "log.txt"}, "options --quiet and --json exclude each other"},
+        {{"--progress", "--no-progress", "log.txt"},
+         "options --progress and --no-progress exclude each other"},
+        {{"--progress=yes", "log.txt"}, "option --progress takes no value"},
         {{"--json"}, "no log given"},
         {{"-evl", "--jobs=1"}, "no log given"},
     };

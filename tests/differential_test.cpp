@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "check_pool.hpp"
 #include "fixtures.hpp"
 #include "in_process.hpp"
 #include "line_format.hpp"
@@ -408,6 +410,28 @@ TEST(Differential, KeysEvictedAndSeenAgainKeepTheirVerdicts)
         EXPECT_EQ(parallel.result_log, records) << workers << " workers";
         EXPECT_EQ(parallel.exit_code, one_thread.exit_code) << workers << " workers";
     }
+}
+
+TEST(Differential, WorkersUnderAnAddressSpaceLimitAreAsManyAsFit)
+{
+    constexpr uint64_t MIB_BYTES = uint64_t{1} << 20;
+    const std::size_t store = THREAD_KEY_STORE.bytes;
+    // Half of what is left is the workers', less one arena of 64 MiB; each
+    // costs its stack, its store and 1 MiB.
+    const uint64_t each = WORKER_STACK_BYTES + store + MIB_BYTES;
+    EXPECT_EQ(workers_within(128, 1000 * 1000 * 1000, 20 * MIB_BYTES, store),
+              ((1000 * 1000 * 1000 - 20 * MIB_BYTES) / 2 - 64 * MIB_BYTES) / each);
+    EXPECT_LT(workers_within(128, 1000 * 1000 * 1000, 20 * MIB_BYTES, store), 128U);
+    EXPECT_EQ(workers_within(2, 1000 * 1000 * 1000, 20 * MIB_BYTES, store), 2U);
+    // Room for arenas grows with the limit: a quarter of the share.
+    EXPECT_EQ(workers_within(4096, uint64_t{64} << 30, 0, store),
+              ((uint64_t{32} << 30) -
+               (uint64_t{32} << 30) / 4 / (64 * MIB_BYTES) * 64 * MIB_BYTES) /
+                  each);
+    // Too little for an arena, or nothing left: the reading thread checks.
+    EXPECT_EQ(workers_within(8, 100 * MIB_BYTES, 0, store), 0U);
+    EXPECT_EQ(workers_within(8, 100 * MIB_BYTES, 200 * MIB_BYTES, store), 0U);
+    EXPECT_EQ(workers_within(0, uint64_t{64} << 30, 0, store), 0U);
 }
 
 TEST(Differential, WorkerCountNeverChangesTheOutput)

@@ -385,8 +385,9 @@ TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
             << run.console;
         for (const char* option :
              {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
-              "--event", "--strict", "--expect-first=N", "--expect-last=N", "--checkpoint=FILE",
-              "--help", "--version", "\n   -- ", "CERTIFICATE", "Exit status:", "153 the history"})
+              "--event", "--progress", "--no-progress", "--strict", "--expect-first=N",
+              "--expect-last=N", "--checkpoint=FILE", "--help", "--version", "\n   -- ",
+              "CERTIFICATE", "Exit status:", "153 the history"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
         EXPECT_EQ(run.console, help);
         EXPECT_EQ(run.errors, "");
@@ -613,10 +614,10 @@ TEST(Quiet, SampleLogsShowOnlyProblemsRangesSummaryAndKeys)
     const scratch_dir dir;
     const std::string transactions = examples + "/transactions.log";
     const std::string events = examples + "/events.log";
+    // A clean log prints nothing: the quiet form is the one for cron.
     tool_run run = run_tool(dir, {"--quiet", transactions});
-    EXPECT_EQ(run.console, quiet_summary(transactions, 6, 6, 0) +
-                               example_key(transactions, "tx-device-p256", "EC secp256r1", 5) +
-                               example_key(transactions, "tx-backoffice-rsa2048", "RSA-2048", 1));
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.errors, "");
     EXPECT_EQ(run.exit_code, 0);
 
     run = run_tool(dir, {events, "--quiet", "-evl"});
@@ -660,8 +661,8 @@ TEST(Quiet, ProblemsNameTheirPhysicalLine)
              "log.txt: sequence numbers never advance\n" + quiet_summary("log.txt", 2, 0, 3) +
              quiet_key("log.txt", key, "EC secp256r1", 2),
          EXIT_COUNTED_ERRORS},
-        {"empty log", "", quiet_summary("log.txt", 0, 0, 0), 0},
-        {"unreadable log", "", "logs: could not read (Is a directory)\n", EXIT_FILE_ERROR},
+        {"empty log", "", "", 0},
+        {"unreadable log", "", "", EXIT_FILE_ERROR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -675,8 +676,29 @@ TEST(Quiet, ProblemsNameTheirPhysicalLine)
         const tool_run run = run_tool(dir, {"--quiet", path});
         EXPECT_EQ(run.console, c.expected);
         EXPECT_EQ(run.exit_code, c.exit_code);
-        EXPECT_EQ(run.errors, "");
+        // What stopped the run is said on standard error.
+        EXPECT_EQ(run.errors, path == "logs" ? "tamberlo_orvel_verify: logs: could not read (Is a "
+                                               "directory)\n"
+                                             : "");
     }
+}
+
+TEST(Quiet, StandardErrorThatIsTheJournalCarriesPriorities)
+{
+    const scratch_dir dir;
+    tool_options journal;
+    journal.errors_are_journal = true;
+    tool_run run = run_tool(dir, {"--quiet", "missing.txt"}, journal);
+    EXPECT_EQ(
+        run.errors,
+        "<3>tamberlo_orvel_verify: missing.txt: could not open (No such file or directory)\n");
+    run = run_tool(dir, {"--quiet", "--frobnicate", "missing.txt"}, journal);
+    EXPECT_EQ(run.errors,
+              "<3>tamberlo_orvel_verify: unknown option --frobnicate (see "
+              "tamberlo_orvel_verify --help)\n");
+    // The console form and the plain form write nothing there.
+    EXPECT_EQ(run_tool(dir, {"--jobs=1", "missing.txt"}, journal).errors, "");
+    EXPECT_EQ(run_tool(dir, {"missing.txt"}, journal).errors, "");
 }
 
 // ------------------------------------------------------------ --json
@@ -727,8 +749,8 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
 
     EXPECT_EQ(keys_of(document),
               (std::vector<std::string>{"version", "logs", "mode", "result_log", "lines", "errors",
-                                        "sequence", "keys", "problems", "problems_omitted",
-                                        "status", "exit_code", "error"}));
+                                        "sequence", "keys", "key_lines_omitted", "problems",
+                                        "problems_omitted", "status", "exit_code", "error"}));
     EXPECT_EQ(document["version"], 1);
     EXPECT_EQ(document["logs"], json::array({"log.txt"}));
     EXPECT_EQ(document["mode"], "transaction");
@@ -809,8 +831,8 @@ TEST(Json, EveryRunPastTheCommandLineGivesOneDocument)
         const json document = document_of(run);
         EXPECT_EQ(document["exit_code"], run.exit_code);
         EXPECT_EQ(run.exit_code, c.exit_code);
-        EXPECT_EQ(run.errors, "");
         if (c.kind == nullptr) {
+            EXPECT_EQ(run.errors, "");
             EXPECT_TRUE(document["error"].is_null());
             EXPECT_EQ(document["status"], -0x3d62);
             continue;
@@ -818,6 +840,10 @@ TEST(Json, EveryRunPastTheCommandLineGivesOneDocument)
         EXPECT_EQ(document["status"], -101);
         EXPECT_EQ(document["error"]["kind"], c.kind);
         EXPECT_EQ(document["error"]["path"], c.path);
+        // Said on standard error too, one line.
+        EXPECT_TRUE(run.errors.starts_with("tamberlo_orvel_verify: " + std::string(c.path)))
+            << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
         EXPECT_FALSE(document["error"]["message"].get<std::string>().empty());
     }
 }
@@ -892,10 +918,63 @@ TEST(Terminal, BytesATerminalActsOnAreShownEscapedThere)
     const std::string path = "no\x1b[8mlog";
     run = run_tool(dir, {path}, terminal);
     EXPECT_EQ(run.console, BANNER + could_not_open("no\\x1b[8mlog"));
+    // The quiet form says it on standard error, escaped where that is a
+    // terminal.
+    terminal.errors_on_terminal = true;
     run = run_tool(dir, {"--quiet", path}, terminal);
-    EXPECT_EQ(run.console, "no\\x1b[8mlog: could not open (No such file or directory)\n");
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.errors,
+              "tamberlo_orvel_verify: no\\x1b[8mlog: could not open (No such file or directory)\n");
+    run = run_tool(dir, {"--quiet", path});
+    EXPECT_EQ(run.errors,
+              "tamberlo_orvel_verify: " + path + ": could not open (No such file or directory)\n");
     run = run_tool(dir, {path});
     EXPECT_EQ(run.console, BANNER + could_not_open(path));
+}
+
+TEST(Terminal, ProgressShowsOnATerminalOrWhenAskedForAndNeverOnTheOutput)
+{
+    // Input that comes slowly, so that the run lasts a while.
+    const auto slow_input = [](std::chrono::milliseconds pause) {
+        return [pause](int fd) {
+            write_all(fd, key_error_lines(300));
+            std::this_thread::sleep_for(pause);
+            write_all(fd, key_error_lines(300));
+        };
+    };
+    const std::string status = "\r\x1b[Ktamberlo_orvel_verify: 300 lines checked, 0.0 MiB read";
+    const std::string erase = "\r\x1b[K";
+    const scratch_dir dir;
+    tool_options terminal;
+    terminal.errors_on_terminal = true;
+    terminal.stdin_writer = slow_input(std::chrono::milliseconds(800));
+    tool_run run = run_tool(dir, {"--quiet", "--result-log=r.out", "-"}, terminal);
+    EXPECT_NE(run.errors.find(status), std::string::npos) << printable(run.errors);
+    // Erased at the end, and nowhere else.
+    EXPECT_TRUE(run.errors.ends_with(erase)) << printable(run.errors);
+    EXPECT_EQ(run.console.find("MiB read"), std::string::npos);
+    EXPECT_EQ(dir.read("r.out"), key_error_records(300) + key_error_records(300));
+    EXPECT_EQ(run.exit_code, exit_of_key_code(0x3d62));
+
+    // Not asked for: none in the console form, with --no-progress, or on a
+    // pipe.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--result-log=r.out", "-"},
+          {"--quiet", "--no-progress", "--result-log=r.out", "-"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(run_tool(dir, args, terminal).errors, "");
+    }
+    tool_options piped;
+    piped.stdin_writer = slow_input(std::chrono::milliseconds(800));
+    EXPECT_EQ(run_tool(dir, {"--json", "--result-log=r.out", "-"}, piped).errors, "");
+
+    // Asked for, on a pipe: a line every two seconds, no carriage return.
+    piped.stdin_writer = slow_input(std::chrono::milliseconds(2300));
+    run = run_tool(dir, {"--json", "--progress", "--result-log=r.out", "-"}, piped);
+    EXPECT_TRUE(run.errors.starts_with("tamberlo_orvel_verify: 300 lines checked, 0.0 MiB read"))
+        << printable(run.errors);
+    EXPECT_EQ(run.errors.find('\r'), std::string::npos);
+    EXPECT_TRUE(run.console.starts_with("{\"version\":1,"));
 }
 
 // ------------------------------------------------------------ stored logs
@@ -980,6 +1059,14 @@ TEST(StoredLogs, ACompressedLogCutShortCannotBeRead)
         const json document = document_of(run_tool(dir, {"--json", "cut.z"}));
         EXPECT_EQ(document["error"]["kind"], "read_log");
         EXPECT_EQ(document["exit_code"], EXIT_FILE_ERROR);
+        // In the options form the result log says why it ends there, so
+        // that it cannot pass for the result log of a shorter log.
+        const tool_run quiet = run_tool(dir, {"--quiet", "--result-log=c.out", "cut.z"});
+        EXPECT_EQ(quiet.exit_code, EXIT_FILE_ERROR);
+        const std::string reason = document["error"]["message"].get<std::string>();
+        EXPECT_EQ(reason.find(','), std::string::npos);
+        EXPECT_EQ(dir.read("c.out"),
+                  result_log + "could not read cut.z: " + reason + ",INCOMPLETE\n");
     }
 }
 
@@ -1009,8 +1096,14 @@ TEST(StoredLogs, BytesAfterTheLastMemberAreAReadErrorAfterItsLines)
         EXPECT_EQ(run.console, BANNER + shown(tx(1)) + shown(tx(2)) + could_not_read("log.z"));
         EXPECT_EQ(run.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n");
         EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        // The options form's result log says why it ends there, and the
+        // quiet form says it on standard error.
         const tool_run quiet = run_tool(dir, {"--quiet", "log.z"});
-        EXPECT_EQ(quiet.console, "log.z: could not read (" + std::string(c.problem) + ")\n");
+        EXPECT_EQ(quiet.console, "");
+        EXPECT_EQ(quiet.errors, "tamberlo_orvel_verify: log.z: could not read (" +
+                                    std::string(c.problem) + ")\n");
+        EXPECT_EQ(quiet.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n" +
+                                        "could not read log.z: " + c.problem + ",INCOMPLETE\n");
         EXPECT_EQ(quiet.exit_code, EXIT_FILE_ERROR);
     }
 
@@ -1021,7 +1114,7 @@ TEST(StoredLogs, BytesAfterTheLastMemberAreAReadErrorAfterItsLines)
     bool failed_while_open = false;
     tool_options options;
     options.on_console = [&](const std::string& console, int /*pid*/) {
-        if (console.find("could not read") != std::string::npos)
+        if (console.find("Could not read") != std::string::npos)
             failed = true;
     };
     options.stdin_writer = [&](int fd) {
@@ -1031,10 +1124,9 @@ TEST(StoredLogs, BytesAfterTheLastMemberAreAReadErrorAfterItsLines)
         failed_while_open = failed;
     };
     const scratch_dir dir;
-    const tool_run run = run_tool(dir, {"--quiet", "-"}, options);
+    const tool_run run = run_tool(dir, {"--jobs=1", "-"}, options);
     EXPECT_TRUE(failed_while_open);
-    EXPECT_EQ(run.console,
-              "-: could not read (gzip: bytes after the last member are not a member)\n");
+    EXPECT_EQ(run.console, BANNER + shown(tx(1)) + shown(tx(2)) + could_not_read("-"));
 }
 
 TEST(StoredLogs, RotatedLogsAreOneLogAndTheirBoundariesAreChecked)
@@ -1094,8 +1186,8 @@ TEST(StoredLogs, StandardInputIsADashInTheOptionsFormOnly)
     tool_options piped;
     piped.stdin_writer = [&](int fd) { (void)!write(fd, log.data(), log.size()); };
     tool_run run = run_tool(dir, {"--quiet", "-"}, piped);
-    EXPECT_EQ(run.console, quiet_summary("-", 2, 2, 0) +
-                               quiet_key("-", fixtures::fingerprint(KEY), "EC secp256r1", 2));
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.result_log, tx(1) + ",OK\n" + tx(2) + ",OK\n");
 
     const std::string gzipped = compressed_by("gzip", log);

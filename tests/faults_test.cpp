@@ -135,6 +135,114 @@ TEST(FaultsSignals, InterruptedRunsEndByTheirSignalAfterAWholeRecord)
     }
 }
 
+// Waits up to 10 s until the process waits in a kernel function whose name
+// holds function (its /proc wchan), so that a signal finds it there.
+bool waits_in(int pid, const std::string& function)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::ifstream in(path);
+        std::string name;
+        std::getline(in, name);
+        if (name.find(function) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(FaultsSignals, ASignalWhileATrustedKeysFifoWaitsEndsTheRun)
+{
+    // The trusted keys from a FIFO nobody writes: the tool waits to open
+    // it, and SIGTERM ends the run by the signal, not as a trusted-keys
+    // error.
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)));
+    ASSERT_EQ(mkfifo(dir.file("keys.fifo").c_str(), 0600), 0);
+    tool_options options = limited();
+    options.time_limit_seconds = 20;
+    options.on_console = [&](const std::string& console, int pid) {
+        if (console == BANNER && waits_in(pid, "wait_for_partner"))
+            kill(pid, SIGTERM);
+    };
+    const tool_run run = run_tool(dir, {"--trusted-keys=keys.fifo", "log.txt"}, options);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.term_signal, SIGTERM);
+    EXPECT_EQ(run.console, BANNER + "\n  ! Interrupted by signal 15 after line 0 of log.txt\n\n");
+    EXPECT_FALSE(run.result_log_exists);
+}
+
+TEST(FaultsSignals, OneSignalEndsARunWhoseConsoleIsBlocked)
+{
+    // Standard output a full pipe nobody reads, or a terminal paused with
+    // Ctrl-S: one SIGTERM ends the run, by the signal, promptly, with the
+    // result log's last record.
+    for (const bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        const scratch_dir dir;
+        std::atomic<double> signalled_at{0};
+        const auto started = std::chrono::steady_clock::now();
+        tool_options options = limited();
+        options.time_limit_seconds = 30;
+        options.console_unread = true;
+        options.console_on_terminal = terminal;
+        // Input that never ends, until the tool is gone.
+        options.stdin_writer = [](int fd) {
+            const std::string lines = key_error_lines(1000);
+            while (write_all(fd, lines)) {
+            }
+        };
+        std::thread signaller;
+        options.on_start = [&](int pid) {
+            signaller = std::thread([&, pid] {
+                if (!waits_in(pid, terminal ? "wait_woken" : "pipe_write"))
+                    return;
+                signalled_at =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                        .count();
+                kill(pid, SIGTERM);
+            });
+        };
+        const tool_run run = run_tool(dir, {"--result-log=r.out", "/dev/stdin"}, options);
+        signaller.join();
+        ASSERT_GT(signalled_at.load(), 0.0) << "the console never filled";
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.term_signal, SIGTERM);
+        EXPECT_LT(run.seconds - signalled_at, 3.0);
+        const std::string result_log = dir.read("r.out");
+        EXPECT_TRUE(result_log.ends_with(",INTERRUPTED\n"))
+            << printable(result_log.substr(result_log.size() > 80 ? result_log.size() - 80 : 0));
+    }
+}
+
+TEST(FaultsSignals, AnInterruptIsAWarningInTheJournal)
+{
+    // journalctl -p err lists failed runs, not the ones an operator stopped.
+    const scratch_dir dir;
+    flag signalled;
+    tool_options options = limited();
+    options.errors_are_journal = true;
+    options.stdin_writer = [&](int fd) {
+        write_all(fd, line_of(tx(1)) + line_of(tx(2)) + line_of(tx(3)));
+        signalled.wait(std::chrono::seconds(30));
+    };
+    std::thread signaller;
+    options.on_start = [&](int pid) {
+        signaller = std::thread([&, pid] {
+            // Waiting for more input once the three lines are read.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (waits_in(pid, "poll"))
+                kill(pid, SIGTERM);
+            signalled.set();
+        });
+    };
+    const tool_run run = run_tool(dir, {"--quiet", "/dev/stdin"}, options);
+    signaller.join();
+    EXPECT_EQ(run.term_signal, SIGTERM);
+    EXPECT_EQ(run.errors, "<4>tamberlo_orvel_verify: /dev/stdin:3: interrupted by signal 15\n");
+    EXPECT_EQ(run.console, "");
+}
+
 TEST(FaultsDescriptors, ClosedStandardDescriptorsAreNeverTheResultLog)
 {
     // tool LOG <&- >&-
@@ -162,6 +270,45 @@ TEST(FaultsDescriptors, AResultLogThatIsTheStandardOutputIsRefused)
         EXPECT_EQ(dir.read(file),
                   BANNER + "\n  ! Could not open " + file + ": it is the standard output\n\n");
     }
+}
+
+// The result log's records up to its last, which must say why it ends
+// there; records of a run that went the whole way otherwise.
+void expect_incomplete(const std::string& result_log, const std::string& whole_run,
+                       const std::string& why)
+{
+    ASSERT_TRUE(result_log.ends_with(",INCOMPLETE\n")) << printable(result_log);
+    const std::size_t last = result_log.rfind('\n', result_log.size() - 2);
+    const std::string records = last == std::string::npos ? "" : result_log.substr(0, last + 1);
+    EXPECT_TRUE(whole_run.starts_with(records)) << printable(records);
+    EXPECT_EQ(result_log.substr(records.size()), why);
+}
+
+TEST(FaultsFiles, AResultLogThatCannotBeWrittenSaysSoInItsLastRecord)
+{
+    // ulimit -f: however the limit falls, on a record's end or inside one,
+    // the result log ends with whole records and the failure.
+    const scratch_dir dir;
+    write_key_error_log(dir.file("log.txt"), 200);
+    const std::string whole = key_error_records(200);
+    const std::string why = "could not write r.out: File too large,INCOMPLETE\n";
+    for (long limit = 990; limit <= 1030; limit += 5) {
+        SCOPED_TRACE(limit);
+        tool_options options = limited();
+        options.file_size_limit = limit;
+        const tool_run run = run_tool(dir, {"--quiet", "--result-log=r.out", "log.txt"}, options);
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        EXPECT_EQ(run.errors, "tamberlo_orvel_verify: r.out: could not write (File too large)\n");
+        const std::string result_log = dir.read("r.out");
+        EXPECT_LE(result_log.size(), static_cast<std::size_t>(limit));
+        // Cut back no further than the record that makes room.
+        EXPECT_GT(result_log.size() + 40, static_cast<std::size_t>(limit)) << result_log.size();
+        expect_incomplete(result_log, whole, why);
+    }
+    // The plain form's result log stays as it has always been.
+    tool_options options = limited();
+    options.file_size_limit = 1000;
+    EXPECT_EQ(run_tool(dir, {"log.txt"}, options).result_log, whole.substr(0, 1000));
 }
 
 TEST(FaultsLocks, AResultLogAnotherRunIsWritingIsLeftAlone)
@@ -238,6 +385,58 @@ TEST(FaultsResources, WorkersThatCannotStartLeaveTheBytesAsTheyAre)
     }
 }
 
+TEST(FaultsWorkers, ManyWorkersUnderAMemoryLimitAreFewerWorkers)
+{
+    // ulimit -v 1000000 on a host whose default is a worker per hardware
+    // thread: fewer workers check the lines, with the same output.
+    const scratch_dir dir;
+    {
+        file_writer log(dir.file("log.txt"));
+        for (long n = 1; n <= 6000; ++n)
+            log << (n % 3 == 0 ? line_of(tx(1 + n % 2)) : one_off_key_line(n));
+    }
+    const tool_run expected = run_tool(dir, {"--json", "--jobs=2", "log.txt"}, limited());
+    ASSERT_EQ(expected.exit_code, EXIT_COUNTED_ERRORS);
+    for (const char* jobs : {"--jobs=2", "--jobs=128", "--jobs=1024"}) {
+        SCOPED_TRACE(jobs);
+        tool_options options = limited();
+        options.address_space_limit = 1000 * 1000 * 1000;
+        const tool_run run = run_tool(dir, {"--json", jobs, "log.txt"}, options);
+        EXPECT_EQ(run.console, expected.console);
+        EXPECT_EQ(run.result_log, expected.result_log);
+        EXPECT_EQ(run.exit_code, expected.exit_code);
+        EXPECT_EQ(run.errors, "");
+    }
+
+    // How many: as many as fit in half of the address space left, each
+    // with room for a full key store; far fewer than 128 under 1 GB.
+    flag counted;
+    std::atomic<int> threads{0};
+    tool_options options = limited();
+    options.address_space_limit = 1000 * 1000 * 1000;
+    options.stdin_writer = [&](int fd) {
+        write_all(fd, line_of(tx(1)));
+        counted.wait(std::chrono::seconds(30));
+    };
+    std::thread counter;
+    options.on_start = [&](int pid) {
+        counter = std::thread([&, pid] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.starts_with("Threads:"))
+                    threads = std::stoi(line.substr(8));
+            }
+            counted.set();
+        });
+    };
+    const tool_run run = run_tool(dir, {"--quiet", "--jobs=128", "/dev/stdin"}, options);
+    counter.join();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_GT(threads.load(), 1);
+    EXPECT_LT(threads.load(), 64);
+}
+
 TEST(FaultsResources, RunningOutOfMemoryIsAFailureNeverAVerdict)
 {
     // A line of 24 MiB between two good ones: with too little memory for
@@ -278,6 +477,25 @@ TEST(FaultsResources, RunningOutOfMemoryIsAFailureNeverAVerdict)
     }
     EXPECT_GT(failures_at_the_long_line, 0);
     EXPECT_GT(verdicts, 0);
+
+    // In the options form the result log ends with the failure.
+    int marked = 0;
+    for (long megabytes = 24; megabytes <= 96; megabytes += 12) {
+        SCOPED_TRACE(megabytes);
+        tool_options options = limited();
+        options.address_space_limit = megabytes * 1000 * 1000;
+        const tool_run run = run_tool(dir, {"--quiet", "--result-log=q.out", "log.txt"}, options);
+        if (run.exit_code != EXIT_FILE_ERROR)
+            continue;
+        const std::string prefix = "tamberlo_orvel_verify: log.txt:";
+        ASSERT_TRUE(run.errors.starts_with(prefix)) << run.errors;
+        const std::string line =
+            run.errors.substr(prefix.size(), run.errors.find(':', prefix.size()) - prefix.size());
+        expect_incomplete(dir.read("q.out"), unlimited.result_log,
+                          "out of memory at line " + line + " of log.txt,INCOMPLETE\n");
+        ++marked;
+    }
+    EXPECT_GT(marked, 0);
 }
 #endif
 

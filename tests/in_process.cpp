@@ -11,6 +11,7 @@
 
 #include "command_line.hpp"
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "run.hpp"
 #include "signature_check.hpp"
 
@@ -52,11 +53,16 @@ tool_run run_in_process(const scratch_dir& dir, const std::vector<std::string>& 
         open(console_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (console_fd < 0)
         throw std::runtime_error("cannot create " + console_path);
+    const std::string errors_path = dir.file(".errors");
+    const int errors_fd = open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (errors_fd < 0)
+        throw std::runtime_error("cannot create " + errors_path);
     run_status status = run_status::ok;
     std::string result_log = "out.log";
     {
         const working_directory scratch(dir.path());
         console_writer console(console_fd);
+        diagnostics errors(errors_fd, settings.journal_stream);
         command_line line = parse_command_line(static_cast<int>(arguments.size()), argv.data());
         result_log = line.options.result_log;
         if (line.what != command_line::action::run) {
@@ -66,14 +72,17 @@ tool_run run_in_process(const scratch_dir& dir, const std::vector<std::string>& 
                 line.options.workers = settings.workers;
             if (!line.options.key_store)
                 line.options.key_store = settings.key_store;
-            status = run_verification(line.options, console);
+            status = run_verification(line.options, console, &errors);
         }
     }
     close(console_fd);
+    close(errors_fd);
 
     tool_run run;
     run.console = dir.read(".console");
     std::filesystem::remove(console_path);
+    run.errors = dir.read(".errors");
+    std::filesystem::remove(errors_path);
     const std::filesystem::path result_path = std::filesystem::path(dir.path()) / result_log;
     run.result_log_exists = std::filesystem::exists(result_path);
     if (run.result_log_exists) {

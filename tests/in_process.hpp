@@ -15,11 +15,13 @@ struct in_process_settings {
     // Replace the defaults of a command line that does not set them.
     std::optional<unsigned> workers;
     std::optional<key_store_limits> key_store;
+    // JOURNAL_STREAM as the run sees it, for its standard error.
+    const char* journal_stream = nullptr;
 };
 
 // Runs args (without the program name) in dir, as the tool would; the
-// console is collected, standard error is not. tool_run::exit_code is the
-// process exit code of the status.
+// console and standard error (of the run; not of the command line) are
+// collected. tool_run::exit_code is the process exit code of the status.
 tool_run run_in_process(const scratch_dir& dir, const std::vector<std::string>& args,
                         const in_process_settings& settings = {});
 

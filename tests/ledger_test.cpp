@@ -41,6 +41,33 @@ struct settled {
     }
 };
 
+TEST(Ledger, AtMostKeptKeysAreListedAndTheOthersLinesCounted)
+{
+    ledger_settings settings;
+    settings.tallies_keys = true;
+    settled run(settings);
+    line_verdict verdict = verdict_of(check_verdict::verified);
+    for (std::size_t i = 0; i < KEPT_KEYS + 3; ++i) {
+        verdict.key.sha256.fill(0);
+        verdict.key.sha256[0] = static_cast<unsigned char>(i);
+        verdict.key.sha256[1] = static_cast<unsigned char>(i >> 8);
+        const line_report line =
+            run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/1", "sig", verdict);
+        // Every line still names its own key, listed or not.
+        ASSERT_NE(line.key, nullptr);
+        EXPECT_EQ(line.key->sha256, verdict.key.sha256);
+    }
+    // A listed key seen again is counted on its own row.
+    verdict.key.sha256.fill(0);
+    run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/2", "sig", verdict);
+    const run_result& result = run.book.result();
+    ASSERT_EQ(result.keys.size(), KEPT_KEYS);
+    EXPECT_EQ(result.keys.front().lines, 2U);
+    EXPECT_EQ(result.keys.back().key.sha256[0], static_cast<unsigned char>(KEPT_KEYS - 1));
+    EXPECT_EQ(result.key_lines_omitted, 3U);
+    EXPECT_EQ(result.lines_checked, KEPT_KEYS + 4);
+}
+
 TEST(Ledger, EachVerdictHasItsFateAndItsCount)
 {
     settled run;

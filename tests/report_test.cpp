@@ -1,17 +1,25 @@
 // The three renderings of a run, made from a run's record by hand, and the
 // record of whole runs in process as the JSON document shows it.
+#include <fcntl.h>
+#include <pty.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "console.hpp"
+#include "diagnostics.hpp"
 #include "in_process.hpp"
+#include "progress.hpp"
 #include "report.hpp"
 #include "test_support.hpp"
 
@@ -93,6 +101,7 @@ TEST(Reports, EveryFateInEveryForm)
     result.lines_checked = 4;
     result.lines_ok = 1;
     result.signature_errors = 3;
+    result.status = run_status::counted_errors;
     const std::vector<line_report> lines = lines_of_every_fate(key);
 
     EXPECT_EQ(rendered(options_of(report_style::console), lines, result),
@@ -173,7 +182,9 @@ TEST(Reports, EveryRunErrorInEveryForm)
         result.error = c.error;
         result.status = run_status::file_error;
         EXPECT_EQ(rendered(options_of(report_style::console), {}, result), BANNER + c.console);
-        EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), c.quiet);
+        // The quiet form says it on standard error, and nothing else.
+        EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), "");
+        EXPECT_EQ(quiet_error_text(c.error, false) + "\n", c.quiet);
         const json error =
             json::parse(rendered(options_of(report_style::json), {}, result))["error"];
         EXPECT_EQ(error["kind"], c.kind);
@@ -195,8 +206,254 @@ TEST(Reports, AWriteErrorFollowsTheSummary)
     result.write_error = run_error{run_error_kind::write_result_log, "o", "full", 0};
     EXPECT_EQ(rendered(options_of(report_style::console, log_mode::event), {}, result),
               BANNER + EVENT_MODE + clean_summary(1) + could_not_write("o"));
+    result.status = run_status::file_error;
     EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
-              quiet_summary("a.log, b.log", 1, 1, 0) + "o: could not write (full)\n");
+              quiet_summary("a.log, b.log", 1, 1, 0));
+}
+
+TEST(Reports, AQuietCleanRunPrintsNothing)
+{
+    // As cron wants it: output only when something is wrong.
+    run_result result;
+    result.lines_checked = 3;
+    result.lines_ok = 3;
+    key_seen seen;
+    seen.lines = 3;
+    result.keys.push_back(seen);
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), "");
+    result.status = run_status::counted_errors;
+    result.missing = {{4, 4}};
+    result.missing_numbers = 1;
+    EXPECT_TRUE(rendered(options_of(report_style::quiet), {}, result)
+                    .starts_with(quiet_missing("a.log, b.log", 4, 4)));
+}
+
+TEST(Reports, RunErrorsOfTheQuietAndJsonFormsGoToStandardError)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", line_of(tx(1)));
+    for (const char* form : {"--quiet", "--json"}) {
+        SCOPED_TRACE(form);
+        const tool_run run = run_in_process(dir, {form, "missing.txt"});
+        EXPECT_EQ(
+            run.errors,
+            "tamberlo_orvel_verify: missing.txt: could not open (No such file or directory)\n");
+        EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+        EXPECT_EQ(run.console.find("could not open"), std::string::npos) << run.console;
+    }
+    // The console form keeps the plain form's bytes, and nothing on
+    // standard error.
+    const tool_run console = run_in_process(dir, {"--jobs=0", "missing.txt"});
+    EXPECT_EQ(console.console, BANNER + could_not_open("missing.txt"));
+    EXPECT_EQ(console.errors, "");
+    // A clean quiet run prints nothing anywhere.
+    const tool_run clean = run_in_process(dir, {"--quiet", "log.txt"});
+    EXPECT_EQ(clean.console + clean.errors, "");
+    EXPECT_EQ(clean.exit_code, 0);
+}
+
+TEST(Reports, TheJournalGetsEachLinesPriority)
+{
+    struct stat file {};
+    ASSERT_EQ(stat("/dev/null", &file), 0);
+    const std::string named = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    EXPECT_TRUE(is_journal_stream(file, named.c_str()));
+    for (const std::string& other :
+         {std::string(), std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino + 1),
+          std::to_string(file.st_dev + 1) + ":" + std::to_string(file.st_ino),
+          std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino) + "x",
+          std::to_string(file.st_dev) + std::to_string(file.st_ino), ":" + named, named + ":"}) {
+        SCOPED_TRACE(other);
+        EXPECT_FALSE(is_journal_stream(file, other.c_str()));
+    }
+    EXPECT_FALSE(is_journal_stream(file, nullptr));
+
+    // A run whose standard error is the journal marks its errors <3>, its
+    // interruptions <4>.
+    const scratch_dir dir;
+    dir.write("err", "");
+    const int fd = open(dir.file("err").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(fstat(fd, &file), 0);
+    const std::string journal = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    {
+        diagnostics errors(fd, journal.c_str());
+        EXPECT_TRUE(errors.is_journal());
+        errors.message(message_priority::error, "a");
+        errors.message(message_priority::warning, "b");
+        errors.message(message_priority::info, "c");
+        diagnostics elsewhere(fd, named.c_str());
+        EXPECT_FALSE(elsewhere.is_journal());
+        elsewhere.message(message_priority::error, "d");
+    }
+    close(fd);
+    EXPECT_EQ(dir.read("err"),
+              "<3>tamberlo_orvel_verify: a\n<4>tamberlo_orvel_verify: b\n"
+              "<6>tamberlo_orvel_verify: c\ntamberlo_orvel_verify: d\n");
+}
+
+TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
+{
+    run_result result;
+    result.lines_checked = 7;
+    result.lines_ok = 7;
+    key_seen seen;
+    seen.key.sha256.fill(0xcd);
+    seen.key.type = {'R', 'S', 'A'};
+    seen.lines = 2;
+    result.keys.push_back(seen);
+    result.key_lines_omitted = 5;
+    result.status = run_status::counted_errors;
+    std::string cd;
+    for (int i = 0; i < 32; ++i)
+        cd += "cd";
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
+              quiet_summary("a.log, b.log", 7, 7, 0) + quiet_key("a.log, b.log", cd, "RSA", 2) +
+                  "a.log, b.log: 5 line(s) signed by keys not listed (only the first 1000 are)\n");
+    const json document = json::parse(rendered(options_of(report_style::json), {}, result));
+    EXPECT_EQ(document["keys"].size(), 1U);
+    EXPECT_EQ(document["key_lines_omitted"], 5);
+    result.key_lines_omitted = 0;
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result).find("not listed"),
+              std::string::npos);
+}
+
+TEST(Reports, JsonStringsAreWrittenAsTheJsonLibraryWritesThem)
+{
+    // The document is written without a tree, byte for byte as the JSON
+    // library dumped it before (ASCII, U+FFFD for what is not UTF-8).
+    const std::string paths[] = {
+        "plain.log",
+        std::string("\x00\x01\x1f\x7f \"\\\b\f\n\r\t", 12),
+        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+        "\xff\xfe\x80\xc0\xaf\xc1\xbf\xf5\x80",
+        "\xe2\x82"
+        "A\xe2\x82",
+        "\xe0\x80\x80\xe0\xa0\x80\xed\xa0\x80\xed\x9f\xbf",
+        "\xf0\x8f\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xf4\x90\x80\x80",
+        "\xf0\x9f\x98",
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(printable(path));
+        run_result result;
+        result.error = run_error{run_error_kind::open_log, path, "m", 0};
+        result.status = run_status::file_error;
+        run_options options = options_of(report_style::json);
+        options.logs = {path};
+        const std::string document = rendered(options, {}, result);
+        const std::string expected = json(path).dump(-1, ' ', true, json::error_handler_t::replace);
+        std::string library_form;
+        for (const char c : expected)
+            library_form += c == '\x7f' ? std::string("\\u007f") : std::string(1, c);
+        EXPECT_TRUE(document.starts_with(R"({"version":1,"logs":[)" + library_form + "],"))
+            << document;
+        EXPECT_NE(document.find(R"("path":)" + library_form + ","), std::string::npos);
+        EXPECT_EQ(json::parse(document)["error"]["path"], json::parse(library_form));
+    }
+}
+
+TEST(Reports, ProgressSaysLinesShareRateAndTimeLeft)
+{
+    progress_sample sample;
+    sample.lines_checked = 1234567;
+    sample.bytes_read = 25 * 1024 * 1024;
+    sample.bytes_total = 100 * 1024 * 1024;
+    EXPECT_EQ(progress_text(sample, 10.0),
+              "1,234,567 lines checked, 25% read, 123,456 lines/s, 0:30 left");
+    EXPECT_EQ(progress_text(sample, 1300.0),
+              "1,234,567 lines checked, 25% read, 949 lines/s, 1:05:00 left");
+    // Without the sizes of the logs (a pipe), the bytes instead of a share.
+    sample.bytes_total.reset();
+    EXPECT_EQ(progress_text(sample, 10.0),
+              "1,234,567 lines checked, 25.0 MiB read, 123,456 lines/s");
+    // Nothing read yet, or all of it: no time left to tell.
+    sample = progress_sample{};
+    sample.bytes_total = 1000;
+    EXPECT_EQ(progress_text(sample, 0.0), "0 lines checked, 0% read");
+    sample.bytes_read = 1000;
+    sample.lines_checked = 999;
+    EXPECT_EQ(progress_text(sample, 1.0), "999 lines checked, 100% read, 999 lines/s");
+    // A log that grew while it was read is read at most whole.
+    sample.bytes_read = 1500;
+    EXPECT_EQ(progress_text(sample, 1.0), "999 lines checked, 100% read, 999 lines/s");
+}
+
+TEST(Reports, TheStatusLineIsErasedBeforeTheReportEnds)
+{
+    // On a terminal that is standard output too, what the report prints at
+    // the end must not land on the status line.
+    int terminal = -1;
+    int tool_side = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&terminal, &tool_side, nullptr, &raw, nullptr), 0);
+    diagnostics errors(tool_side, nullptr);
+    ASSERT_TRUE(errors.is_terminal());
+    progress_meter meter(errors, std::chrono::milliseconds(0));
+    progress_sample sample;
+    sample.lines_checked = 7;
+    meter.update(sample);
+    meter.finish();
+    meter.update(sample);
+    char bytes[4096];
+    const ssize_t got = read(terminal, bytes, sizeof bytes);
+    ASSERT_GT(got, 0);
+    const std::string shown(bytes, static_cast<std::size_t>(got));
+    EXPECT_TRUE(shown.starts_with("\r\x1b[Ktamberlo_orvel_verify: 7 lines checked, 0.0 MiB read"))
+        << printable(shown);
+    // Erased once, and nothing after.
+    EXPECT_TRUE(shown.ends_with("lines/s\r\x1b[K")) << printable(shown);
+    close(terminal);
+    close(tool_side);
+}
+
+TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
+{
+    // "12.50 EUR" as a terminal would show it, from a log that says otherwise.
+    const std::string data = "tx/1/\xe2\x80\xaeRUE 05.21";
+    EXPECT_STREQ(terminal_safe(data.c_str(), true).c_str(), "tx/1/\\xe2\\x80\\xaeRUE 05.21");
+    EXPECT_STREQ(terminal_safe(data.c_str(), false).c_str(), data.c_str());
+    const struct {
+        const char* bytes;
+        bool control;
+    } characters[] = {
+        {"\xd8\x9c", true},
+        {"\xe2\x80\x8e", true},
+        {"\xe2\x80\x8f", true},
+        {"\xe2\x80\xaa", true},
+        {"\xe2\x80\xab", true},
+        {"\xe2\x80\xac", true},
+        {"\xe2\x80\xad", true},
+        {"\xe2\x80\xae", true},
+        {"\xe2\x81\xa6", true},
+        {"\xe2\x81\xa7", true},
+        {"\xe2\x81\xa8", true},
+        {"\xe2\x81\xa9", true},
+        // Their neighbours are text.
+        {"\xd8\x9b", false},
+        {"\xe2\x80\x8d", false},
+        {"\xe2\x80\x90", false},
+        {"\xe2\x80\xa9", false},
+        {"\xe2\x80\xaf", false},
+        {"\xe2\x81\xa5", false},
+        {"\xe2\x81\xaa", false},
+        {"\xe2\x82\xac", false},
+    };
+    for (const auto& c : characters) {
+        const std::string text = std::string("a") + c.bytes + "b";
+        SCOPED_TRACE(printable(text));
+        std::string expected = text;
+        if (c.control) {
+            expected = "a";
+            for (const char* at = c.bytes; *at != '\0'; ++at) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(*at));
+                expected += escaped;
+            }
+            expected += "b";
+        }
+        EXPECT_EQ(terminal_safe(text.c_str(), true).c_str(), expected);
+        EXPECT_EQ(terminal_safe(text.c_str(), false).c_str(), text);
+    }
 }
 
 // Whole runs in process, as the JSON document counts them.

@@ -81,6 +81,50 @@ TEST(HostileScale, NineHundredThousandVerifiedLines)
     EXPECT_EQ(record_at, run.result_log.size());
 }
 
+#ifndef TEST_SANITIZED
+// Every other line of the scale log: 400,000 ranges of missing numbers,
+// which once made the JSON document outgrow a memory limit that the run
+// itself fits in. Whatever the limit, the document is whole and its exit
+// code is the process's.
+TEST(HostileScale, TheJsonDocumentOfAnyRunFitsInItsMemory)
+{
+    const std::string log_path = SCALE_LOG_PATH;
+    const std::string command = "'" + std::string(FIXTURE_PYTHON) +
+                                "' '" FIXTURE_DIR "/make_scale_log.py' '" + log_path + "' 900000";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const scratch_dir dir;
+    {
+        std::ifstream log(log_path, std::ios::binary);
+        file_writer odd(dir.file("odd.log"));
+        std::string line;
+        for (long n = 1; std::getline(log, line); ++n) {
+            if (n % 2 == 1)
+                odd << line << "\n";
+        }
+    }
+    int documents_with_ranges = 0;
+    for (const long megabytes : {30L, 40L, 60L, 80L, 120L}) {
+        SCOPED_TRACE(megabytes);
+        tool_options options = limited();
+        options.address_space_limit = megabytes * 1000 * 1000;
+        const tool_run run = run_tool(dir, {"--json", "--jobs=0", "odd.log"}, options);
+        EXPECT_EQ(run.term_signal, 0);
+        ASSERT_TRUE(run.console.ends_with("}\n")) << run.console.substr(0, 200);
+        const std::size_t exit_at = run.console.rfind("\"exit_code\":");
+        ASSERT_NE(exit_at, std::string::npos);
+        EXPECT_EQ(std::stoi(run.console.substr(exit_at + 12)), run.exit_code);
+        if (run.exit_code == EXIT_COUNTED_ERRORS) {
+            EXPECT_NE(run.console.find("[799998,799998]]},"), std::string::npos);
+            ++documents_with_ranges;
+        } else {
+            EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
+            EXPECT_NE(run.console.find("\"kind\":\"out_of_memory\""), std::string::npos);
+        }
+    }
+    EXPECT_GT(documents_with_ranges, 0);
+}
+#endif
+
 // 2 GiB of NUL bytes in about 9 MB of gzip: decoded as a stream, in
 // bounded memory and at decoding speed, with the result of the text: lines
 // of NUL bytes only, which are blank.

@@ -9,6 +9,18 @@
 #include <cstdio>
 #include <iostream>
 
+std::string one_off_rsa_key(long n)
+{
+    static constexpr char BASE64[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    // Characters 100 to 103 are bytes 75 to 77 of the DER, well inside the
+    // modulus (bytes 33 to 288), whose top and lowest bits stay as they are.
+    std::string key = key_field(RSA_KEY);
+    for (int i = 0; i < 4; ++i)
+        key[100 + static_cast<std::size_t>(i)] = BASE64[(n >> (6 * (3 - i))) & 0x3F];
+    return key;
+}
+
 std::string key_error_lines(long lines)
 {
     std::string log;

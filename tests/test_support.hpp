@@ -48,6 +48,11 @@ inline std::string forged_line(const std::string& data, const std::string& signe
     return key_field(KEY) + "," + data + "," + signature(KEY, signed_data) + "\n";
 }
 inline std::string key_error_line(long n) { return "AAAA," + tx(n) + ",00\n"; }
+// The key field of an RSA-2048 key that no other n gives: the OpenSSL-made
+// rsa2048 fixture with three bytes inside its modulus replaced by n (it
+// still parses; no private key exists for it). A line of it, signature 00.
+std::string one_off_rsa_key(long n);
+inline std::string one_off_key_line(long n) { return one_off_rsa_key(n) + "," + tx(n) + ",00\n"; }
 std::string key_error_lines(long lines);
 std::string key_error_records(long lines);
 void write_key_error_log(const std::string& path, long lines);

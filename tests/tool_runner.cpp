@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -117,6 +118,17 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     } else if (pipe2(console_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    // [0] the master side, read on a thread of its own; [1] the tool's
+    // standard error.
+    int errors_terminal[2] = {-1, -1};
+    if (options.errors_on_terminal) {
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&errors_terminal[0], &errors_terminal[1], nullptr, &raw, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        fcntl(errors_terminal[0], F_SETFD, FD_CLOEXEC);
+        fcntl(errors_terminal[1], F_SETFD, FD_CLOEXEC);
+    }
     int input_pipe[2] = {-1, -1};
     if (options.stdin_writer) {
         signal(SIGPIPE, SIG_IGN);
@@ -137,7 +149,9 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     const auto started = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = errors_terminal[1] >= 0
+                            ? errors_terminal[1]
+                            : open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (err < 0 || dup2(console_pipe[1], 1) < 0 || dup2(err, 2) < 0 ||
             (input_pipe[0] >= 0 && dup2(input_pipe[0], 0) < 0) || chdir(dir.path().c_str()) != 0)
             _exit(127);
@@ -170,10 +184,35 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
                                static_cast<rlim_t>(options.address_space_limit)};
             setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.errors_are_journal) {
+            struct stat errors {};
+            if (fstat(2, &errors) != 0)
+                _exit(127);
+            const std::string stream =
+                std::to_string(errors.st_dev) + ":" + std::to_string(errors.st_ino);
+            setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        } else {
+            unsetenv("JOURNAL_STREAM");
+        }
         execv(TOOL_PATH, argv.data());
         _exit(127);
     }
     close(console_pipe[1]);
+    std::string terminal_errors;
+    std::thread errors_reader;
+    if (errors_terminal[1] >= 0) {
+        close(errors_terminal[1]);
+        errors_reader = std::thread([fd = errors_terminal[0], &terminal_errors] {
+            char bytes[4096];
+            ssize_t got = 0;
+            // EIO once the tool has closed its side.
+            while ((got = read(fd, bytes, sizeof bytes)) > 0 || (got < 0 && errno == EINTR)) {
+                if (got > 0)
+                    terminal_errors.append(bytes, static_cast<std::size_t>(got));
+            }
+            close(fd);
+        });
+    }
     if (console_elsewhere) {
         close(console_pipe[0]);
         console_pipe[0] = -1;
@@ -194,6 +233,16 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
             options.stdin_writer(fd);
             close(fd);
         });
+    }
+
+    if (options.on_start)
+        options.on_start(child);
+    if (options.console_unread && console_pipe[0] >= 0) {
+        siginfo_t exited{};
+        while (waitid(P_PID, static_cast<id_t>(child), &exited, WEXITED | WNOWAIT) != 0 &&
+               errno == EINTR) {
+        }
+        fcntl(console_pipe[0], F_SETFL, O_NONBLOCK);
     }
 
     tool_run run;
@@ -231,7 +280,12 @@ tool_run run_tool(const scratch_dir& dir, const std::vector<std::string>& args,
     run.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.timed_out = guard.fired();
     run.peak_rss_kib = usage.ru_maxrss;
-    run.errors = capture.read("stderr");
+    if (errors_reader.joinable()) {
+        errors_reader.join();
+        run.errors = terminal_errors;
+    } else {
+        run.errors = capture.read("stderr");
+    }
     run.result_log_exists = std::filesystem::is_regular_file(dir.file("out.log"));
     if (run.result_log_exists)
         run.result_log = dir.read("out.log");

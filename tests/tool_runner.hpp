@@ -34,6 +34,11 @@ struct tool_options {
     // Standard output is a pseudo-terminal (in raw mode, so that bytes pass
     // unchanged) instead of a pipe.
     bool console_on_terminal = false;
+    // Standard error is a pseudo-terminal too (in raw mode), read into
+    // tool_run::errors.
+    bool errors_on_terminal = false;
+    // Standard error is the journal: JOURNAL_STREAM names it.
+    bool errors_are_journal = false;
     // The console is read up to this many bytes, then its pipe is closed,
     // as `| head -c N` does; 0 reads it all.
     std::size_t console_read_limit = 0;
@@ -46,6 +51,11 @@ struct tool_options {
     // Largest address space of the tool (RLIMIT_AS, as `ulimit -v`), 0 for
     // no limit.
     long address_space_limit = 0;
+    // The console is not read until the tool has exited, as a pipe nobody
+    // reads or a terminal paused with Ctrl-S.
+    bool console_unread = false;
+    // Called with the tool's process id once it is started.
+    std::function<void(int pid)> on_start;
     // Called with the console read so far, after every piece of it, and the
     // tool's process id.
     std::function<void(const std::string& console, int pid)> on_console;
