@@ -26,9 +26,10 @@ public:
 // outlive it.
 std::unique_ptr<report> make_report(const run_options& options, console_writer& console);
 
-// A run error in the words of the quiet form, without a line end: what the
-// quiet and JSON forms say of it on standard error. escape: as a terminal
-// may show it.
+// A run error in the words of the console form, or of the quiet form
+// (without a line end: what the quiet and JSON forms say of it on standard
+// error). escape: as a terminal may show it.
+std::string console_error_text(const run_error& error, bool escape);
 std::string quiet_error_text(const run_error& error, bool escape);
 
 // The three styles behind it.

@@ -57,20 +57,7 @@ private:
         console_.write(text::fields_end);
     }
 
-    void print_error(const run_error& error)
-    {
-        const text::error_texts& texts = text::error_of(error.kind);
-        const terminal_safe path(error.path.c_str(), escape_);
-        const terminal_safe message(error.message.c_str(), escape_);
-        text::values values;
-        values.path = path.c_str();
-        values.message = message.c_str();
-        values.line = error.line;
-        const char* const pattern = error.line != 0 && texts.console_at_line != nullptr
-                                        ? texts.console_at_line
-                                        : texts.console;
-        console_.write(text::fill(pattern, values));
-    }
+    void print_error(const run_error& error) { console_.write(console_error_text(error, escape_)); }
 
     // Every missing number is reported on its own, each with the line
     // counter after the last line.

@@ -95,23 +95,6 @@ private:
 
 }  // namespace
 
-std::string quiet_error_text(const run_error& error, bool escape)
-{
-    const text::error_texts& texts = text::error_of(error.kind);
-    const terminal_safe path(error.path.c_str(), escape);
-    const terminal_safe message(error.message.c_str(), escape);
-    text::values values;
-    values.path = path.c_str();
-    values.message = message.c_str();
-    values.line = error.line;
-    const char* const pattern =
-        error.line != 0 && texts.quiet_at_line != nullptr ? texts.quiet_at_line : texts.quiet;
-    std::string line = text::fill(pattern, values);
-    if (!line.empty() && line.back() == '\n')
-        line.pop_back();
-    return line;
-}
-
 std::unique_ptr<report> make_quiet_report(const run_options& options, console_writer& console)
 {
     return std::make_unique<quiet_report>(options, console);
