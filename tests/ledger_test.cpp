@@ -180,7 +180,8 @@ TEST(Ledger, PhysicalLinesAndBlankOnesAreCounted)
 {
     ledger book({});
     book.read_piece(true, false);
-    book.read_piece(true, true);  // blank in all its pieces
+    book.read_piece(false, true);  // fields, then a blank last piece
+    book.read_piece(true, true);   // blank in all its pieces
     book.read_piece(false, true);
     book.read_piece(true, true);  // a blank piece, then one with fields
     book.read_piece(false, false);
