@@ -36,10 +36,14 @@ public:
         is_checkpoint,
     };
 
-    // A file the run reads, and the refusal of a result log that is it.
+    // A file the run reads or writes, and the refusal of a result log that
+    // is it. A file that may not be there yet (a first run's checkpoint)
+    // is named by its path instead, looked up once the result log is open:
+    // a result log of that path has just made it.
     struct read_file {
         file_identity identity;
         open_result refusal = open_result::is_a_log;
+        std::string path;
     };
 
     // Creates or truncates path for writing, unless it is one of the files

@@ -264,11 +264,13 @@ bool open_result_log(run_state& run)
     // Every file the run reads, and how a result log that is one is refused.
     std::vector<result_log_writer::read_file> reads;
     for (const open_log& log : run.logs)
-        reads.push_back({log.identity, open_result::is_a_log});
+        reads.push_back({log.identity, open_result::is_a_log, {}});
     for (const file_identity& trusted : run.trusted_files)
-        reads.push_back({trusted, open_result::is_trusted_keys});
+        reads.push_back({trusted, open_result::is_trusted_keys, {}});
     for (const file_identity& checkpoint : run.history.identities())
-        reads.push_back({checkpoint, open_result::is_checkpoint});
+        reads.push_back({checkpoint, open_result::is_checkpoint, {}});
+    if (run.history.active())
+        reads.push_back({{}, open_result::is_checkpoint, run.options.checkpoint});
     const std::string& path = run.options.result_log;
     switch (run.result_log.open(path, reads)) {
         case result_log_writer::open_result::opened:
@@ -286,6 +288,9 @@ bool open_result_log(run_state& run)
             run.result().error = error_of(run_error_kind::result_log_is_trusted_keys, path);
             return false;
         case result_log_writer::open_result::is_checkpoint:
+            // A first run's checkpoint was not there: this open made it.
+            if (!run.history.found())
+                (void)::unlink(run.options.checkpoint.c_str());
             run.result().error = error_of(run_error_kind::result_log_is_checkpoint, path);
             return false;
         case result_log_writer::open_result::failed:

@@ -23,6 +23,8 @@ public:
     explicit run_checkpoint(const run_options& options);
 
     bool active() const { return !options_.checkpoint.empty(); }
+    // Whether open found a checkpoint (false: the first run).
+    bool found() const { return has_earlier_; }
 
     // Locks and reads the checkpoint, which must have been made with this
     // run's mode, --strict and trusted keys, and must not be one of the

@@ -91,15 +91,21 @@ TEST(ResultLog, ALogOrAHeldFileIsRefusedAndLeftAsItWas)
     dir.write("trust.pem", "the keys\n");
     using open_result = result_log_writer::open_result;
     const std::vector<result_log_writer::read_file> reads = {
-        {identity_of(dir.file("other.txt")), open_result::is_a_log},
-        {identity_of(dir.file("log.txt")), open_result::is_a_log},
-        {identity_of(dir.file("trust.pem")), open_result::is_trusted_keys}};
+        {identity_of(dir.file("other.txt")), open_result::is_a_log, {}},
+        {identity_of(dir.file("log.txt")), open_result::is_a_log, {}},
+        {identity_of(dir.file("trust.pem")), open_result::is_trusted_keys, {}},
+        {{}, open_result::is_checkpoint, dir.file("not-yet")}};
     result_log_writer writer;
     EXPECT_EQ(writer.open(dir.file("log.txt"), reads), open_result::is_a_log);
     EXPECT_EQ(dir.read("log.txt"), "the log\n");
     result_log_writer keys;
     EXPECT_EQ(keys.open(dir.file("trust.pem"), reads), open_result::is_trusted_keys);
     EXPECT_EQ(dir.read("trust.pem"), "the keys\n");
+    // A file named by its path is the one the result log has just made.
+    result_log_writer made;
+    EXPECT_EQ(made.open(dir.file("./not-yet"), reads), open_result::is_checkpoint);
+    result_log_writer other;
+    EXPECT_EQ(other.open(dir.file("other-new"), reads), open_result::opened);
 
     dir.write("held.txt", "held\n");
     const int held = open(dir.file("held.txt").c_str(), O_RDONLY | O_CLOEXEC);
