@@ -333,8 +333,8 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
     EXPECT_EQ(run.errors, SAID + "cp: could not open (it is the checkpoint)\n");
     // Nor on a first run, when the checkpoint is not there yet (by another
     // path to it too): it stays absent, not a result log.
-    run = run_in_process(history.dir, {"--quiet", "--checkpoint=first", "--result-log=./first",
-                                       "a.log"});
+    run = run_in_process(history.dir,
+                         {"--quiet", "--checkpoint=first", "--result-log=./first", "a.log"});
     EXPECT_EQ(run.errors, SAID + "./first: could not open (it is the checkpoint)\n");
     EXPECT_EQ(run.exit_code, EXIT_FILE_ERROR);
     EXPECT_FALSE(std::filesystem::exists(history.dir.file("first")));
