@@ -218,6 +218,21 @@ TEST(Checkpoint, AChangedHistoryIsNamedAndVerifiesNothing)
          {"a.log", "b.log", "c.log"},
          {},
          "b.log:1: history changed: lines 1 to 30 differ from those verified\n"},
+        {"the first line of the first log changed",
+         [](three_logs& h) {
+             std::string a = h.a;
+             a[a.find("tx/0/1/2/3/4/5/1")] = 'T';
+             h.dir.write("a.log", a);
+         },
+         {"a.log", "b.log", "c.log"},
+         {},
+         "a.log:1: history changed: lines 1 to 30 differ from those verified\n"},
+        {"a log first that the checkpoint never saw",
+         [](three_logs& h) { h.dir.write("x.log", key_error_line(1)); },
+         {"x.log", "b.log", "c.log"},
+         {},
+         "x.log: history changed: it begins as no log of the checkpoint, whose last log is "
+         "c.log\n"},
         {"a log shortened",
          [](three_logs& h) { h.dir.write("b.log", h.b.substr(0, 500)); },
          {"a.log", "b.log", "c.log"},

@@ -139,6 +139,27 @@ TEST(LogReader, ADigestSeesEveryPieceAndAnUnfinishedLastLineWaits)
     EXPECT_EQ(reader.pass(100, nullptr), log_reader::status::piece);
     EXPECT_EQ(reader.next(piece), log_reader::status::end);
     close(fd);
+
+    // Past the first block, plain text is passed over by seeking, and a
+    // compressed log by decoding: both read on at the same line.
+    std::string long_log;
+    for (int n = 1; n <= 40000; ++n)
+        long_log += "line " + std::to_string(n) + "\n";
+    const std::size_t passed = long_log.find("line 30001\n");
+    dir.write("long.txt", long_log);
+    dir.write("long.gz", gzipped(long_log));
+    for (const char* name : {"long.txt", "long.gz"}) {
+        SCOPED_TRACE(name);
+        log_reader long_reader(settings, [] { return false; });
+        const int long_fd = open(dir.file(name).c_str(), O_RDONLY | O_CLOEXEC);
+        long_reader.start(long_fd);
+        ASSERT_EQ(long_reader.pass(passed, nullptr), log_reader::status::piece);
+        long_reader.resume_at(30000, true);
+        ASSERT_EQ(long_reader.next(piece), log_reader::status::piece);
+        EXPECT_STREQ(piece.text, "line 30001\n");
+        EXPECT_EQ(piece.line, 30001U);
+        close(long_fd);
+    }
 }
 
 TEST(LogReader, ReadsThatFailSayWhy)
