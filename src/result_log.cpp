@@ -20,11 +20,14 @@ using read_file = result_log_writer::read_file;
 const read_file* read_file_of(const struct stat& file, const std::vector<read_file>& reads)
 {
     const auto found = std::find_if(reads.begin(), reads.end(), [&file](const read_file& read) {
-        struct stat named {};
-        if (!read.path.empty())
-            return ::stat(read.path.c_str(), &named) == 0 && file.st_dev == named.st_dev &&
-                   file.st_ino == named.st_ino;
-        return file.st_dev == read.identity.device && file.st_ino == read.identity.inode;
+        file_identity identity = read.identity;
+        if (!read.path.empty()) {
+            struct stat named {};
+            if (::stat(read.path.c_str(), &named) != 0)
+                return false;
+            identity = {named.st_dev, named.st_ino};
+        }
+        return file.st_dev == identity.device && file.st_ino == identity.inode;
     });
     return found != reads.end() ? &*found : nullptr;
 }
