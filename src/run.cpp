@@ -261,7 +261,8 @@ bool open_checkpoint(run_state& run)
 bool open_result_log(run_state& run)
 {
     using open_result = result_log_writer::open_result;
-    // Every file the run reads, and how a result log that is one is refused.
+    // Every file the run reads or will write, and how a result log that is
+    // one is refused.
     std::vector<result_log_writer::read_file> reads;
     for (const open_log& log : run.logs)
         reads.push_back({log.identity, open_result::is_a_log, {}});
@@ -269,7 +270,7 @@ bool open_result_log(run_state& run)
         reads.push_back({trusted, open_result::is_trusted_keys, {}});
     for (const file_identity& checkpoint : run.history.identities())
         reads.push_back({checkpoint, open_result::is_checkpoint, {}});
-    if (run.history.active())
+    if (run.history.active() && !run.history.found())
         reads.push_back({{}, open_result::is_checkpoint, run.options.checkpoint});
     const std::string& path = run.options.result_log;
     switch (run.result_log.open(path, reads)) {
