@@ -421,7 +421,8 @@ TEST(FaultsWorkers, ManyWorkersUnderAMemoryLimitAreFewerWorkers)
     std::thread counter;
     options.on_start = [&](int pid) {
         counter = std::thread([&, pid] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            // Its workers started, the tool waits for more input.
+            (void)waits_in(pid, "poll");
             std::ifstream status("/proc/" + std::to_string(pid) + "/status");
             for (std::string line; std::getline(status, line);) {
                 if (line.starts_with("Threads:"))
