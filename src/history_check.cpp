@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
+#include <utility>
 
 #include "log_reader.hpp"
 
@@ -38,10 +40,11 @@ public:
 
     // The heads of the log at fd at each of lengths (ascending, at most one
     // piece): the digest of its first length bytes, for each length it has.
-    std::map<uint64_t, sha256_digest> heads(int fd, const std::vector<uint64_t>& lengths,
-                                            log_reader::status& status)
+    std::vector<std::pair<uint64_t, sha256_digest>> heads(int fd,
+                                                          const std::vector<uint64_t>& lengths,
+                                                          log_reader::status& status)
     {
-        std::map<uint64_t, sha256_digest> heads;
+        std::vector<std::pair<uint64_t, sha256_digest>> heads;
         status = log_reader::status::piece;
         if (lseek(fd, 0, SEEK_SET) < 0) {
             status = log_reader::status::failed;
@@ -53,7 +56,7 @@ public:
             status = reader_.pass(length - digest.size(), &digest);
             if (status != log_reader::status::piece)
                 break;
-            heads[length] = digest.head();
+            heads.emplace_back(length, digest.head());
         }
         if (status == log_reader::status::end)
             status = log_reader::status::piece;
@@ -66,15 +69,20 @@ private:
     log_reader reader_;
 };
 
+// The length of a log's head: its first piece, or all of it.
+uint64_t head_length(const history_log& log) { return std::min<uint64_t>(log.bytes, LEAF_BYTES); }
+
 class matcher {
 public:
     matcher(const history& checkpoint, const std::vector<int>& fds,
             const std::vector<std::string>& paths, const std::function<bool()>& must_stop)
-        : checkpoint_(checkpoint), fds_(fds), paths_(paths), hasher_(must_stop)
+        : logs_(checkpoint.logs), fds_(fds), paths_(paths), hasher_(must_stop)
     {
-        for (const history_log& log : checkpoint.logs) {
-            if (log.bytes > 0)
-                head_lengths_.push_back(std::min<uint64_t>(log.bytes, LEAF_BYTES));
+        for (std::size_t i = 0; i < logs_.size(); ++i) {
+            if (logs_[i].bytes == 0)
+                continue;
+            by_head_[{head_length(logs_[i]), logs_[i].head}].push_back(i);
+            head_lengths_.push_back(head_length(logs_[i]));
         }
         std::sort(head_lengths_.begin(), head_lengths_.end());
         head_lengths_.erase(std::unique(head_lengths_.begin(), head_lengths_.end()),
@@ -85,27 +93,31 @@ public:
     {
         history_match match;
         match.plan.logs.resize(fds_.size());
-        if (!place_first(match.plan))
+        if (logs_.empty())
+            return match;  // a checkpoint of an empty set: every log is new
+        const std::size_t last = logs_.size() - 1;
+        std::ptrdiff_t first = 0;
+        if (!fds_.empty() && !align(first))
             return failed();
-        const std::size_t first = match.plan.retired;
-        const std::size_t last = checkpoint_.logs.size() - 1;
-        // The logs of the history from the first given on, in order, then
-        // the new ones.
         for (std::size_t given = 0; given < fds_.size(); ++given) {
-            const std::size_t index = first + given;
-            if (index > last) {
-                if (!check_new(given))
-                    return failed();
-                continue;
+            const std::ptrdiff_t index = first + static_cast<std::ptrdiff_t>(given);
+            bool placed = false;
+            if (index < 0) {
+                placed = before_history(given);
+            } else if (static_cast<std::size_t>(index) > last) {
+                placed = check_new(given);
+            } else {
+                placed = check_verified(given, static_cast<std::size_t>(index), match.plan);
             }
-            if (!check_verified(given, index, index == last, match.plan))
+            if (!placed)
                 return failed();
         }
-        if (first + fds_.size() <= last) {
-            const history_log& missing = checkpoint_.logs[last];
-            changed(missing.path, 0, "the checkpoint's last log is not among the logs given");
+        if (fds_.empty() || first + static_cast<std::ptrdiff_t>(fds_.size()) <=
+                                static_cast<std::ptrdiff_t>(last)) {
+            changed(logs_[last].path, 0, "the checkpoint's last log is not among the logs given");
             return failed();
         }
+        match.plan.retired = static_cast<std::size_t>(first);
         return match;
     }
 
@@ -114,6 +126,7 @@ private:
     {
         history_match match;
         match.error = error_;
+        match.changed = changed_;
         return match;
     }
 
@@ -137,66 +150,97 @@ private:
         return true;
     }
 
-    // The checkpoint's logs whose first piece the log given begins with.
+    // The checkpoint's logs (not empty) whose head the log given begins
+    // with, ascending.
     std::vector<std::size_t> candidates(std::size_t given, bool& failed_read)
     {
         log_reader::status status = log_reader::status::piece;
-        const std::map<uint64_t, sha256_digest> heads =
-            hasher_.heads(fds_[given], head_lengths_, status);
+        const auto heads = hasher_.heads(fds_[given], head_lengths_, status);
         failed_read = read_failed(given, status);
         std::vector<std::size_t> found;
-        for (std::size_t i = 0; i < checkpoint_.logs.size(); ++i) {
-            const history_log& log = checkpoint_.logs[i];
-            const auto head = heads.find(std::min<uint64_t>(log.bytes, LEAF_BYTES));
-            if (log.bytes > 0 && head != heads.end() && head->second == log.head)
-                found.push_back(i);
+        for (const auto& head : heads) {
+            const auto logs = by_head_.find(head);
+            if (logs != by_head_.end())
+                found.insert(found.end(), logs->second.begin(), logs->second.end());
         }
+        std::sort(found.begin(), found.end());
         return found;
     }
 
-    // Which log of the checkpoint the first log given is: those before it
-    // were retired.
-    bool place_first(history_plan& plan)
+    // Where the logs given begin in the checkpoint (first: the index of
+    // the first log given, below 0 when logs come before its first): from
+    // the first log given whose head is a checkpoint's log's, else from a
+    // run of empty logs at the checkpoint's end (which any log begins
+    // with), else from a name the checkpoint knows.
+    bool align(std::ptrdiff_t& first)
+    {
+        for (std::size_t given = 0; given < fds_.size(); ++given) {
+            bool failed_read = false;
+            const std::vector<std::size_t> found = candidates(given, failed_read);
+            if (failed_read)
+                return false;
+            if (found.empty())
+                continue;
+            const auto named = std::find_if(found.begin(), found.end(), [&](std::size_t i) {
+                return logs_[i].path == paths_[given];
+            });
+            const std::size_t index = named != found.end() ? *named : found.front();
+            first = static_cast<std::ptrdiff_t>(index) - static_cast<std::ptrdiff_t>(given);
+            return true;
+        }
+        std::size_t empty_end = logs_.size();
+        while (empty_end > 0 && logs_[empty_end - 1].bytes == 0)
+            --empty_end;
+        if (empty_end < logs_.size()) {
+            first = static_cast<std::ptrdiff_t>(empty_end);
+            return true;
+        }
+        // The latest log of a name is the likeliest.
+        for (std::size_t given = 0; given < fds_.size(); ++given) {
+            for (std::size_t i = logs_.size(); i-- > 0;) {
+                if (logs_[i].path == paths_[given]) {
+                    first = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(given);
+                    return true;
+                }
+            }
+        }
+        changed(paths_[0], 0,
+                "it begins as no log of the checkpoint, whose last log is " + logs_.back().path);
+        return false;
+    }
+
+    // A log given before the checkpoint's first log.
+    bool before_history(std::size_t given)
     {
         bool failed_read = false;
-        const std::vector<std::size_t> found = candidates(0, failed_read);
+        const std::vector<std::size_t> found = candidates(given, failed_read);
         if (failed_read)
             return false;
-        // A log given under the name it had is the likeliest; one whose
-        // first piece changed is compared under that name, so that the lines
-        // that differ are named.
-        const auto same_name = [this](std::size_t i) {
-            return checkpoint_.logs[i].path == paths_[0];
-        };
-        const auto named = std::find_if(found.begin(), found.end(), same_name);
-        if (named != found.end()) {
-            plan.retired = *named;
-        } else if (!found.empty()) {
-            plan.retired = found.front();
+        if (!found.empty()) {
+            given_out_of_order(given, found.front());
         } else {
-            std::size_t index = 0;
-            while (index < checkpoint_.logs.size() && !same_name(index))
-                ++index;
-            if (index == checkpoint_.logs.size()) {
-                changed(paths_[0], 0,
-                        "it begins as no log of the checkpoint, whose last log is " +
-                            checkpoint_.logs.back().path);
-                return false;
-            }
-            plan.retired = index;
+            changed(paths_[given], 0,
+                    "it is no log of the checkpoint, yet comes before its first log " +
+                        logs_.front().path);
         }
-        return true;
+        return false;
     }
 
     // A log given where the checkpoint has log index.
-    bool check_verified(std::size_t given, std::size_t index, bool last, history_plan& plan)
+    bool check_verified(std::size_t given, std::size_t index, history_plan& plan)
     {
-        const history_log& expected = checkpoint_.logs[index];
-        if (given > 0 && !same_head(given, index))
-            return false;
+        const history_log& expected = logs_[index];
+        const bool last = index + 1 == logs_.size();
         auto digest = std::make_unique<log_digest>();
         log_reader::status status = hasher_.hash(fds_[given], expected.bytes, *digest);
-        if (read_failed(given, status) || !same_bytes(given, expected, *digest))
+        if (read_failed(given, status))
+            return false;
+        const bool same_head =
+            digest->size() >= head_length(expected) && digest->head() == expected.head;
+        if (expected.bytes > 0 && !same_head && !in_its_place(given, index))
+            return false;
+        if (!(expected.retired ? same_whole(given, index, *digest)
+                               : same_bytes(given, index, *digest)))
             return false;
         if (!last && hasher_.goes_on(status)) {
             changed(paths_[given], expected.lines,
@@ -213,21 +257,22 @@ private:
         return true;
     }
 
-    // A log given later than the first must begin as the checkpoint's log
-    // in its place; one that begins as a later log means those between are
-    // missing.
-    bool same_head(std::size_t given, std::size_t index)
+    // A log given where the checkpoint has log index, whose head is not
+    // that log's: another log of the checkpoint (missing or out of order
+    // logs), or that log with its first piece changed, which the bytes
+    // then name.
+    bool in_its_place(std::size_t given, std::size_t index)
     {
         bool failed_read = false;
         const std::vector<std::size_t> found = candidates(given, failed_read);
         if (failed_read)
             return false;
-        if (found.empty() || std::find(found.begin(), found.end(), index) != found.end())
-            return true;  // a changed first piece is named by the bytes
-        if (found.front() > index) {
+        if (found.empty())
+            return true;
+        const auto later = std::upper_bound(found.begin(), found.end(), index);
+        if (later != found.end()) {
             changed(paths_[given], 0,
-                    "the checkpoint's log " + checkpoint_.logs[index].path +
-                        " is missing before it");
+                    "the checkpoint's log " + logs_[index].path + " is missing before it");
         } else {
             given_out_of_order(given, found.front());
         }
@@ -237,59 +282,102 @@ private:
     void given_out_of_order(std::size_t given, std::size_t index)
     {
         changed(paths_[given], 0,
-                "it is the checkpoint's log " + checkpoint_.logs[index].path +
-                    ", given out of its order");
+                "it is the checkpoint's log " + logs_[index].path + ", given out of its order");
     }
 
-    // The log's bytes against those the checkpoint verified.
-    bool same_bytes(std::size_t given, const history_log& expected, const log_digest& digest)
+    static std::string lines_text(uint64_t from, uint64_t to)
     {
+        return "lines " + std::to_string(from) + " to " + std::to_string(to);
+    }
+
+    // The name the checkpoint knows a log given by, where it differs.
+    std::string as_named(std::size_t given, std::size_t index) const
+    {
+        return logs_[index].path == paths_[given] ? "" : " (verified as " + logs_[index].path + ")";
+    }
+
+    // The log's bytes against those the checkpoint verified, piece by
+    // piece: the lines of every piece that differs are to be named.
+    bool same_bytes(std::size_t given, std::size_t index, const log_digest& digest)
+    {
+        const history_log& expected = logs_[index];
         const std::vector<digest_node> nodes = digest.nodes(expected.level);
         const uint64_t span = LEAF_BYTES << expected.level;
+        changed_log differing{given, index, {}};
         for (std::size_t i = 0; i < expected.nodes.size(); ++i) {
             // A node cut short never matches its whole self.
             if (i < nodes.size() && nodes[i].sha256 == expected.nodes[i].sha256)
                 continue;
-            const bool complete =
-                digest.size() >= std::min<uint64_t>((i + 1) * span, expected.bytes);
             const uint64_t from = expected.nodes[i].first_line;
             const uint64_t to =
                 i + 1 < expected.nodes.size() ? expected.nodes[i + 1].first_line : expected.lines;
-            const std::string lines = "lines " + std::to_string(from) + " to " + std::to_string(to);
-            std::string what;
-            if (complete) {
-                what = lines;
-                what += " differ from those verified";
-            } else {
-                what = "it ends within ";
-                what += lines;
-                what += ", before the " + std::to_string(expected.lines) + " lines verified";
+            const bool complete =
+                digest.size() >= std::min<uint64_t>((i + 1) * span, expected.bytes);
+            if (!complete) {
+                if (differing.lines.empty()) {
+                    changed(paths_[given], from,
+                            "it ends within " + lines_text(from, to) + ", before the " +
+                                std::to_string(expected.lines) + " lines verified" +
+                                as_named(given, index));
+                }
+                break;
             }
-            changed(paths_[given], from, what);
+            if (differing.lines.empty()) {
+                changed(paths_[given], from,
+                        lines_text(from, to) + " differ from those verified" +
+                            as_named(given, index));
+            }
+            differing.lines.emplace_back(from, to);
+        }
+        if (!error_)
+            return true;
+        if (!differing.lines.empty())
+            changed_ = std::move(differing);
+        return false;
+    }
+
+    // A retired log given again: all of it against the tree hash kept of
+    // it.
+    bool same_whole(std::size_t given, std::size_t index, const log_digest& digest)
+    {
+        const history_log& expected = logs_[index];
+        if (digest.size() == expected.bytes && tree_hash(digest.nodes(0)) == expected.tree)
+            return true;
+        const std::string retired = " (verified before, then retired as " + expected.path + ")";
+        if (digest.size() < expected.bytes) {
+            changed(paths_[given], 1,
+                    "it ends before the " + std::to_string(expected.lines) + " lines verified" +
+                        retired);
             return false;
         }
-        return true;
+        changed(paths_[given], 1, lines_text(1, expected.lines) + " differ from those verified" +
+                                      retired);
+        changed_ = changed_log{given, index, {{1, expected.lines}}};
+        return false;
     }
 
     // A new log must not be one of the checkpoint's.
     bool check_new(std::size_t given)
     {
         bool failed_read = false;
-        const std::vector<std::size_t> found = candidates(given, failed_read);
+        const std::vector<std::size_t> verified = candidates(given, failed_read);
         if (failed_read)
             return false;
-        if (found.empty())
+        if (verified.empty())
             return true;
-        given_out_of_order(given, found.front());
+        given_out_of_order(given, verified.front());
         return false;
     }
 
-    const history& checkpoint_;
+    const std::vector<history_log>& logs_;
     const std::vector<int>& fds_;
     const std::vector<std::string>& paths_;
     log_hasher hasher_;
+    // The checkpoint's logs by the length and digest of their head.
+    std::map<std::pair<uint64_t, sha256_digest>, std::vector<std::size_t>> by_head_;
     std::vector<uint64_t> head_lengths_;
     std::optional<run_error> error_;
+    std::optional<changed_log> changed_;
 };
 
 }  // namespace

@@ -18,6 +18,8 @@ constexpr std::size_t BLOCK_SIZE = std::size_t{1} << 18;
 // The line buffer starts small and grows with the longest line, up to the
 // largest piece and the slack after it.
 constexpr std::size_t FIRST_LINE_CAPACITY = std::size_t{1} << 16;
+// How often a pass asks the wait hook: every 2 MiB, some 10 ms of hashing.
+constexpr unsigned BLOCKS_BETWEEN_HOOKS = 8;
 
 }  // namespace
 
@@ -318,8 +320,13 @@ log_reader::status log_reader::next(log_piece& piece)
 log_reader::status log_reader::pass(uint64_t bytes, log_digest* digest)
 {
     const uint64_t target = position_ + bytes;
+    unsigned blocks = 0;
     while (position_ < target) {
         if (block_begin_ == block_end_) {
+            // A long pass over a file never waits for input, so the hook is
+            // asked between blocks: a signal is acted on at once.
+            if (++blocks % BLOCKS_BETWEEN_HOOKS == 0 && should_stop())
+                return status::interrupted;
             if (detected_ && !decoder_ && digest == nullptr && !waits_) {
                 // Plain text in a file: its bytes are where the text says.
                 if (lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0)

@@ -43,8 +43,8 @@ struct log_piece {
 class log_reader {
 public:
     // Called while the reader waits for input that has not arrived yet,
-    // about every poll_interval_ms, and when a signal interrupts the wait;
-    // the reader stops waiting once it returns true.
+    // about every poll_interval_ms, when a signal interrupts the wait, and
+    // every few blocks of a pass; the reader stops once it returns true.
     using wait_hook = std::function<bool()>;
 
     log_reader(const reader_settings& settings, wait_hook while_waiting);
