@@ -29,6 +29,9 @@ struct history_log {
     std::vector<digest_node> nodes;  // at level; none once the log is retired
     // No longer given: retired by rotation. Its facts stay in the history.
     bool retired = false;
+    // Its lines that did not verify, so that a line of it that changed can
+    // be told from one that failed before.
+    failed_lines failed;
 };
 
 struct history {
@@ -43,7 +46,7 @@ struct history {
 
 // The checkpoint's text, and back. from_text checks every field, so that a
 // file that is not one of ours, or damaged, never reaches the run; false
-// with the reason otherwise.
+// with the reason otherwise. It reads the version 1.2.0 wrote, too.
 std::string to_text(const history& checkpoint);
 bool from_text(const std::string& text, history& checkpoint, std::string& problem);
 
