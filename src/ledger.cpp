@@ -1,8 +1,9 @@
 #include "ledger.hpp"
 
-#include "line_format.hpp"
-
+#include <algorithm>
 #include <utility>
+
+#include "line_format.hpp"
 
 namespace {
 
@@ -11,6 +12,42 @@ namespace {
 constexpr int LINE_BITS = 40;
 constexpr uint64_t LINE_MASK = (uint64_t{1} << LINE_BITS) - 1;
 constexpr uint64_t MAX_LOGS = (uint64_t{1} << (64 - LINE_BITS)) - 1;
+
+// Counts of a history whose lines are judged again never go below 0, even
+// for a checkpoint whose counts do not add up.
+void take_away(uint64_t& count, uint64_t amount) { count -= std::min(count, amount); }
+
+void add_lines(std::vector<uint32_t>& counts, uint32_t number, uint32_t lines)
+{
+    if (counts.empty())
+        counts.resize(SEQ_LIMIT);
+    counts[number] = counts[number] > UINT32_MAX - lines ? UINT32_MAX : counts[number] + lines;
+}
+
+uint32_t lines_of(const std::vector<uint32_t>& counts, uint32_t number)
+{
+    return counts.empty() ? 0 : counts[number];
+}
+
+number_counts sparse(const std::vector<uint32_t>& counts)
+{
+    number_counts pairs;
+    for (uint32_t number = 1; number < counts.size(); ++number) {
+        if (counts[number] != 0)
+            pairs.emplace_back(number, counts[number]);
+    }
+    return pairs;
+}
+
+std::vector<uint32_t> dense(const number_counts& pairs)
+{
+    std::vector<uint32_t> counts;
+    for (const auto& [number, lines] : pairs) {
+        if (seq_in_range(number))
+            add_lines(counts, number, lines);
+    }
+    return counts;
+}
 
 }  // namespace
 
@@ -67,13 +104,21 @@ line_report ledger::settle(const line_position& where, const char* data, const c
 // The fate of a line that reached verification, counted.
 line_fate ledger::fate_of(const char* data, const line_verdict& verdict, line_report& line)
 {
-    if (verdict.kind == check_verdict::bad_signature) {
-        ++result_.signature_errors;
-        return line_fate::bad_signature;
-    }
-    if (verdict.kind == check_verdict::untrusted_key) {
-        ++result_.untrusted_key_errors;
-        return line_fate::untrusted_key;
+    switch (verdict.kind) {
+        case check_verdict::bad_signature:
+            ++result_.signature_errors;
+            return line_fate::bad_signature;
+        case check_verdict::untrusted_key:
+            ++result_.untrusted_key_errors;
+            return line_fate::untrusted_key;
+        case check_verdict::key_encoding:
+            ++result_.key_encoding_errors;
+            return line_fate::key_encoding;
+        case check_verdict::signature_encoding:
+            ++result_.signature_encoding_errors;
+            return line_fate::signature_encoding;
+        default:
+            break;
     }
     const uint32_t number = extract_sequence(data, settings_.mode);
     if (!seq_in_range(number)) {
@@ -92,6 +137,7 @@ line_fate ledger::fate_of_number(uint32_t number, line_report& line)
 {
     if (!expected(number)) {
         ++result_.unexpected_errors;
+        add_lines(unexpected_lines_, number, 1);
         return line_fate::unexpected_number;
     }
     const bool repeated = seq_is_recorded(*tracker_, number);
@@ -99,6 +145,7 @@ line_fate ledger::fate_of_number(uint32_t number, line_report& line)
     line.largest_before = tracker_->seq_max;
     seq_record(*tracker_, number);
     if (repeated) {
+        add_lines(extra_lines_, number, 1);
         ++result_.repeated_numbers;
         if (settings_.strict) {
             ++result_.repeated_errors;
@@ -109,6 +156,7 @@ line_fate ledger::fate_of_number(uint32_t number, line_report& line)
         note_first_seen(number, line.where);
     }
     if (out_of_order) {
+        mark_out_of_order_first(number);
         ++result_.out_of_order_numbers;
         if (settings_.strict) {
             ++result_.out_of_order_errors;
@@ -123,6 +171,15 @@ bool ledger::expected(uint32_t number) const
 {
     return (!settings_.expect_first || number >= *settings_.expect_first) &&
            (!settings_.expect_last || number <= *settings_.expect_last);
+}
+
+void ledger::mark_out_of_order_first(uint32_t number)
+{
+    if (!seq_in_range(number))
+        return;
+    if (out_of_order_first_.empty())
+        out_of_order_first_.resize(SEQ_LIMIT);
+    out_of_order_first_[number] = true;
 }
 
 void ledger::note_first_seen(uint32_t number, const line_position& where)
@@ -175,11 +232,44 @@ void ledger::tally_problem(const line_report& line)
 {
     if (line.fate == line_fate::ok)
         return;
-    if (result_.problems.size() < KEPT_PROBLEMS) {
-        result_.problems.push_back({line.where, line.fate, line.key_code});
-    } else {
+    if (fails_verification(line.fate))
+        note_failed(line.where);
+    if (result_.earlier_problems.size() + result_.problems.size() >= KEPT_PROBLEMS) {
         ++result_.problems_omitted;
+        return;
     }
+    line_problem problem;
+    problem.where = line.where;
+    problem.fate = line.fate;
+    problem.key_code = line.key_code;
+    if (line.key != nullptr)
+        problem.key = line.key->sha256;
+    problem.number = line.number;
+    problem.first_path = line.first_path;
+    problem.first_line = line.first_line;
+    problem.largest_before = line.largest_before;
+    result_.problems.push_back(std::move(problem));
+}
+
+void ledger::note_failed(const line_position& where)
+{
+    if (where.log >= failed_.size())
+        failed_.resize(where.log + 1);
+    failed_lines& failed = failed_[where.log];
+    if (!failed.complete)
+        return;
+    if (failed.lines.size() == KEPT_FAILED_LINES) {
+        failed.complete = false;
+        return;
+    }
+    if (failed.lines.empty() || failed.lines.back() != where.line)
+        failed.lines.push_back(where.line);
+}
+
+const failed_lines& ledger::failed_lines_of(std::size_t log) const
+{
+    static const failed_lines none;
+    return log < failed_.size() ? failed_[log] : none;
 }
 
 void ledger::finish()
@@ -211,12 +301,18 @@ std::unique_ptr<ledger_state> ledger::state() const
     counts.first_number.reset();
     counts.last_number.reset();
     counts.problems.clear();
-    counts.problems_omitted = 0;
     counts.error.reset();
     counts.write_error.reset();
     counts.interrupted_by = 0;
     counts.status = run_status::ok;
     state->tracker = *tracker_;
+    state->strict = settings_.strict;
+    state->extra_lines = sparse(extra_lines_);
+    state->unexpected_lines = sparse(unexpected_lines_);
+    for (uint32_t number = 1; number < out_of_order_first_.size(); ++number) {
+        if (out_of_order_first_[number])
+            state->out_of_order_first.push_back(number);
+    }
     first_seen_run* run = nullptr;
     for (uint32_t number = 1; number < first_seen_.size(); ++number) {
         const uint64_t packed = first_seen_[number];
@@ -240,19 +336,105 @@ void ledger::restore(const ledger_state& state)
 {
     result_ = state.counts;
     result_.problems.clear();
-    result_.problems_omitted = 0;
     *tracker_ = state.tracker;
     key_index_.clear();
     for (std::size_t i = 0; i < result_.keys.size(); ++i)
         key_index_.emplace(result_.keys[i].key.sha256, i);
+    extra_lines_ = dense(state.extra_lines);
+    unexpected_lines_ = dense(state.unexpected_lines);
+    out_of_order_first_.clear();
+    for (const uint32_t first : state.out_of_order_first)
+        mark_out_of_order_first(first);
     first_seen_.clear();
-    if (!settings_.strict)
-        return;
-    first_seen_.resize(SEQ_LIMIT);
-    for (const first_seen_run& run : state.first_seen) {
-        for (uint32_t i = 0; i < run.count; ++i)
-            first_seen_[run.number + i] = (uint64_t{run.log} + 1) << LINE_BITS | (run.line + i);
+    if (settings_.strict) {
+        first_seen_.resize(SEQ_LIMIT);
+        for (const first_seen_run& run : state.first_seen) {
+            for (uint32_t i = 0; i < run.count; ++i)
+                first_seen_[run.number + i] = (uint64_t{run.log} + 1) << LINE_BITS | (run.line + i);
+        }
+        if (!state.strict)
+            judge_as_strict(state);
     }
+    judge_expected_again();
+}
+
+// A history verified without --strict, judged with it: its repeated and
+// out-of-order lines, counted as facts and as ok then, become errors.
+void ledger::judge_as_strict(const ledger_state& state)
+{
+    const run_result& earlier = state.counts;
+    result_.repeated_errors += earlier.repeated_numbers;
+    result_.out_of_order_errors += earlier.out_of_order_numbers;
+    take_away(result_.lines_ok, earlier.repeated_numbers + earlier.out_of_order_numbers);
+}
+
+// The history's numbers under this run's expected ones: a number recorded
+// before that lies outside them is taken back, its lines errors; a number
+// found outside the expected ones before that lies inside them now is
+// recorded, its lines ok (or repeats). What depends on the order of the
+// lines (whether a later line came out of order) stays as it was judged.
+void ledger::judge_expected_again()
+{
+    if (!settings_.expect_first && !settings_.expect_last && unexpected_lines_.empty())
+        return;
+    bool moved = false;
+    for (uint32_t number = 1; number < SEQ_LIMIT; ++number) {
+        const bool recorded = seq_is_recorded(*tracker_, number);
+        if (recorded && !expected(number)) {
+            unrecord(number);
+            moved = true;
+        } else if (lines_of(unexpected_lines_, number) != 0 && expected(number)) {
+            record_unexpected(number, unexpected_lines_[number]);
+            moved = true;
+        }
+    }
+    if (moved)
+        seq_recount_bounds(*tracker_);
+}
+
+// A recorded number taken back: its lines become errors.
+void ledger::unrecord(uint32_t number)
+{
+    const uint32_t extra = lines_of(extra_lines_, number);
+    const uint64_t lines = uint64_t{extra} + 1;
+    result_.unexpected_errors += lines;
+    add_lines(unexpected_lines_, number, static_cast<uint32_t>(std::min<uint64_t>(lines, UINT32_MAX)));
+    const bool first_out_of_order =
+        !out_of_order_first_.empty() && out_of_order_first_[number];
+    if (first_out_of_order) {
+        take_away(result_.out_of_order_numbers, 1);
+        take_away(settings_.strict ? result_.out_of_order_errors : result_.lines_ok, 1);
+        out_of_order_first_[number] = false;
+    } else {
+        take_away(result_.lines_ok, 1);
+    }
+    take_away(result_.repeated_numbers, extra);
+    take_away(settings_.strict ? result_.repeated_errors : result_.lines_ok, extra);
+    if (!extra_lines_.empty())
+        extra_lines_[number] = 0;
+    if (!first_seen_.empty())
+        first_seen_[number] = 0;
+    seq_forget(*tracker_, number);
+}
+
+// A number found outside the expected numbers before, inside them now: its
+// lines are recorded, the first as ok unless the number was recorded
+// already, the others as repeats.
+void ledger::record_unexpected(uint32_t number, uint32_t lines)
+{
+    take_away(result_.unexpected_errors, lines);
+    unexpected_lines_[number] = 0;
+    uint32_t repeats = lines;
+    if (!seq_is_recorded(*tracker_, number)) {
+        seq_record(*tracker_, number);
+        result_.lines_ok += 1;
+        --repeats;
+    }
+    if (repeats == 0)
+        return;
+    add_lines(extra_lines_, number, repeats);
+    result_.repeated_numbers += repeats;
+    (settings_.strict ? result_.repeated_errors : result_.lines_ok) += repeats;
 }
 
 void ledger::name_logs(std::vector<std::string> names, std::vector<uint32_t> name_of_log)

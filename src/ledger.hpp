@@ -44,15 +44,35 @@ struct first_seen_run {
     uint64_t line = 0;
 };
 
+// A count of lines for each of some numbers, ascending by number.
+using number_counts = std::vector<std::pair<uint32_t, uint32_t>>;
+
 // What a ledger carries from one run to the next: the counts of every line
 // settled (not the end-of-run facts, which finish() works out again), the
 // keys seen, the numbers recorded and, under --strict, where each was
-// first recorded.
+// first recorded; the problems listed; and what judging the lines again
+// under other expected numbers needs: the lines beyond the first of each
+// recorded number, the lines of each number found outside the expected
+// numbers, and the numbers whose first line came out of order.
 struct ledger_state {
     run_result counts;
     seq_tracker tracker;
     std::vector<first_seen_run> first_seen;
+    // Made with --strict: repeated and out-of-order lines were errors.
+    bool strict = false;
+    number_counts extra_lines;
+    number_counts unexpected_lines;
+    std::vector<uint32_t> out_of_order_first;
 };
+
+// The physical lines of a log that did not verify (their key or their
+// signature), ascending; complete unless there were more than
+// KEPT_FAILED_LINES.
+struct failed_lines {
+    std::vector<uint64_t> lines;
+    bool complete = true;
+};
+inline constexpr std::size_t KEPT_FAILED_LINES = 1024;
 
 // At most this many runs of first positions are carried over; numbers
 // beyond them are known to be recorded but not where.
@@ -83,8 +103,13 @@ public:
     // What the next run needs to go on from here.
     std::unique_ptr<ledger_state> state() const;
     // Goes on from what an earlier run left, as if its lines had been
-    // settled here.
+    // settled here under this ledger's settings: a history made without
+    // --strict is judged as --strict judges it (its repeated and
+    // out-of-order lines become errors), and numbers outside the expected
+    // ones become errors, or inside them, recorded.
     void restore(const ledger_state& state);
+    // The lines of log (this run's number) that did not verify.
+    const failed_lines& failed_lines_of(std::size_t log) const;
     // Names the logs that first positions refer to (see ledger_settings).
     void name_logs(std::vector<std::string> names, std::vector<uint32_t> name_of_log);
 
@@ -100,9 +125,15 @@ private:
     line_fate fate_of_number(uint32_t number, line_report& line);
     bool expected(uint32_t number) const;
     void note_first_seen(uint32_t number, const line_position& where);
+    void mark_out_of_order_first(uint32_t number);
     void find_first_seen(uint32_t number, line_report& line) const;
     const key_identity* tally_key(const line_verdict& verdict);
     void tally_problem(const line_report& line);
+    void note_failed(const line_position& where);
+    void judge_as_strict(const ledger_state& state);
+    void judge_expected_again();
+    void unrecord(uint32_t number);
+    void record_unexpected(uint32_t number, uint32_t lines);
 
     ledger_settings settings_;
     run_result result_;
@@ -116,6 +147,14 @@ private:
     // number plus one in the top bits, its physical line below; 0 where not
     // known.
     std::vector<uint64_t> first_seen_;
+    // Lines beyond the first of each recorded number, lines of each number
+    // outside the expected ones, and numbers whose first line came out of
+    // order; allocated when first needed.
+    std::vector<uint32_t> extra_lines_;
+    std::vector<uint32_t> unexpected_lines_;
+    std::vector<bool> out_of_order_first_;
+    // By this run's number of each log.
+    std::vector<failed_lines> failed_;
     // The physical line being read, until its last piece is known.
     bool in_line_ = false;
     bool line_blank_ = false;

@@ -22,8 +22,10 @@ std::optional<std::string> other_settings(const history& earlier, const run_opti
         return earlier.mode == log_mode::event ? "it was made for an event log"
                                                : "it was made for a transaction log";
     }
-    if (earlier.strict != options.strict)
-        return earlier.strict ? "it was made with --strict" : "it was made without --strict";
+    // --strict may be turned on: the history is then judged as --strict
+    // judges it.
+    if (earlier.strict && !options.strict)
+        return "it was made with --strict";
     if (earlier.trusted_keys != trusted) {
         if (!earlier.trusted_keys)
             return "it was made without trusted keys";
@@ -84,6 +86,7 @@ std::optional<run_error> run_checkpoint::match(const std::vector<int>& fds,
         return std::nullopt;
     }
     history_match match = match_history(earlier_, fds, options_.logs, must_stop);
+    changed_ = std::move(match.changed);
     if (match.error)
         return match.error;
     plan_ = std::move(match.plan);
@@ -146,7 +149,7 @@ void run_checkpoint::log_read(std::size_t log, uint64_t last_line, bool at_line_
         ends_[log] = {last_line, at_line_start};
 }
 
-history_log run_checkpoint::log_verified(std::size_t log) const
+history_log run_checkpoint::log_verified(std::size_t log, const ledger& accounts) const
 {
     const log_plan& plan = plan_.logs[log];
     const bool grown = plan.kind == log_plan::role::grown;
@@ -162,7 +165,40 @@ history_log run_checkpoint::log_verified(std::size_t log) const
         std::max(grown ? earlier_.logs[plan.history_index].level : 0U, level_for(leaves));
     verified.nodes = digest.nodes(verified.level);
     verified.tree = tree_hash(verified.nodes);
+    const failed_lines& now = accounts.failed_lines_of(log);
+    if (grown) {
+        verified.failed = earlier_.logs[plan.history_index].failed;
+        verified.failed.complete = verified.failed.complete && now.complete;
+        for (const uint64_t line : now.lines) {
+            if (verified.failed.lines.size() == KEPT_FAILED_LINES) {
+                verified.failed.complete = false;
+                break;
+            }
+            verified.failed.lines.push_back(line);
+        }
+    } else {
+        verified.failed = now;
+    }
     return verified;
+}
+
+// This run's problems as the next run lists them: under their log's name
+// now, with the words they had here.
+std::vector<earlier_problem> run_checkpoint::problems_found(const run_result& result) const
+{
+    std::vector<earlier_problem> found = result.earlier_problems;
+    for (const line_problem& problem : result.problems) {
+        earlier_problem kept;
+        kept.path = options_.logs[problem.where.log];
+        kept.line = problem.where.line;
+        kept.fate = problem.fate;
+        kept.key_code = problem.key_code;
+        kept.key = problem.key;
+        kept.number = problem.number;
+        kept.detail = text::detail_of(problem, options_);
+        found.push_back(std::move(kept));
+    }
+    return found;
 }
 
 history run_checkpoint::next_history(const ledger& accounts) const
@@ -184,10 +220,11 @@ history run_checkpoint::next_history(const ledger& accounts) const
             resumed.path = options_.logs[i];
             next.logs.push_back(std::move(resumed));
         } else {
-            next.logs.push_back(log_verified(i));
+            next.logs.push_back(log_verified(i, accounts));
         }
     }
     next.facts = accounts.state();
+    next.facts->counts.earlier_problems = problems_found(accounts.result());
     return next;
 }
 
@@ -209,8 +246,11 @@ checkpoint_report run_checkpoint::report(const run_result& result) const
     if (has_earlier_)
         report.resumed_lines = earlier_.facts->counts.lines_read;
     report.verified_lines = result.lines_read - std::min(result.lines_read, report.resumed_lines);
-    for (std::size_t i = 0; i < plan_.retired; ++i)
-        report.retired_logs.push_back(earlier_.logs[i].path);
+    // Those this run retired; those retired before stay in the checkpoint.
+    for (std::size_t i = 0; i < plan_.retired; ++i) {
+        if (!earlier_.logs[i].retired)
+            report.retired_logs.push_back(earlier_.logs[i].path);
+    }
     report.written = written_;
     return report;
 }

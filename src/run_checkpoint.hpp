@@ -63,19 +63,27 @@ public:
     // The checkpoint file and its lock, which no log or result log may be.
     std::vector<file_identity> identities() const { return file_.identities(); }
 
+    // After a match that found verified bytes changed: where, and what the
+    // checkpoint knows of that log and of the numbers recorded.
+    const std::optional<changed_log>& changed() const { return changed_; }
+    const history_log& history_log_at(std::size_t index) const { return earlier_.logs[index]; }
+    const ledger_state& earlier_facts() const { return *earlier_.facts; }
+
 private:
     struct log_end {
         uint64_t lines = 0;
         bool at_line_start = true;
     };
     history next_history(const ledger& accounts) const;
-    history_log log_verified(std::size_t log) const;
+    history_log log_verified(std::size_t log, const ledger& accounts) const;
+    std::vector<earlier_problem> problems_found(const run_result& result) const;
 
     const run_options& options_;
     checkpoint_file file_;
     history earlier_;
     bool has_earlier_ = false;
     history_plan plan_;
+    std::optional<changed_log> changed_;
     std::vector<std::unique_ptr<log_digest>> digests_;
     std::vector<log_end> ends_;
     sha256_digest trusted_{};

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "key_identity.hpp"
@@ -31,8 +32,19 @@ enum class line_fate {
     repeated_number,     // --strict: its number was recorded before (a replay)
     out_of_order,        // --strict: a new number below the largest recorded before
     unexpected_number,   // its number lies outside --expect-first and --expect-last
+    key_encoding,        // --strict: its key field is not the one DER encoding of its key
+    signature_encoding,  // --strict: its ECDSA signature verifies, but is not DER
     ok,
 };
+
+// The fates of lines that did not verify: their key or their signature,
+// whatever their sequence number.
+constexpr bool fails_verification(line_fate fate)
+{
+    return fate == line_fate::key_error || fate == line_fate::bad_signature ||
+           fate == line_fate::untrusted_key || fate == line_fate::key_encoding ||
+           fate == line_fate::signature_encoding;
+}
 
 // One settled line as the reports see it.
 struct line_report {
@@ -54,11 +66,29 @@ struct line_report {
     uint32_t largest_before = 0;
 };
 
-// A line problem as the JSON document lists it.
+// A line problem as the reports list it, with what its texts need.
 struct line_problem {
     line_position where;
     line_fate fate = line_fate::ok;
     int32_t key_code = 0;
+    std::optional<key_fingerprint> key;
+    // As in line_report.
+    uint32_t number = 0;
+    std::string first_path;
+    uint64_t first_line = 0;
+    uint32_t largest_before = 0;
+};
+
+// A line problem that an earlier run found (with --checkpoint): still
+// counted, and still listed, under the name its log had then.
+struct earlier_problem {
+    std::string path;
+    uint64_t line = 0;
+    line_fate fate = line_fate::ok;
+    int32_t key_code = 0;
+    std::optional<key_fingerprint> key;
+    uint32_t number = 0;
+    std::string detail;  // what the fate added to its quiet line then
 };
 
 // A key that signed lines of the log.
@@ -99,11 +129,30 @@ struct checkpoint_report {
     bool written = false;
 };
 
+// A line of a file that an error names, with what is wrong with it.
+struct named_line {
+    uint64_t line = 0;
+    std::string message;
+};
+
 struct run_error {
+    run_error() = default;
+    run_error(run_error_kind error_kind, std::string error_path, std::string error_message = "",
+              uint64_t error_line = 0)
+        : kind(error_kind),
+          path(std::move(error_path)),
+          message(std::move(error_message)),
+          line(error_line)
+    {
+    }
+
     run_error_kind kind = run_error_kind::open_log;
     std::string path;
     std::string message;  // the system's or the parser's words, or the kind's own
     uint64_t line = 0;    // the file's line, where one is to blame
+    // Lines of the file each to blame on its own (a history that changed
+    // there): said one by one instead of line and message.
+    std::vector<named_line> lines;
 };
 
 // At most this many line problems are kept for the JSON document.
@@ -129,6 +178,8 @@ struct run_result {
     uint64_t unexpected_errors = 0;
     uint64_t repeated_errors = 0;
     uint64_t out_of_order_errors = 0;
+    uint64_t key_encoding_errors = 0;
+    uint64_t signature_encoding_errors = 0;
     bool nothing_verified = false;  // no line reached verification
 
     // Facts of every run: verified lines whose number was recorded before,
@@ -146,6 +197,9 @@ struct run_result {
     std::vector<key_seen> keys;
     // Lines whose key is not listed in keys.
     uint64_t key_lines_omitted = 0;
+    // The problems earlier runs found (with --checkpoint), then this run's;
+    // at most KEPT_PROBLEMS of both, the others counted.
+    std::vector<earlier_problem> earlier_problems;
     std::vector<line_problem> problems;
     uint64_t problems_omitted = 0;
 
@@ -164,8 +218,12 @@ struct run_result {
     {
         return key_errors + signature_errors + untrusted_key_errors + sequence_number_errors +
                missing_numbers + (no_progression ? 1 : 0) + unexpected_errors + repeated_errors +
-               out_of_order_errors + (nothing_verified ? 1 : 0);
+               out_of_order_errors + key_encoding_errors + signature_encoding_errors +
+               (nothing_verified ? 1 : 0);
     }
+    // Whether the lines themselves are sound, whatever happened to the
+    // files.
+    bool log_is_sound() const { return counted_errors() == 0 && last_result_code == 0; }
     // The line counter after the last line.
     uint32_t line_counter() const { return static_cast<uint32_t>(lines_checked + 1); }
     // What the process exits with.

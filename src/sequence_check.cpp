@@ -1,5 +1,7 @@
 #include "sequence_check.hpp"
 
+#include <algorithm>
+
 #include "line_format.hpp"
 
 void seq_reset(seq_tracker& tracker) { tracker = seq_tracker{}; }
@@ -26,6 +28,24 @@ bool seq_record(seq_tracker& tracker, uint32_t v)
         tracker.seq_min = v;
     tracker.seq_bitmap[v / 8] |= static_cast<unsigned char>(1U << (v % 8));
     return true;
+}
+
+void seq_forget(seq_tracker& tracker, uint32_t v)
+{
+    if (seq_in_range(v))
+        tracker.seq_bitmap[v / 8] &= static_cast<unsigned char>(~(1U << (v % 8)));
+}
+
+void seq_recount_bounds(seq_tracker& tracker)
+{
+    tracker.seq_min = UINT32_MAX;
+    tracker.seq_max = 0;
+    for (uint32_t v = 1; v < SEQ_LIMIT; ++v) {
+        if (!seq_is_recorded(tracker, v))
+            continue;
+        tracker.seq_min = std::min(tracker.seq_min, v);
+        tracker.seq_max = v;
+    }
 }
 
 bool seq_has_numbers(const seq_tracker& tracker) { return tracker.seq_max != 0; }

@@ -48,6 +48,13 @@ bool seq_record(seq_tracker& tracker, uint32_t v);
 // True when v is a number the tracker can record.
 constexpr bool seq_in_range(uint32_t v) { return v != 0 && v < SEQ_LIMIT; }
 
+// Takes number v (in range) back; the bounds stay until
+// seq_recount_bounds.
+void seq_forget(seq_tracker& tracker, uint32_t v);
+
+// Sets the smallest and the largest number to those recorded.
+void seq_recount_bounds(seq_tracker& tracker);
+
 // True when number v (in range) has been recorded.
 bool seq_is_recorded(const seq_tracker& tracker, uint32_t v);
 
