@@ -1,6 +1,7 @@
 #include "signature_check.hpp"
 
 #include <mbedtls/asn1.h>
+#include <mbedtls/base64.h>
 #include <mbedtls/ecp.h>
 #include <mbedtls/md.h>
 #include <mbedtls/version.h>
@@ -240,6 +241,107 @@ int verify_signature(check_state& state, kept_key& key, check_method method,
 
 line_verdict out_of_memory(int code) { return {check_verdict::out_of_memory, code, {}}; }
 
+// A DER length at p, in its shortest form.
+bool read_der_length(const unsigned char*& p, const unsigned char* end, std::size_t& length)
+{
+    if (p == end)
+        return false;
+    const unsigned char first = *p++;
+    if (first < 0x80) {
+        length = first;
+        return true;
+    }
+    const std::size_t digits = first & 0x7FU;
+    if (digits == 0 || digits > 2 || static_cast<std::size_t>(end - p) < digits || *p == 0)
+        return false;
+    length = 0;
+    for (std::size_t i = 0; i < digits; ++i)
+        length = length << 8 | *p++;
+    return length >= 0x80;
+}
+
+// A positive DER INTEGER at p, without a leading zero byte it does not
+// need.
+bool read_der_positive_integer(const unsigned char*& p, const unsigned char* end)
+{
+    std::size_t length = 0;
+    if (p == end || *p++ != MBEDTLS_ASN1_INTEGER || !read_der_length(p, end, length) ||
+        length == 0 || static_cast<std::size_t>(end - p) < length)
+        return false;
+    const bool negative = (p[0] & 0x80U) != 0;
+    const bool needless_zero = length > 1 && p[0] == 0 && (p[1] & 0x80U) == 0;
+    p += length;
+    return !negative && !needless_zero;
+}
+
+// Whether the key field of line is the base64 of its key's DER and nothing
+// else: canonical base64, no bytes after the SubjectPublicKeyInfo, and,
+// where the library writes the key back as it was given (every key but one
+// with explicit curve parameters, which the tool takes on purpose), those
+// very bytes.
+bool is_exact_key_field(const pk_key& key, const line_to_check& line)
+{
+    const auto* const field = reinterpret_cast<const unsigned char*>(line.key());
+    const std::size_t field_length = line.key_length();
+    std::size_t size = 0;
+    (void)mbedtls_base64_decode(nullptr, 0, &size, field, field_length);
+    std::vector<unsigned char> der(size);
+    if (mbedtls_base64_decode(der.data(), der.size(), &size, field, field_length) != 0)
+        return false;
+    der.resize(size);
+    std::size_t encoded_size = 0;
+    (void)mbedtls_base64_encode(nullptr, 0, &encoded_size, der.data(), der.size());
+    std::string encoded(encoded_size, '\0');
+    if (mbedtls_base64_encode(reinterpret_cast<unsigned char*>(encoded.data()), encoded.size(),
+                              &encoded_size, der.data(), der.size()) != 0 ||
+        std::string_view(encoded.data(), encoded_size) !=
+            std::string_view(line.key(), field_length))
+        return false;
+
+    unsigned char* p = der.data();
+    const unsigned char* const end = der.data() + der.size();
+    std::size_t length = 0;
+    if (mbedtls_asn1_get_tag(&p, end, &length, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
+            0 ||
+        p + length != end)
+        return false;
+    std::array<unsigned char, KEY_DER_BUFFER_SIZE> written{};
+    const int written_length = write_key_der(key, written.data(), written.size());
+    if (written_length < 0)
+        return false;
+    const std::string_view rewritten(
+        reinterpret_cast<const char*>(written.data() + written.size() - written_length),
+        static_cast<std::size_t>(written_length));
+    if (rewritten == std::string_view(reinterpret_cast<const char*>(der.data()), der.size()))
+        return true;
+    // A key with explicit curve parameters comes back with its named curve.
+    unsigned char* algorithm = p;
+    if (mbedtls_asn1_get_tag(&algorithm, end, &length,
+                             MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0)
+        return false;
+    const unsigned char* const algorithm_end = algorithm + length;
+    if (mbedtls_asn1_get_tag(&algorithm, algorithm_end, &length, MBEDTLS_ASN1_OID) != 0)
+        return false;
+    algorithm += length;
+    return algorithm < algorithm_end &&
+           *algorithm == (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE);
+}
+
+// The encoding rules of strict_encoding, for a line whose signature
+// verified.
+check_verdict encoding_verdict(kept_key& key, const line_to_check& line,
+                               const unsigned char* signature, std::size_t count)
+{
+    if (!key.exact_encoding)
+        key.exact_encoding = is_exact_key_field(key.key, line);
+    if (!*key.exact_encoding)
+        return check_verdict::key_encoding;
+    if (mbedtls_pk_get_type(&key.key.value) == MBEDTLS_PK_ECKEY &&
+        !is_der_ecdsa_signature(signature, count))
+        return check_verdict::signature_encoding;
+    return check_verdict::verified;
+}
+
 // The rest of a line's check, once its key is parsed.
 line_verdict check_with_key(check_state& state, kept_key& key, check_method method,
                             const line_to_check& line, const check_settings& settings)
@@ -283,6 +385,8 @@ line_verdict check_with_key(check_state& state, kept_key& key, check_method meth
     if (is_allocation_failure(code))
         return out_of_memory(code);
     verdict.kind = code == 0 ? check_verdict::verified : check_verdict::bad_signature;
+    if (verdict.kind == check_verdict::verified && settings.strict_encoding)
+        verdict.kind = encoding_verdict(key, line, signature, count);
     return verdict;
 }
 
@@ -472,6 +576,17 @@ int signature_check_detail::key_field_der(const std::string& key_field,
         return length;
     der.assign(written.end() - length, written.end());
     return 0;
+}
+
+bool is_der_ecdsa_signature(const unsigned char* bytes, std::size_t size)
+{
+    const unsigned char* p = bytes;
+    const unsigned char* const end = bytes + size;
+    std::size_t length = 0;
+    if (p == end || *p++ != (MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) ||
+        !read_der_length(p, end, length) || static_cast<std::size_t>(end - p) != length)
+        return false;
+    return read_der_positive_integer(p, end) && read_der_positive_integer(p, end) && p == end;
 }
 
 bool is_allocation_failure(int32_t code)

@@ -27,6 +27,13 @@ enum class check_verdict {
     verified,
     untrusted_key,  // the key parses but is not one of the trusted keys
     out_of_memory,  // the check could not get the memory it needs: no verdict
+    // With strict_encoding, a signature that verifies over a key field that
+    // is not the one DER encoding of its key in base64, or an ECDSA
+    // signature that verifies but is not DER: another encoding of a line
+    // would verify as well, so a genuine line could be copied as a
+    // different-looking one.
+    key_encoding,
+    signature_encoding,
 };
 
 struct line_verdict {
@@ -45,6 +52,8 @@ struct check_settings {
     const trusted_fingerprints* trusted = nullptr;
     // Fill line_verdict::key for every key that parses.
     bool identify_keys = false;
+    // A line that verifies must be in the one encoding (see key_encoding).
+    bool strict_encoding = false;
 };
 
 // The armour a key field is wrapped in for the key parser (those lines,
@@ -175,6 +184,11 @@ struct certificate_key_parse {
     key_parse key;
 };
 certificate_key_parse identify_certificate_key(const std::string& base64_body);
+
+// True when bytes are an ECDSA signature in DER: SEQUENCE { INTEGER r,
+// INTEGER s }, every length in its shortest form, both numbers positive and
+// without a leading zero byte they do not need, nothing after it.
+bool is_der_ecdsa_signature(const unsigned char* bytes, std::size_t size);
 
 // True when a code of the crypto library says that it ran out of memory.
 bool is_allocation_failure(int32_t code);

@@ -47,6 +47,8 @@ struct kept_key {
     std::unique_ptr<ec_group> point_table;
     // Worked out when first asked for (check_settings).
     std::optional<key_identity> identity;
+    // Whether the key field is the one encoding of its key (strict_encoding).
+    std::optional<bool> exact_encoding;
 };
 
 }  // namespace signature_check_detail

@@ -302,6 +302,107 @@ TEST(SignatureCheck, SignatureTextRules)
     EXPECT_EQ(verdict_of(rsa, DATA, rsa_sig + "00"), check_verdict::bad_signature);
 }
 
+// The verdict of a line under the encoding rules of --strict.
+check_verdict strict_verdict_of(const std::string& key, const std::string& data,
+                                const std::string& sig)
+{
+    check_settings settings;
+    settings.strict_encoding = true;
+    std::string storage;
+    const line_fields fields{const_cast<char*>(key.c_str()), const_cast<char*>(data.c_str()),
+                             const_cast<char*>(sig.c_str())};
+    line_to_check line = line_to_check::copied(fields, storage);
+    return check_line_signature(kept_state(), line, settings).kind;
+}
+
+// An ECDSA signature SEQUENCE { r, s } written again, each part as asked:
+// the outer length in long form, a needless zero byte before r, r's length
+// in long form.
+std::string reencoded(const std::string& der_hex, bool long_outer, bool zero_before_r,
+                      bool long_r_length)
+{
+    const std::string der = fixtures::from_hex(der_hex);
+    const auto part = [&der](std::size_t at) {
+        return der.substr(at + 2, static_cast<unsigned char>(der[at + 1]));
+    };
+    std::string r = part(2);
+    const std::string s = part(2 + 2 + r.size());
+    if (zero_before_r)
+        r.insert(r.begin(), '\0');
+    std::string r_length(1, static_cast<char>(r.size()));
+    if (long_r_length)
+        r_length.insert(r_length.begin(), '\x81');
+    const std::string body = "\x02" + r_length + r + "\x02" + static_cast<char>(s.size()) + s;
+    std::string outer(1, static_cast<char>(body.size()));
+    if (long_outer)
+        outer.insert(outer.begin(), '\x81');
+    return fixtures::to_hex("\x30" + outer + body);
+}
+
+TEST(SignatureCheck, ASecondEncodingOfAValidLineIsAnErrorUnderStrict)
+{
+    for (const char* name : {"secp256r1", "secp384r1", "secp256k1", "brainpoolP256r1"}) {
+        SCOPED_TRACE(name);
+        const std::string& key = key_field(name);
+        const std::string& der = signature(name, DATA);
+        ASSERT_TRUE(is_der_ecdsa_signature(
+            reinterpret_cast<const unsigned char*>(fixtures::from_hex(der).data()), der.size() / 2));
+        EXPECT_EQ(strict_verdict_of(key, DATA, der), check_verdict::verified);
+        // BER that the crypto library takes: it verifies, but is a second
+        // line as valid as the first.
+        for (const std::string& ber : {reencoded(der, true, false, false),
+                                       reencoded(der, false, true, false),
+                                       reencoded(der, false, false, true)}) {
+            SCOPED_TRACE(ber);
+            EXPECT_EQ(verdict_of(key, DATA, ber), check_verdict::verified);
+            EXPECT_EQ(strict_verdict_of(key, DATA, ber), check_verdict::signature_encoding);
+        }
+        // A forged signature stays a signature error under strict.
+        EXPECT_EQ(strict_verdict_of(key, DATA + "x", reencoded(der, true, false, false)),
+                  check_verdict::bad_signature);
+        // The key field with bytes after its key.
+        const std::string longer = fixtures::to_base64(fixtures::from_base64(key) + '\0');
+        EXPECT_EQ(verdict_of(longer, DATA, der), check_verdict::verified);
+        EXPECT_EQ(strict_verdict_of(longer, DATA, der), check_verdict::key_encoding);
+        // Base64 whose last digit carries a bit that decodes to nothing
+        // (before "=" or "==" its low two or four bits are left over).
+        const std::string digits =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string loose = key;
+        const std::size_t padding = loose.size() - loose.find_last_not_of('=') - 1;
+        if (padding == 0)
+            continue;  // every bit counts
+        char& last = loose[loose.size() - padding - 1];
+        last = digits[digits.find(last) ^ 1U];
+        ASSERT_EQ(fixtures::from_base64(loose), fixtures::from_base64(key));
+        EXPECT_EQ(verdict_of(loose, DATA, der), check_verdict::verified);
+        EXPECT_EQ(strict_verdict_of(loose, DATA, der), check_verdict::key_encoding);
+    }
+    // An RSA line, a key with explicit curve parameters (taken on purpose)
+    // and a DER signature with its sign byte stay verified.
+    EXPECT_EQ(strict_verdict_of(key_field("rsa2048"), DATA, signature("rsa2048", DATA)),
+              check_verdict::verified);
+    EXPECT_EQ(strict_verdict_of(key_field("explicit_G04_secp256r1"), DATA,
+                                signature("secp256r1", DATA)),
+              check_verdict::verified);
+    for (const auto& [der, is_der] : std::vector<std::pair<std::string, bool>>{
+             {"3006020101020101", true},
+             {"300702020080020101", true},     // 0x80 needs its zero byte
+             {"300702020001020101", false},    // 1 does not
+             {"3006020181020101", false},      // negative
+             {"30050200020101", false},        // empty r
+             {"300602010102010100", false},    // a byte after it
+             {"308106020101020101", false},    // long form of a short length
+             {"30060201010201", false},        // cut short
+         }) {
+        const std::string bytes = fixtures::from_hex(der);
+        EXPECT_EQ(
+            is_der_ecdsa_signature(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),
+            is_der)
+            << der;
+    }
+}
+
 TEST(SignatureCheck, SignaturesUpToTheBufferSizeOnly)
 {
     // An 8,192-bit RSA signature fills the 1,024-byte buffer exactly.
