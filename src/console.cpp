@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -77,6 +79,13 @@ std::size_t control_length(const unsigned char* text)
     return 0;
 }
 
+// Reads text as a decimal number; false unless it is one, whole.
+bool read_number(std::string_view text, uintmax_t& number)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
 std::size_t skip_text(const unsigned char* text)
 {
     const std::size_t sequence = utf8_sequence_length(text);
@@ -85,9 +94,35 @@ std::size_t skip_text(const unsigned char* text)
 
 }  // namespace
 
-console_writer::console_writer(int fd)
-    : out_(fd), terminal_(isatty(fd) == 1), last_flush_(std::chrono::steady_clock::now())
+console_writer::console_writer(int fd, const char* journal_stream)
+    : out_(fd),
+      terminal_(isatty(fd) == 1),
+      journal_(false),
+      last_flush_(std::chrono::steady_clock::now())
 {
+    struct stat file {};
+    journal_ = fstat(fd, &file) == 0 && is_journal_stream(file, journal_stream);
+}
+
+std::string priority_marker(message_priority priority)
+{
+    std::string marker(1, '<');
+    marker += std::to_string(static_cast<int>(priority));
+    marker += '>';
+    return marker;
+}
+
+bool is_journal_stream(const struct stat& file, const char* journal_stream)
+{
+    if (journal_stream == nullptr)
+        return false;
+    const std::string_view text = journal_stream;
+    const std::size_t colon = text.find(':');
+    uintmax_t device = 0;
+    uintmax_t inode = 0;
+    return colon != std::string_view::npos && read_number(text.substr(0, colon), device) &&
+           read_number(text.substr(colon + 1), inode) && device == file.st_dev &&
+           inode == file.st_ino;
 }
 
 console_writer::~console_writer() { flush(); }

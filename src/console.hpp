@@ -2,11 +2,24 @@
 // intervals so that progress shows, and safe to show on a terminal.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+// The journal's priorities (syslog's levels) of the lines the tool writes.
+enum class message_priority { error = 3, warning = 4, info = 6 };
+
+// A line's priority as the journal reads it at the line's start: "<N>".
+std::string priority_marker(message_priority priority);
+
+// True when JOURNAL_STREAM ("DEVICE:INODE", as the service manager sets
+// it) names file: the journal reads it, and the lines then carry their
+// priority as "<N>".
+bool is_journal_stream(const struct stat& file, const char* journal_stream);
 
 // Console output is buffered; it is flushed at the end of a run, before the
 // tool waits for input, and while the run goes on at least every
@@ -44,7 +57,8 @@ private:
 // Writes the console to a descriptor, buffered (see output_descriptor).
 class console_writer {
 public:
-    explicit console_writer(int fd);
+    // journal_stream: the environment's JOURNAL_STREAM, or nullptr.
+    explicit console_writer(int fd, const char* journal_stream = nullptr);
     ~console_writer();
     console_writer(const console_writer&) = delete;
     console_writer& operator=(const console_writer&) = delete;
@@ -57,10 +71,13 @@ public:
     // True when the console is a terminal: texts from the log or the
     // command line are then shown escaped (see terminal_safe).
     bool is_terminal() const { return terminal_; }
+    // True when the journal reads the console (see is_journal_stream).
+    bool is_journal() const { return journal_; }
 
 private:
     output_descriptor out_;
     bool terminal_;
+    bool journal_;
     std::array<char, std::size_t{1} << 16> buffer_{};
     std::size_t used_ = 0;
     std::chrono::steady_clock::time_point last_flush_;

@@ -3,8 +3,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <charconv>
-#include <cstdint>
 
 namespace {
 
@@ -13,13 +11,6 @@ constexpr std::string_view PROGRAM = "tamberlo_orvel_verify: ";
 constexpr std::string_view ERASE_LINE = "\r\x1b[K";
 // A terminal whose width cannot be told.
 constexpr std::size_t DEFAULT_COLUMNS = 80;
-
-// Reads text as a decimal number; false unless it is one, whole.
-bool read_number(std::string_view text, uintmax_t& number)
-{
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
 
 std::size_t columns_of(int fd)
 {
@@ -30,19 +21,6 @@ std::size_t columns_of(int fd)
 }
 
 }  // namespace
-
-bool is_journal_stream(const struct stat& file, const char* journal_stream)
-{
-    if (journal_stream == nullptr)
-        return false;
-    const std::string_view text = journal_stream;
-    const std::size_t colon = text.find(':');
-    uintmax_t device = 0;
-    uintmax_t inode = 0;
-    return colon != std::string_view::npos && read_number(text.substr(0, colon), device) &&
-           read_number(text.substr(colon + 1), inode) && device == file.st_dev &&
-           inode == file.st_ino;
-}
 
 diagnostics::diagnostics(int fd, const char* journal_stream)
     : out_(fd), terminal_(isatty(fd) == 1), journal_(false)
@@ -56,9 +34,7 @@ diagnostics::~diagnostics() { clear_status(); }
 void diagnostics::message(message_priority priority, std::string_view text)
 {
     clear_status();
-    std::string line;
-    if (journal_)
-        line.append("<").append(std::to_string(static_cast<int>(priority))).append(">");
+    std::string line = journal_ ? priority_marker(priority) : std::string();
     line += PROGRAM;
     line += text;
     line += '\n';

@@ -11,14 +11,6 @@
 
 #include "console.hpp"
 
-// The journal's priorities (syslog's levels) of the lines the tool writes.
-enum class message_priority { error = 3, warning = 4, info = 6 };
-
-// True when JOURNAL_STREAM ("DEVICE:INODE", as the service manager sets
-// it) names file: the journal reads it, and the lines then carry their
-// priority as "<N>".
-bool is_journal_stream(const struct stat& file, const char* journal_stream);
-
 class diagnostics {
 public:
     // Writes to fd; journal_stream is the environment's JOURNAL_STREAM or

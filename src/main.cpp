@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "command_line.hpp"
 #include "console.hpp"
@@ -40,7 +41,7 @@ int main(int argc, char** argv)
 
     run_status status = run_status::ok;
     {
-        console_writer console(STDOUT_FILENO);
+        console_writer console(STDOUT_FILENO, std::getenv("JOURNAL_STREAM"));
         status = run_command_line(argc, argv, console);
     }
     if (status == run_status::interrupted)

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "run_record.hpp"
 
@@ -16,6 +17,9 @@ public:
     // Before anything is opened; what it prints shows at once, before a log
     // or a result log that is a FIFO can keep the tool waiting.
     virtual void start() = 0;
+    // Once a checkpoint's history is taken up, before the first line: the
+    // facts earlier runs left (their problems among them).
+    virtual void resumed(const run_result& result) = 0;
     // Each settled line, in input order.
     virtual void line(const line_report& line) = 0;
     // After the run, or after what stopped it.
@@ -27,10 +31,10 @@ public:
 std::unique_ptr<report> make_report(const run_options& options, console_writer& console);
 
 // A run error in the words of the console form, or of the quiet form
-// (without a line end: what the quiet and JSON forms say of it on standard
-// error). escape: as a terminal may show it.
+// (one text per line it names, without a line end: what the quiet and JSON
+// forms say of it on standard error). escape: as a terminal may show it.
 std::string console_error_text(const run_error& error, bool escape);
-std::string quiet_error_text(const run_error& error, bool escape);
+std::vector<std::string> quiet_error_texts(const run_error& error, bool escape);
 
 // The three styles behind it.
 std::unique_ptr<report> make_console_report(const run_options& options, console_writer& console);

@@ -21,6 +21,9 @@ public:
         console_.flush();
     }
 
+    // The console shows this run's lines only.
+    void resumed(const run_result& /*result*/) override {}
+
     void line(const line_report& line) override
     {
         const text::fate_texts& texts = text::fate_of(line.fate);

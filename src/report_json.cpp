@@ -99,6 +99,10 @@ public:
         number(result.repeated_errors);
         put(",\"out_of_order\":");
         number(result.out_of_order_errors);
+        put(",\"key_encoding\":");
+        number(result.key_encoding_errors);
+        put(",\"signature_encoding\":");
+        number(result.signature_encoding_errors);
         put(",\"nothing_verified\":");
         number(result.nothing_verified ? 1 : 0);
         put("},\"sequence\":");
@@ -198,28 +202,45 @@ private:
         put("]");
     }
 
+    // Earlier runs' problems first, marked as such, then this run's.
     void problems(const run_options& options, const run_result& result)
     {
         put("[");
-        for (std::size_t i = 0; i < result.problems.size(); ++i) {
-            const line_problem& problem = result.problems[i];
-            put(i == 0 ? "{\"log\":" : ",{\"log\":");
-            string(options.logs[problem.where.log]);
-            put(",\"line\":");
-            number(problem.where.line);
-            put(",\"kind\":\"");
-            put(text::fate_of(problem.fate).json_kind);
-            put("\",\"code\":");
-            if (problem.fate == line_fate::key_error) {
-                put("\"");
-                console_.print(text::library_code, text::negated_code(problem.key_code));
-                put("\"");
-            } else {
-                put("null");
-            }
-            put("}");
+        bool first = true;
+        for (const earlier_problem& problem : result.earlier_problems) {
+            put(first ? "" : ",");
+            first = false;
+            problem_object(problem.path, problem.line, problem.fate, problem.key_code, true);
+        }
+        for (const line_problem& problem : result.problems) {
+            put(first ? "" : ",");
+            first = false;
+            problem_object(options.logs[problem.where.log], problem.where.line, problem.fate,
+                           problem.key_code, false);
         }
         put("]");
+    }
+
+    void problem_object(const std::string& log, uint64_t line, line_fate fate, int32_t key_code,
+                        bool earlier)
+    {
+        put("{\"log\":");
+        string(log);
+        put(",\"line\":");
+        number(line);
+        put(",\"kind\":\"");
+        put(text::fate_of(fate).json_kind);
+        put("\",\"code\":");
+        if (fate == line_fate::key_error) {
+            put("\"");
+            console_.print(text::library_code, text::negated_code(key_code));
+            put("\"");
+        } else {
+            put("null");
+        }
+        if (earlier)
+            put(",\"earlier\":true");
+        put("}");
     }
 
     void error(const std::optional<run_error>& error)
@@ -237,6 +258,17 @@ private:
         if (error->line != 0) {
             put(",\"line\":");
             number(error->line);
+        }
+        if (!error->lines.empty()) {
+            put(",\"lines\":[");
+            for (std::size_t i = 0; i < error->lines.size(); ++i) {
+                put(i == 0 ? "{\"line\":" : ",{\"line\":");
+                number(error->lines[i].line);
+                put(",\"message\":");
+                string(error->lines[i].message);
+                put("}");
+            }
+            put("]");
         }
         put("}");
     }
@@ -311,6 +343,7 @@ public:
     }
 
     void start() override { console_.flush(); }
+    void resumed(const run_result& /*result*/) override {}
     void line(const line_report& /*line*/) override {}
 
     void end(const run_result& result) override

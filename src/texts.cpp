@@ -75,16 +75,18 @@ std::string fill(std::string_view pattern, const values& values)
     return text;
 }
 
-std::string detail_of(const line_report& line, const run_options& asked)
+namespace {
+
+std::string detail_of(line_fate fate, std::string_view first_path, uint64_t first_line,
+                      uint32_t largest_before, const run_options& asked)
 {
-    switch (fate_of(line.fate).detail) {
+    switch (fate_of(fate).detail) {
         case fate_detail::first_seen:
-            if (line.first_path.empty())
+            if (first_path.empty())
                 return "first in an earlier run";
-            return "first at " + std::string(line.first_path) + ":" +
-                   std::to_string(line.first_line);
+            return "first at " + std::string(first_path) + ":" + std::to_string(first_line);
         case fate_detail::largest_before:
-            return std::to_string(line.largest_before);
+            return std::to_string(largest_before);
         case fate_detail::expected_range:
             if (asked.expect_first && asked.expect_last) {
                 return std::to_string(*asked.expect_first) + " to " +
@@ -92,11 +94,35 @@ std::string detail_of(const line_report& line, const run_options& asked)
             }
             if (asked.expect_first)
                 return "from " + std::to_string(*asked.expect_first);
-            return "up to " + std::to_string(asked.expect_last.value_or(0));
+            return "to " + std::to_string(asked.expect_last.value_or(0));
         case fate_detail::none:
             break;
     }
     return "";
+}
+
+}  // namespace
+
+std::string detail_of(const line_report& line, const run_options& asked)
+{
+    return detail_of(line.fate, line.first_path, line.first_line, line.largest_before, asked);
+}
+
+std::string detail_of(const line_problem& problem, const run_options& asked)
+{
+    return detail_of(problem.fate, problem.first_path, problem.first_line,
+                     problem.largest_before, asked);
+}
+
+std::string fate_words(line_fate fate, const values& values)
+{
+    constexpr std::string_view PLACE = "{path}:{line}: ";
+    std::string_view pattern = fate_of(fate).quiet != nullptr ? fate_of(fate).quiet : "";
+    if (pattern.starts_with(PLACE))
+        pattern.remove_prefix(PLACE.size());
+    if (pattern.ends_with('\n'))
+        pattern.remove_suffix(1);
+    return fill(pattern, values);
 }
 
 std::string result_log_record(const run_error& error)

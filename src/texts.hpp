@@ -45,8 +45,10 @@ inline constexpr char options[] =
     "   --jobs=N             check lines on N worker threads (0: on the reading\n"
     "                        thread; default: one per hardware thread)\n"
     "   --event              verify an event log, like -evl\n"
-    "   --strict             a repeated number, a number out of order, and a\n"
-    "                        run in which no line reached verification are errors\n"
+    "   --strict             a repeated number, a number out of order, a line\n"
+    "                        in a second encoding (an ECDSA signature not in DER,\n"
+    "                        a key field with more than its key), and a run in\n"
+    "                        which no line reached verification are errors\n"
     "   --expect-first=N     the log must begin with number N: those below the\n"
     "                        smallest seen are missing\n"
     "   --expect-last=N      the log must end with number N: those above the\n"
@@ -54,6 +56,10 @@ inline constexpr char options[] =
     "   --checkpoint=FILE    verify only what was appended since the run that\n"
     "                        wrote FILE, prove that the rest is unchanged, and\n"
     "                        write FILE anew; logs must be files\n"
+    "   --rotated=PATH       verify PATH and its rotated files found beside it\n"
+    "                        (PATH.1, PATH.2.gz, ... or PATH-YYYYMMDD.gz),\n"
+    "                        oldest first, those that exist; may be given more\n"
+    "                        than once\n"
     "   --progress           show how far the run has got on standard error,\n"
     "                        also where that is not a terminal (a line every\n"
     "                        few seconds)\n"
@@ -107,7 +113,7 @@ namespace quiet {
 inline constexpr char missing[] = "%s: missing sequence numbers %u to %u (%u)\n";
 inline constexpr char no_progression[] = "%s: sequence numbers never advance\n";
 inline constexpr char nothing_verified[] = "%s: no line reached verification\n";
-inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu errors\n";
+inline constexpr char summary[] = "%s: %llu lines checked, %llu ok, %llu error%s\n";
 inline constexpr char key[] = "%s: key sha256:%s %s on %llu line(s)%s\n";
 inline constexpr char key_trusted[] = ", trusted";
 inline constexpr char key_untrusted[] = ", untrusted";
@@ -188,13 +194,23 @@ inline constexpr fate_texts FATES[] = {
      fate_detail::largest_before},
     {line_fate::unexpected_number, "unexpected_sequence", ",ERROR", true,
      "\nsequence number outside the expected range at line {counter}",
-     "{path}:{line}: sequence number {number} outside the expected {detail}\n",
+     "{path}:{line}: sequence number {number} outside the expected range ({detail})\n",
      fate_detail::expected_range},
+    {line_fate::key_encoding, "key_encoding", ",ERROR", true, "\nkey encoding error at line {counter}",
+     "{path}:{line}: key field is not the DER encoding of its key\n"},
+    {line_fate::signature_encoding, "signature_encoding", ",ERROR", true,
+     "\nsignature encoding error at line {counter}",
+     "{path}:{line}: signature verifies, but is not DER\n"},
     {line_fate::ok, "ok", ",OK", true, nullptr, nullptr},
 };
 
+// What the quiet line of a fate says after its "PATH:LINE: ", without the
+// line end.
+std::string fate_words(line_fate fate, const values& values);
+
 // The {detail} of a line's fate.
 std::string detail_of(const line_report& line, const run_options& asked);
+std::string detail_of(const line_problem& problem, const run_options& asked);
 
 // What a run error looks like in every rendering. The console and quiet
 // texts have a second form for an error that one line of a file is to
@@ -247,7 +263,7 @@ inline constexpr error_texts ERRORS[] = {
      nullptr, "out of memory at line {line} of {path},INCOMPLETE\n"},
     {run_error_kind::interrupted, "interrupted", nullptr,
      "\n  ! Interrupted by {message} after line {line} of {path}\n\n", nullptr,
-     "{path}:{line}: interrupted by {message}\n", nullptr,
+     "{path}: interrupted by {message}\n", "{path}:{line}: interrupted by {message}\n",
      // So that a result log read alone cannot pass for that of a shorter log.
      "interrupted by {message},INTERRUPTED\n"},
     {run_error_kind::result_log_is_trusted_keys, "result_log_is_trusted_keys",

@@ -119,7 +119,7 @@ inline std::string quiet_missing(const std::string& path, long first, long last)
 inline std::string quiet_summary(const std::string& path, long checked, long ok, long errors)
 {
     return path + ": " + std::to_string(checked) + " lines checked, " + std::to_string(ok) +
-           " ok, " + std::to_string(errors) + " errors\n";
+           " ok, " + std::to_string(errors) + (errors == 1 ? " error\n" : " errors\n");
 }
 inline std::string quiet_key(const std::string& path, const std::string& sha256,
                              const std::string& type, long lines, const std::string& trust = "")

@@ -61,7 +61,7 @@ tool_run run_in_process(const scratch_dir& dir, const std::vector<std::string>& 
     std::string result_log = "out.log";
     {
         const working_directory scratch(dir.path());
-        console_writer console(console_fd);
+        console_writer console(console_fd, settings.journal_stream);
         diagnostics errors(errors_fd, settings.journal_stream);
         command_line line = parse_command_line(static_cast<int>(arguments.size()), argv.data());
         result_log = line.options.result_log;

@@ -176,6 +176,15 @@ TEST(Reports, EveryRunErrorInEveryForm)
          "\n  ! Interrupted by signal 2 after line 3 of l\n\n",
          "l:3: interrupted by signal 2\n",
          "interrupted"},
+        // Before any line: no line 0.
+        {{run_error_kind::interrupted, "l", "signal 15", 0},
+         "\n  ! Interrupted by signal 15 after line 0 of l\n\n",
+         "l: interrupted by signal 15\n",
+         "interrupted"},
+        {{run_error_kind::history_changed, "l", "lines 1 to 9 differ", 1},
+         "\n  ! History changed: l, line 1: lines 1 to 9 differ\n\n",
+         "l:1: history changed: lines 1 to 9 differ\n",
+         "history_changed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
@@ -185,7 +194,7 @@ TEST(Reports, EveryRunErrorInEveryForm)
         EXPECT_EQ(rendered(options_of(report_style::console), {}, result), BANNER + c.console);
         // The quiet form says it on standard error, and nothing else.
         EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), "");
-        EXPECT_EQ(quiet_error_text(c.error, false) + "\n", c.quiet);
+        EXPECT_EQ(quiet_error_texts(c.error, false).front() + "\n", c.quiet);
         const json error =
             json::parse(rendered(options_of(report_style::json), {}, result))["error"];
         EXPECT_EQ(error["kind"], c.kind);
@@ -207,9 +216,10 @@ TEST(Reports, AWriteErrorFollowsTheSummary)
     result.write_error = run_error{run_error_kind::write_result_log, "o", "full", 0};
     EXPECT_EQ(rendered(options_of(report_style::console, log_mode::event), {}, result),
               BANNER + EVENT_MODE + clean_summary(1) + could_not_write("o"));
+    // The quiet form says nothing of a sound log: the failure is said on
+    // standard error, and no summary of "0 errors" reads as success.
     result.status = run_status::file_error;
-    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
-              quiet_summary("a.log, b.log", 1, 1, 0));
+    EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result), "");
 }
 
 TEST(Reports, AQuietCleanRunPrintsNothing)
@@ -292,11 +302,65 @@ TEST(Reports, TheJournalGetsEachLinesPriority)
               "<6>tamberlo_orvel_verify: c\ntamberlo_orvel_verify: d\n");
 }
 
+TEST(Reports, AnErrorThatNamesLinesSaysEachOnItsOwn)
+{
+    run_result result;
+    result.error = run_error{run_error_kind::history_changed, "t.log", "lines 1 to 9 differ", 1};
+    result.error->lines = {{4, "signature does not verify"}, {7, "it verifies now"}};
+    result.status = run_status::history_changed;
+    EXPECT_EQ(rendered(options_of(report_style::console), {}, result),
+              BANNER + "\n  ! History changed: t.log, line 4: signature does not verify\n\n" +
+                  "\n  ! History changed: t.log, line 7: it verifies now\n\n");
+    EXPECT_EQ(quiet_error_texts(*result.error, false),
+              (std::vector<std::string>{"t.log:4: history changed: signature does not verify",
+                                        "t.log:7: history changed: it verifies now"}));
+    EXPECT_EQ(json::parse(rendered(options_of(report_style::json), {}, result))["error"]["lines"],
+              json::parse(R"([{"line":4,"message":"signature does not verify"},
+                              {"line":7,"message":"it verifies now"}])"));
+}
+
+TEST(Reports, UnderTheJournalEveryQuietLineCarriesItsPriority)
+{
+    const int fd = memfd_create("journal", MFD_CLOEXEC);
+    struct stat file {};
+    ASSERT_EQ(fstat(fd, &file), 0);
+    const std::string journal = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    run_options options = options_of(report_style::quiet);
+    // A line end in a path must not split a line the journal files.
+    options.logs = {"a\nb.log"};
+    run_result result;
+    result.earlier_problems.push_back({"old\n.log", 3, line_fate::bad_signature, 0, {}, 0, ""});
+    result.lines_checked = 2;
+    result.signature_errors = 2;
+    result.missing = {{5, 5}};
+    result.missing_numbers = 1;
+    line_report line;
+    line.where = {0, 8};
+    line.fate = line_fate::bad_signature;
+    {
+        console_writer console(fd, journal.c_str());
+        EXPECT_TRUE(console.is_journal());
+        const std::unique_ptr<report> quiet = make_report(options, console);
+        quiet->resumed(result);
+        quiet->line(line);
+        quiet->end(result);
+    }
+    std::string bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    (void)!pread(fd, bytes.data(), bytes.size(), 0);
+    close(fd);
+    EXPECT_EQ(bytes,
+              "<4>old\\x0a.log:3: signature does not verify (found in an earlier run)\n"
+              "<3>a\\x0ab.log:8: signature does not verify\n"
+              "<3>a\\x0ab.log: missing sequence numbers 5 to 5 (1)\n"
+              "<6>a\\x0ab.log: 2 lines checked, 0 ok, 3 errors\n");
+}
+
 TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
 {
     run_result result;
     result.lines_checked = 7;
-    result.lines_ok = 7;
+    result.lines_ok = 6;
+    result.signature_errors = 1;
     key_seen seen;
     seen.key.sha256.fill(0xcd);
     seen.key.type = {'R', 'S', 'A'};
@@ -308,7 +372,7 @@ TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
     for (int i = 0; i < 32; ++i)
         cd += "cd";
     EXPECT_EQ(rendered(options_of(report_style::quiet), {}, result),
-              quiet_summary("a.log, b.log", 7, 7, 0) + quiet_key("a.log, b.log", cd, "RSA", 2) +
+              quiet_summary("a.log, b.log", 7, 6, 1) + quiet_key("a.log, b.log", cd, "RSA", 2) +
                   "a.log, b.log: 5 line(s) signed by keys not listed (only the first 1000 are)\n");
     const json document = json::parse(rendered(options_of(report_style::json), {}, result));
     EXPECT_EQ(document["keys"].size(), 1U);
@@ -479,6 +543,36 @@ TEST(Reports, BlankLinesAreCountedWhereverTheyStand)
         document_of_run("\n \t\n" + line_of(tx(1)) + "\n" + line_of(tx(2)) + "  \n\r\n" + "   ");
     EXPECT_EQ(document["lines"], json({{"read", 8}, {"blank", 6}, {"checked", 2}, {"ok", 2}}));
     EXPECT_EQ(document_of_run("")["lines"]["read"], 0);
+}
+
+TEST(Reports, ASecondEncodingOfALineIsAnErrorOfItsOwnUnderStrictOnly)
+{
+    // Line 2's OpenSSL-made signature with its outer length in long form,
+    // and line 3's key field with a byte after the key: both verify.
+    const std::string der = signature(KEY, tx(2));
+    const std::string ber = "3081" + der.substr(2);
+    const std::string longer_key = fixtures::to_base64(fixtures::from_base64(key_field(KEY)) + '\0');
+    const std::string log = line_of(tx(1)) + key_field(KEY) + "," + tx(2) + "," + ber + "\n" +
+                            longer_key + "," + tx(3) + "," + signature(KEY, tx(3)) + "\n";
+    const scratch_dir dir;
+    dir.write("log.txt", log);
+    const tool_run lenient = run_in_process(dir, {"--quiet", "log.txt"});
+    EXPECT_EQ(lenient.console + lenient.errors, "");
+    const tool_run quiet = run_in_process(dir, {"--quiet", "--strict", "log.txt"});
+    EXPECT_TRUE(quiet.console.starts_with(
+        quiet_problem("log.txt", 2, "signature verifies, but is not DER") +
+        quiet_problem("log.txt", 3, "key field is not the DER encoding of its key")))
+        << quiet.console;
+    EXPECT_EQ(quiet.result_log, tx(1) + ",OK\n" + tx(2) + ",ERROR\n" + tx(3) + ",ERROR\n");
+    EXPECT_EQ(quiet.exit_code, EXIT_COUNTED_ERRORS);
+    const tool_run console = run_in_process(dir, {"--strict", "log.txt"});
+    EXPECT_NE(console.console.find(shown(tx(2), ber) + "\nsignature encoding error at line 2"),
+              std::string::npos);
+    EXPECT_NE(console.console.find("\nkey encoding error at line 3"), std::string::npos);
+    const json errors = json::parse(run_in_process(dir, {"--json", "--strict", "log.txt"}).console);
+    EXPECT_EQ(errors["errors"]["signature_encoding"], 1);
+    EXPECT_EQ(errors["errors"]["key_encoding"], 1);
+    EXPECT_EQ(errors["problems"][0]["kind"], "signature_encoding");
 }
 
 }  // namespace
