@@ -30,6 +30,7 @@ enum class option_id {
     expect_first,
     expect_last,
     checkpoint,
+    rotated,
     help,
     version,
     progress,
@@ -53,6 +54,7 @@ constexpr option_spec OPTIONS[] = {
     {"expect-first", option_id::expect_first, true},
     {"expect-last", option_id::expect_last, true},
     {"checkpoint", option_id::checkpoint, true},
+    {"rotated", option_id::rotated, true},
     {"help", option_id::help, false},
     {"version", option_id::version, false},
     {"progress", option_id::progress, false},
@@ -159,6 +161,9 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
         case option_id::checkpoint:
             line.options.checkpoint = value;
             return true;
+        case option_id::rotated:
+            line.options.rotated.push_back({line.options.logs.size(), std::string(value)});
+            return true;
         default:
             return true;
     }
@@ -240,7 +245,7 @@ command_line settled(command_line line, const option_flags& flags)
         return option_error(line, "options --quiet and --json exclude each other");
     if (flags.progress && flags.no_progress)
         return option_error(line, "options --progress and --no-progress exclude each other");
-    if (line.options.logs.empty())
+    if (line.options.logs.empty() && line.options.rotated.empty())
         return option_error(line, "no log given");
     if (!expectations_agree(line.options))
         return option_error(line, "option --expect-first is above --expect-last");

@@ -28,6 +28,7 @@
 #include "progress.hpp"
 #include "report.hpp"
 #include "result_log.hpp"
+#include "rotated_logs.hpp"
 #include "run_checkpoint.hpp"
 #include "signature_check.hpp"
 #include "texts.hpp"
@@ -102,6 +103,7 @@ struct run_state {
           result_log(run_options.marks_incomplete)
     {
         settings.identify_keys = ledger_settings_of(run_options).tallies_keys;
+        settings.strict_encoding = run_options.strict;
     }
 
     // First of all, so that it is there when memory runs out.
@@ -164,7 +166,7 @@ void note_interrupt(run_state& run)
     if (signal_number == 0 || run.result().error)
         return;
     const line_position& after = run.accounts.last_settled();
-    run.result().error = error_of(run_error_kind::interrupted, run.options.logs[after.log],
+    run.result().error = error_of(run_error_kind::interrupted, run.options.log_name(after.log),
                                   "signal " + std::to_string(signal_number), after.line);
     run.result().interrupted_by = signal_number;
 }
@@ -224,6 +226,108 @@ bool open_logs(run_state& run)
     return true;
 }
 
+// ------------------------------------------------------------ a history that changed
+
+// What is wrong with a line that did not verify, in the quiet form's words.
+std::string words_of(const line_verdict& verdict)
+{
+    line_fate fate = line_fate::bad_signature;
+    switch (verdict.kind) {
+        case check_verdict::key_error:
+            fate = line_fate::key_error;
+            break;
+        case check_verdict::untrusted_key:
+            fate = line_fate::untrusted_key;
+            break;
+        case check_verdict::key_encoding:
+            fate = line_fate::key_encoding;
+            break;
+        case check_verdict::signature_encoding:
+            fate = line_fate::signature_encoding;
+            break;
+        default:
+            break;
+    }
+    const std::string key = fingerprint_hex(verdict.key.sha256);
+    text::values values;
+    values.code = verdict.key_code;
+    values.key = key;
+    return text::fate_words(fate, values);
+}
+
+// What a line of a piece that changed says of the change, if anything: a
+// line that does not verify and did not fail before, one that verifies now
+// but failed then, or one whose number the history never saw.
+std::optional<std::string> change_of(const history_log& was, const ledger_state& facts,
+                                     log_mode mode, uint64_t line_number, const char* data,
+                                     const line_verdict& verdict)
+{
+    const std::vector<uint64_t>& failed = was.failed.lines;
+    const bool failed_before = std::binary_search(failed.begin(), failed.end(), line_number);
+    // The kept lines are the first that failed: past them, a line may have.
+    const bool failures_known =
+        was.failed.complete || (!failed.empty() && line_number <= failed.back());
+    const bool fails = verdict.kind != check_verdict::verified;
+    if (fails)
+        return failures_known && !failed_before ? std::optional(words_of(verdict)) : std::nullopt;
+    if (failed_before)
+        return "it verifies now, but did not when it was verified";
+    const uint32_t number = extract_sequence(data, mode);
+    const auto unexpected = std::lower_bound(
+        facts.unexpected_lines.begin(), facts.unexpected_lines.end(), number,
+        [](const std::pair<uint32_t, uint32_t>& count, uint32_t n) { return count.first < n; });
+    const bool seen =
+        unexpected != facts.unexpected_lines.end() && unexpected->first == number;
+    if (seq_in_range(number) && !seq_is_recorded(facts.tracker, number) && !seen)
+        return "sequence number " + std::to_string(number) + " is not one verified before";
+    return std::nullopt;
+}
+
+// A history that changed within the verified bytes of a log: the lines of
+// the pieces that differ are verified again, and those that changed are
+// named, each as an error of its own. Where none is found (a line that
+// still verifies, or one that failed before too), the pieces stay named.
+void name_changed_lines(run_state& run, run_error& error)
+{
+    const changed_log& changed = *run.history.changed();
+    const history_log& was = run.history.history_log_at(changed.history_index);
+    const int fd = run.logs[changed.given].fd;
+    if (lseek(fd, 0, SEEK_SET) < 0)
+        return;
+    reader_settings settings;
+    settings.poll_interval_ms = CONSOLE_FLUSH_INTERVAL_MS;
+    log_reader reader(settings, [&run] { return must_stop(run); });
+    reader.start(fd);
+    const uint64_t last_line = changed.lines.back().second;
+    std::vector<named_line> named;
+    log_piece piece;
+    std::string storage;
+    while (!must_stop(run) && named.size() < KEPT_PROBLEMS &&
+           reader.next(piece) == log_reader::status::piece && piece.line <= last_line) {
+        const bool in_range = std::any_of(changed.lines.begin(), changed.lines.end(),
+                                          [&piece](const auto& range) {
+                                              return piece.line >= range.first &&
+                                                     piece.line <= range.second;
+                                          });
+        trim_whitespace(piece.text);
+        if (!in_range || *piece.text == '\0')
+            continue;
+        line_to_check line = line_to_check::copied(split_line(piece.text), storage);
+        const line_verdict verdict = check_line_signature(run.checks, line, run.settings);
+        if (verdict.kind == check_verdict::out_of_memory)
+            break;
+        const std::optional<std::string> change = change_of(
+            was, run.history.earlier_facts(), run.options.mode, piece.line, line.data(), verdict);
+        if (change)
+            named.push_back({piece.line, *change});
+    }
+    if (!named.empty()) {
+        error.line = named.front().line;
+        error.message = named.front().message;
+        error.lines = std::move(named);
+    }
+}
+
 // With --checkpoint: the checkpoint locked and read, and the logs matched
 // against it, before any line is verified.
 bool open_checkpoint(run_state& run)
@@ -251,10 +355,15 @@ bool open_checkpoint(run_state& run)
         return false;
     }
     if (error) {
-        run.result().error = std::move(error);
+        if (run.history.changed())
+            name_changed_lines(run, *error);
+        note_interrupt(run);
+        if (!run.result().error)
+            run.result().error = std::move(error);
         return false;
     }
     run.history.restore(run.accounts);
+    run.renderer->resumed(run.result());
     return true;
 }
 
@@ -412,7 +521,10 @@ bool start_log(run_state& run, log_reader& reader, std::size_t index)
     }
     reader.start(fd);
     if (reading.passed_bytes > 0) {
-        if (reader.pass(reading.passed_bytes, nullptr) != log_reader::status::piece) {
+        const log_reader::status passed = reader.pass(reading.passed_bytes, nullptr);
+        if (passed == log_reader::status::interrupted)
+            return false;  // must_stop() takes it from here
+        if (passed != log_reader::status::piece) {
             run.read_failure =
                 error_of(run_error_kind::read_log, run.options.logs[index], reader.error());
             return false;
@@ -500,10 +612,9 @@ void note_out_of_memory(run_state& run)
 {
     if (run.result().error)
         return;
-    const std::string& log =
-        run.options.logs[std::min(run.reading.log, run.options.logs.size() - 1)];
-    run.result().error =
-        system_error_of(run_error_kind::out_of_memory, log, ENOMEM, run.reading.line);
+    run.result().error = system_error_of(run_error_kind::out_of_memory,
+                                         run.options.log_name(run.reading.log), ENOMEM,
+                                         run.reading.line);
 }
 
 void verify_logs(run_state& run)
@@ -571,7 +682,10 @@ void say_errors(const run_options& options, const run_result& result, diagnostic
         const message_priority priority = (*error)->kind == run_error_kind::interrupted
                                               ? message_priority::warning
                                               : message_priority::error;
-        errors.message(priority, quiet_error_text(**error, errors.is_terminal()));
+        // A path's line end would split a journal's message.
+        const bool escape = errors.is_terminal() || errors.is_journal();
+        for (const std::string& text : quiet_error_texts(**error, escape))
+            errors.message(priority, text);
     }
 }
 
@@ -613,11 +727,32 @@ void render_end(run_state& run)
     }
 }
 
+// The options with the files of each set of rotated logs among the logs.
+run_options with_rotated_sets(const run_options& asked)
+{
+    run_options options = asked;
+    if (asked.rotated.empty())
+        return options;
+    options.logs.clear();
+    std::size_t given = 0;
+    for (const rotated_source& source : asked.rotated) {
+        for (; given < source.before_log && given < asked.logs.size(); ++given)
+            options.logs.push_back(asked.logs[given]);
+        const std::vector<std::string> set = rotated_set(source.path);
+        options.logs.insert(options.logs.end(), set.begin(), set.end());
+        options.rotated_paths.push_back(source.path);
+    }
+    options.logs.insert(options.logs.end(), asked.logs.begin() + static_cast<std::ptrdiff_t>(given),
+                        asked.logs.end());
+    options.rotated.clear();
+    return options;
+}
+
 }  // namespace
 
-run_status run_verification(const run_options& options, console_writer& console,
-                            diagnostics* errors)
+run_status run_verification(const run_options& asked, console_writer& console, diagnostics* errors)
 {
+    const run_options options = with_rotated_sets(asked);
     run_state run(options, console);
     run.renderer->start();
     if (errors != nullptr && shows_progress(options, *errors)) {

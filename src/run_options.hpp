@@ -1,6 +1,7 @@
 // What the command line asks a run to do.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,9 +24,20 @@ enum class progress_display {
     never,      // --no-progress
 };
 
+// A log and its rotated files (--rotated), found when the run starts.
+struct rotated_source {
+    std::size_t before_log = 0;  // where its files go among the logs given
+    std::string path;
+};
+
 struct run_options {
     // The logs, verified in this order as one log.
     std::vector<std::string> logs;
+    // Sets of rotated logs, which the run puts among the logs, oldest
+    // first; empty once the run has found their files.
+    std::vector<rotated_source> rotated;
+    // The paths of the sets found, to name a whole log that has no file.
+    std::vector<std::string> rotated_paths;
     // "-" as a log means standard input (not in the command line's plain form).
     bool dash_is_standard_input = false;
     // A run that ends early for any reason but a signal ends its result log
@@ -52,4 +64,22 @@ struct run_options {
     std::optional<uint32_t> expect_last;
     // The checkpoint of the logs' history; empty for none.
     std::string checkpoint;
+
+    // The name of the whole log: the paths of its files, or of its sets of
+    // rotated logs when they have none, joined by ", ".
+    std::string whole_log_name() const
+    {
+        std::string name;
+        for (const std::string& path : logs.empty() ? rotated_paths : logs) {
+            if (!name.empty())
+                name += ", ";
+            name += path;
+        }
+        return name;
+    }
+    // The name of log index, or of the whole log past the last.
+    std::string log_name(std::size_t index) const
+    {
+        return index < logs.size() ? logs[index] : whole_log_name();
+    }
 };
