@@ -19,6 +19,7 @@
 namespace {
 
 using json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
 
 json document_of(const tool_run& run) { return json::parse(run.console); }
 
@@ -231,8 +232,29 @@ TEST(Checkpoint, AChangedHistoryIsNamedAndVerifiesNothing)
          [](three_logs& h) { h.dir.write("x.log", key_error_line(1)); },
          {"x.log", "b.log", "c.log"},
          {},
+         "x.log:1: history changed: it ends within lines 1 to 30, before the 30 lines verified "
+         "(verified as a.log)\n"},
+        {"a log before the checkpoint's first",
+         [](three_logs& h) { h.dir.write("x.log", key_error_line(1)); },
+         {"x.log", "a.log", "b.log", "c.log"},
+         {},
+         "x.log: history changed: it is no log of the checkpoint, yet comes before its first "
+         "log a.log\n"},
+        {"no log of the checkpoint at all",
+         [](three_logs& h) { h.dir.write("x.log", key_error_line(1)); },
+         {"x.log"},
+         {},
          "x.log: history changed: it begins as no log of the checkpoint, whose last log is "
          "c.log\n"},
+        {"the only log given changed in its first line",
+         [](three_logs& h) {
+             std::string c = h.c;
+             c[c.find("tx/0/1/2/3/4/5/61")] = 'T';
+             h.dir.write("c.log", c);
+         },
+         {"c.log"},
+         {},
+         "c.log:1: history changed: lines 1 to 30 differ from those verified\n"},
         {"a log shortened",
          [](three_logs& h) { h.dir.write("b.log", h.b.substr(0, 500)); },
          {"a.log", "b.log", "c.log"},
@@ -274,11 +296,6 @@ TEST(Checkpoint, AChangedHistoryIsNamedAndVerifiesNothing)
          {"a.log", "b.log", "c.log", "c.log"},
          {},
          "c.log: history changed: it is the checkpoint's log c.log, given out of its order\n"},
-        {"--strict added",
-         [](three_logs&) {},
-         {"a.log", "b.log", "c.log"},
-         {"--strict"},
-         "cp: history changed: it was made without --strict\n"},
         {"another log kind",
          [](three_logs&) {},
          {"a.log", "b.log", "c.log"},
@@ -308,6 +325,104 @@ TEST(Checkpoint, AChangedHistoryIsNamedAndVerifiesNothing)
     EXPECT_EQ(document["lines"]["read"], 91);
     EXPECT_EQ(document["errors"]["key"], 91);
     EXPECT_EQ(run.result_log, tx(91) + ", PUBKEY ERROR\n");
+    // A run that retires another log lists that one only.
+    EXPECT_EQ(document_of(history.run({"c.log"}, {"--json"}))["checkpoint"]["retired_logs"],
+              json::array({"b.log"}));
+}
+
+TEST(Checkpoint, AtMostKeptProblemsAreListedInAllRuns)
+{
+    const scratch_dir dir;
+    std::string lines;
+    for (int n = 1; n <= 700; ++n)
+        lines += key_error_line(n);
+    dir.write("log.txt", lines);
+    const std::vector<std::string> args = {"--json", "--checkpoint=cp", "log.txt"};
+    run_in_process(dir, args);
+    for (int n = 701; n <= 1400; ++n)
+        lines += key_error_line(n);
+    dir.write("log.txt", lines);
+    const json document = document_of(run_in_process(dir, args));
+    ASSERT_EQ(document["problems"].size(), KEPT_PROBLEMS);
+    EXPECT_EQ(document["problems"][699]["earlier"], true);
+    EXPECT_FALSE(document["problems"][700].contains("earlier"));
+    EXPECT_EQ(document["problems_omitted"], 400);
+}
+
+TEST(Checkpoint, ACheckpointOf120IsReadAndWrittenAnew)
+{
+    // Written by 1.2.0 (see fixtures/checkpoint-1.2.0/README) for a.log and
+    // b.log, 30 and 31 lines whose keys do not parse; b.log has grown since.
+    const scratch_dir dir;
+    const std::string made = std::string(FIXTURE_DIR) + "/checkpoint-1.2.0/";
+    for (const char* name : {"cp", "a.log", "b.log"})
+        fs::copy_file(made + name, dir.file(name));
+    dir.write("b.log", dir.read("b.log") + key_error_line(99));
+    const json document =
+        document_of(run_in_process(dir, {"--json", "--checkpoint=cp", "a.log", "b.log"}));
+    EXPECT_EQ(document["checkpoint"]["resumed_lines"], 61);
+    EXPECT_EQ(document["checkpoint"]["verified_lines"], 1);
+    EXPECT_EQ(document["errors"]["key"], 62);
+    EXPECT_TRUE(dir.read("cp").starts_with("{\"format\":\"tamberlo_orvel_verify checkpoint\","
+                                           "\"version\":2,"));
+}
+
+TEST(Checkpoint, ARetiredLogGivenAgainIsComparedWhole)
+{
+    // a.log longer than the piece a log is told by, so that its head is
+    // the same after a change further on.
+    const scratch_dir dir;
+    std::string a;
+    for (int n = 1; a.size() < 2 * LEAF_BYTES; ++n)
+        a += key_error_line(n);
+    dir.write("a.log", a);
+    dir.write("b.log", key_error_line(1));
+    const std::vector<std::string> options = {"--quiet", "--jobs=0", "--checkpoint=cp"};
+    const auto run = [&](std::vector<std::string> logs) {
+        logs.insert(logs.begin(), options.begin(), options.end());
+        return run_in_process(dir, logs);
+    };
+    run({"a.log", "b.log"});
+    run({"b.log"});
+    // Unchanged, it stays retired: nothing of it is verified again.
+    EXPECT_EQ(run({"a.log", "b.log"}).errors, "");
+    std::string changed = a;
+    changed[changed.size() - 5] = '7';
+    dir.write("a.log", changed);
+    const std::string checkpoint = dir.read("cp");
+    const tool_run again = run({"a.log", "b.log"});
+    EXPECT_TRUE(again.errors.starts_with(SAID + "a.log:1: history changed: lines 1 to ")) << again.errors;
+    EXPECT_NE(again.errors.find("(verified before, then retired as a.log)"), std::string::npos);
+    EXPECT_EQ(again.exit_code, EXIT_HISTORY_CHANGED);
+    EXPECT_EQ(dir.read("cp"), checkpoint);
+    dir.write("a.log", a.substr(0, a.size() - 30));
+    EXPECT_TRUE(run({"a.log", "b.log"}).errors.starts_with(SAID + "a.log:1: history changed: it ends"));
+}
+
+TEST(Checkpoint, TheFileIsKeptWhereItsLinkLeadsAndWritesCutShortAreCleared)
+{
+    const scratch_dir dir;
+    dir.write("log.txt", key_error_line(1));
+    fs::create_directory(dir.file("state"));
+    fs::create_symlink("state/cp", dir.file("cp"));
+    // What killed writes left: this tool's one name, and 1.2.0's, and a
+    // file of another's that only looks like one.
+    dir.write("state/cp.tmp", "{\"format\":\"tamberlo_orvel_verify checkpoint\"");
+    dir.write("state/cp.Ab12Cd", "{\n \"format\": \"tamberlo_orvel_verify checkpoint\",");
+    dir.write("state/cp.Xy34Zw", "someone's notes\n");
+    const std::vector<std::string> args = {"--quiet", "--checkpoint=cp", "log.txt"};
+    run_in_process(dir, args);
+    EXPECT_TRUE(fs::is_symlink(dir.file("cp")));
+    EXPECT_TRUE(dir.read("state/cp").starts_with("{\"format\":"));
+    EXPECT_FALSE(fs::exists(dir.file("state/cp.tmp")));
+    EXPECT_FALSE(fs::exists(dir.file("state/cp.Ab12Cd")));
+    EXPECT_TRUE(fs::exists(dir.file("state/cp.Xy34Zw")));
+    EXPECT_TRUE(fs::exists(dir.file("state/cp.lock")));
+    // A checkpoint that is no file is refused before any lock is made.
+    fs::create_directory(dir.file("folder"));
+    const tool_run refused = run_in_process(dir, {"--quiet", "--checkpoint=folder", "log.txt"});
+    EXPECT_EQ(refused.errors, SAID + "folder: checkpoint: not a file\n");
+    EXPECT_FALSE(fs::exists(dir.file("folder.lock")));
 }
 
 TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
@@ -315,9 +430,9 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
     three_logs history;
     const std::string good = history.dir.read("cp");
     std::string edited = good;
-    edited.replace(edited.find("\"read\": 90"), 10, "\"read\": 91");
+    edited.replace(edited.find("\"read\":90"), 9, "\"read\":91");
     std::string version = good;
-    version.replace(version.find("\"version\": 1"), 12, "\"version\": 2");
+    version.replace(version.find("\"version\":2"), 11, "\"version\":3");
     const struct {
         const char* name;
         std::string content;
@@ -327,7 +442,7 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
         {"not JSON", "tx.log 90 lines\n", "not a checkpoint of this tool"},
         {"cut short", good.substr(0, good.size() / 2), "not a checkpoint of this tool"},
         {"other JSON", R"({"format": "something else"})", "not a checkpoint of this tool"},
-        {"another version", version, "a checkpoint of another version (this tool reads version 1)"},
+        {"another version", version, "a checkpoint of another version (this tool reads versions 1 and 2)"},
         {"a count edited", edited, "damaged checkpoint (sha256)"},
     };
     for (const auto& c : cases) {

@@ -386,7 +386,8 @@ TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
         for (const char* option :
              {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
               "--event", "--progress", "--no-progress", "--strict", "--expect-first=N",
-              "--expect-last=N", "--checkpoint=FILE", "--help", "--version", "\n   -- ",
+              "--expect-last=N", "--checkpoint=FILE", "--rotated=PATH", "--help", "--version",
+              "\n   -- ",
               "CERTIFICATE", "Exit status:", "153 the history"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
         EXPECT_EQ(run.console, help);
@@ -768,6 +769,8 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
                                         {"unexpected_sequence", 0},
                                         {"repeated_sequence", 0},
                                         {"out_of_order", 0},
+                                        {"key_encoding", 0},
+                                        {"signature_encoding", 0},
                                         {"nothing_verified", 0}}));
     EXPECT_EQ(document["errors"]["missing_sequence"],
               records_ending(run.result_log, ",MISSING SEQUENCE"));
@@ -1253,7 +1256,15 @@ TEST(History, EachFalsificationFailsWithItsOwnMessageInEveryForm)
          {"--expect-first=2"},
          shown(tx(1)) + unexpected_error(1) + shown(tx(2)) + shown(tx(3)) + error_count_summary(1),
          "",
-         quiet_problem("log.txt", 1, "sequence number 1 outside the expected from 2"),
+         quiet_problem("log.txt", 1, "sequence number 1 outside the expected range (from 2)"),
+         "unexpected_sequence"},
+        {"a number after the expected last",
+         clean,
+         {"--expect-last=2"},
+         shown(tx(1)) + shown(tx(2)) + shown(tx(3)) + unexpected_error(3) +
+             error_count_summary(1),
+         "",
+         quiet_problem("log.txt", 3, "sequence number 3 outside the expected range (to 2)"),
          "unexpected_sequence"},
         {"an empty log",
          "\n  \n",

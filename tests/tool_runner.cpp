@@ -21,9 +21,11 @@
 #include <stdexcept>
 #include <thread>
 
-scratch_dir::scratch_dir()
+scratch_dir::scratch_dir(const std::string& base)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvel-test-XXXXXX").string();
+    const std::filesystem::path in =
+        base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+    std::string pattern = (in / "orvel-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     path_ = pattern;

@@ -64,7 +64,8 @@ struct tool_options {
 // A fresh scratch directory, removed with everything in it at scope end.
 class scratch_dir {
 public:
-    scratch_dir();
+    // In the system's temporary directory, or in base.
+    explicit scratch_dir(const std::string& base = "");
     ~scratch_dir();
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
