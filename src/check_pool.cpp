@@ -132,9 +132,9 @@ bool check_pool::is_full(std::size_t line_bytes) const
     return queue_.size() >= MAX_QUEUED_LINES || queued_bytes_ + line_bytes > MAX_QUEUED_BYTES;
 }
 
-void check_pool::queue(const line_fields& fields, const line_position& where)
+void check_pool::queue(const split_fields& split, const line_position& where)
 {
-    auto line = std::make_unique<queued_line>(fields, where);
+    auto line = std::make_unique<queued_line>(split, where);
     queued_line* const added = line.get();
     queued_bytes_ += added->storage.size();
     queue_.push_back(std::move(line));

@@ -19,16 +19,20 @@
 #include "run_record.hpp"
 #include "signature_check.hpp"
 
-// A line queued for checking: its own copy of the three fields, where it
-// stands in the log, and the verdict once a worker has given it.
+// A line queued for checking: its own copy of the three fields, its
+// sequence number, where it stands in the log, and the verdict once a
+// worker has given it.
 struct queued_line {
-    queued_line(const line_fields& fields, const line_position& position)
-        : line(line_to_check::copied(fields, storage)), where(position)
+    queued_line(const split_fields& split, const line_position& position)
+        : line(line_to_check::copied(split.fields, storage)),
+          sequence(split.sequence),
+          where(position)
     {
     }
 
     std::string storage;
     line_to_check line;
+    uint32_t sequence;
     line_position where;
     line_verdict verdict{};
     // Set by the worker once verdict holds the line's verdict.
@@ -53,7 +57,7 @@ public:
     bool is_empty() const { return queue_.empty(); }
 
     // Queues a copy of the fields for checking.
-    void queue(const line_fields& fields, const line_position& where);
+    void queue(const split_fields& line, const line_position& where);
 
     std::size_t size() const { return queue_.size(); }
 

@@ -3,7 +3,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-
 namespace {
 
 constexpr std::string_view PROGRAM = "tamberlo_orvel_verify: ";

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "hex.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -42,48 +43,17 @@ void require(bool condition, const char* what)
         throw bad_field(what);
 }
 
-std::string hex_of(const unsigned char* bytes, std::size_t size)
-{
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * size);
-    for (std::size_t i = 0; i < size; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 0xF];
-    }
-    return hex;
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 std::vector<unsigned char> bytes_of_hex(const std::string& hex, const char* what)
 {
-    require(hex.size() % 2 == 0, what);
-    std::vector<unsigned char> bytes(hex.size() / 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int high = hex_digit(hex[2 * i]);
-        const int low = hex_digit(hex[2 * i + 1]);
-        require(high >= 0 && low >= 0, what);
-        bytes[i] = static_cast<unsigned char>(high << 4 | low);
-    }
+    std::vector<unsigned char> bytes;
+    require(::bytes_of_hex(hex, bytes), what);
     return bytes;
 }
 
-std::string hex_of(const sha256_digest& digest) { return hex_of(digest.data(), digest.size()); }
-
 sha256_digest digest_of_hex(const std::string& hex, const char* what)
 {
-    const std::vector<unsigned char> bytes = bytes_of_hex(hex, what);
     sha256_digest digest{};
-    require(bytes.size() == digest.size(), what);
-    std::copy(bytes.begin(), bytes.end(), digest.begin());
+    require(::bytes_of_hex(hex, digest), what);
     return digest;
 }
 
@@ -180,8 +150,8 @@ number_counts unpacked_counts(const std::string& hex, const char* what)
     uint64_t number = 0;
     for (std::size_t i = 0; i < numbers.size(); i += 2) {
         number += numbers[i];
-        require(numbers[i] > 0 && seq_in_range(static_cast<uint32_t>(std::min<uint64_t>(
-                                      number, SEQ_LIMIT))) &&
+        require(numbers[i] > 0 &&
+                    seq_in_range(static_cast<uint32_t>(std::min<uint64_t>(number, SEQ_LIMIT))) &&
                     numbers[i + 1] >= 1 && numbers[i + 1] <= UINT32_MAX,
                 what);
         counts.emplace_back(static_cast<uint32_t>(number), static_cast<uint32_t>(numbers[i + 1]));
@@ -217,8 +187,7 @@ std::vector<uint64_t> unpacked_ascending(const std::string& hex, std::size_t mos
 // The recorded numbers, compressed: a log's numbers come in long runs.
 void unpack_bitmap(const std::string& hex, seq_tracker& tracker)
 {
-    const std::vector<unsigned char> bitmap =
-        unpacked(hex, SEQ_BITMAP_BYTES, "sequence.recorded");
+    const std::vector<unsigned char> bitmap = unpacked(hex, SEQ_BITMAP_BYTES, "sequence.recorded");
     require(bitmap.size() == SEQ_BITMAP_BYTES, "sequence.recorded");
     std::copy(bitmap.begin(), bitmap.end(), tracker.seq_bitmap);
 }
@@ -264,8 +233,7 @@ json problems_of(const std::vector<earlier_problem>& problems)
                         {"line", problem.line},
                         {"kind", text::fate_of(problem.fate).json_kind},
                         {"code", problem.key_code},
-                        {"key", problem.key ? json(hex_of(problem.key->data(), problem.key->size()))
-                                            : json(nullptr)},
+                        {"key", problem.key ? json(hex_of(*problem.key)) : json(nullptr)},
                         {"number", problem.number},
                         {"detail", problem.detail}});
     }
@@ -290,22 +258,18 @@ json facts_of(const ledger_state& facts)
     }
     const std::vector<uint64_t> out_of_order_first(facts.out_of_order_first.begin(),
                                                    facts.out_of_order_first.end());
+    json errors = json::object();
+    for (const text::fate_texts& row : text::FATES) {
+        if (row.fate != line_fate::ok)
+            errors[row.json_kind] = counts.lines_of(row.fate);
+    }
     return {
         {"lines",
          {{"read", counts.lines_read},
           {"blank", counts.lines_blank},
           {"checked", counts.lines_checked},
-          {"ok", counts.lines_ok}}},
-        {"errors",
-         {{"key", counts.key_errors},
-          {"signature", counts.signature_errors},
-          {"untrusted_key", counts.untrusted_key_errors},
-          {"sequence_number", counts.sequence_number_errors},
-          {"unexpected_sequence", counts.unexpected_errors},
-          {"repeated_sequence", counts.repeated_errors},
-          {"out_of_order", counts.out_of_order_errors},
-          {"key_encoding", counts.key_encoding_errors},
-          {"signature_encoding", counts.signature_encoding_errors}}},
+          {"ok", counts.lines_of(line_fate::ok)}}},
+        {"errors", errors},
         {"last_key_code", counts.last_result_code},
         {"sequence",
          {{"repeated", counts.repeated_numbers},
@@ -449,9 +413,9 @@ void read_sequence(const json& sequence, reading_of as, ledger_state& facts)
     facts.extra_lines = unpacked_counts(text_at(sequence, "extra_lines"), "sequence.extra_lines");
     facts.unexpected_lines =
         unpacked_counts(text_at(sequence, "unexpected_lines"), "sequence.unexpected_lines");
-    for (const uint64_t number : unpacked_ascending(text_at(sequence, "out_of_order_first"),
-                                                    SEQ_LIMIT, SEQ_LIMIT - 1,
-                                                    "sequence.out_of_order_first"))
+    for (const uint64_t number :
+         unpacked_ascending(text_at(sequence, "out_of_order_first"), SEQ_LIMIT, SEQ_LIMIT - 1,
+                            "sequence.out_of_order_first"))
         facts.out_of_order_first.push_back(static_cast<uint32_t>(number));
 }
 
@@ -466,8 +430,8 @@ void read_first_seen(const json& runs, std::size_t logs, reading_of as, ledger_s
 {
     if (as.packed()) {
         require(runs.is_string(), "facts.first_seen");
-        const std::vector<uint64_t> numbers = unpacked_numbers(
-            runs.get<std::string>(), 4 * KEPT_FIRST_SEEN_RUNS, "facts.first_seen");
+        const std::vector<uint64_t> numbers =
+            unpacked_numbers(runs.get<std::string>(), 4 * KEPT_FIRST_SEEN_RUNS, "facts.first_seen");
         require(numbers.size() % 4 == 0, "facts.first_seen");
         uint64_t number = 0;
         for (std::size_t i = 0; i < numbers.size(); i += 4) {
@@ -522,18 +486,13 @@ void read_facts(const json& object, std::size_t logs, reading_of as, ledger_stat
     counts.lines_read = count_at(lines, "read");
     counts.lines_blank = count_at(lines, "blank");
     counts.lines_checked = count_at(lines, "checked");
-    counts.lines_ok = count_at(lines, "ok");
+    counts.lines_of(line_fate::ok) = count_at(lines, "ok");
     const json& errors = object.at("errors");
-    counts.key_errors = count_at(errors, "key");
-    counts.signature_errors = count_at(errors, "signature");
-    counts.untrusted_key_errors = count_at(errors, "untrusted_key");
-    counts.sequence_number_errors = count_at(errors, "sequence_number");
-    counts.unexpected_errors = count_at(errors, "unexpected_sequence");
-    counts.repeated_errors = count_at(errors, "repeated_sequence");
-    counts.out_of_order_errors = count_at(errors, "out_of_order");
-    if (as.packed()) {
-        counts.key_encoding_errors = count_at(errors, "key_encoding");
-        counts.signature_encoding_errors = count_at(errors, "signature_encoding");
+    for (const text::fate_texts& row : text::FATES) {
+        // Version 1 knew the fates up to out_of_order.
+        const bool known = as.packed() || row.fate <= line_fate::out_of_order;
+        if (row.fate != line_fate::ok && known)
+            counts.lines_of(row.fate) = count_at(errors, row.json_kind);
     }
     counts.last_result_code = number_at<int32_t>(object, "last_key_code");
     require(counts.last_result_code <= 0, "facts.last_key_code");
@@ -682,9 +641,8 @@ void remove_unfinished_writes(const std::string& path)
             continue;
         char start[64] = {};
         struct stat file {};
-        const ssize_t got = fstat(fd, &file) == 0 && S_ISREG(file.st_mode)
-                                ? read(fd, start, sizeof start - 1)
-                                : -1;
+        const ssize_t got =
+            fstat(fd, &file) == 0 && S_ISREG(file.st_mode) ? read(fd, start, sizeof start - 1) : -1;
         (void)close(fd);
         if (got > 0 && std::strstr(start, FORMAT) != nullptr)
             (void)unlink(old.c_str());

@@ -112,8 +112,8 @@ public:
             if (!placed)
                 return failed();
         }
-        if (fds_.empty() || first + static_cast<std::ptrdiff_t>(fds_.size()) <=
-                                static_cast<std::ptrdiff_t>(last)) {
+        if (fds_.empty() ||
+            first + static_cast<std::ptrdiff_t>(fds_.size()) <= static_cast<std::ptrdiff_t>(last)) {
             changed(logs_[last].path, 0, "the checkpoint's last log is not among the logs given");
             return failed();
         }
@@ -209,20 +209,13 @@ private:
         return false;
     }
 
-    // A log given before the checkpoint's first log.
+    // A log given before the checkpoint's first log: none of the
+    // checkpoint's, since the first that is one tells where they begin.
     bool before_history(std::size_t given)
     {
-        bool failed_read = false;
-        const std::vector<std::size_t> found = candidates(given, failed_read);
-        if (failed_read)
-            return false;
-        if (!found.empty()) {
-            given_out_of_order(given, found.front());
-        } else {
-            changed(paths_[given], 0,
-                    "it is no log of the checkpoint, yet comes before its first log " +
-                        logs_.front().path);
-        }
+        changed(paths_[given], 0,
+                "it is no log of the checkpoint, yet comes before its first log " +
+                    logs_.front().path);
         return false;
     }
 
@@ -350,8 +343,8 @@ private:
                         retired);
             return false;
         }
-        changed(paths_[given], 1, lines_text(1, expected.lines) + " differ from those verified" +
-                                      retired);
+        changed(paths_[given], 1,
+                lines_text(1, expected.lines) + " differ from those verified" + retired);
         changed_ = changed_log{given, index, {{1, expected.lines}}};
         return false;
     }

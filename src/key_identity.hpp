@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "hex.hpp"
+
 // The lines around a PEM PUBLIC KEY block.
 inline constexpr char PEM_PUBLIC_KEY_BEGIN[] = "-----BEGIN PUBLIC KEY-----";
 inline constexpr char PEM_PUBLIC_KEY_END[] = "-----END PUBLIC KEY-----";
@@ -28,12 +30,5 @@ struct key_identity {
 // A fingerprint as "sha256:" shows it: 64 lower-case hex digits.
 inline std::string fingerprint_hex(const key_fingerprint& fingerprint)
 {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * fingerprint.size());
-    for (const unsigned char byte : fingerprint) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0xF];
-    }
-    return hex;
+    return hex_of(fingerprint);
 }

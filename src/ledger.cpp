@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "line_format.hpp"
 
 namespace {
 
@@ -76,7 +75,7 @@ void ledger::end_line()
 }
 
 line_report ledger::settle(const line_position& where, const char* data, const char* signature,
-                           const line_verdict& verdict)
+                           uint32_t sequence, const line_verdict& verdict)
 {
     line_report line;
     line.where = where;
@@ -86,49 +85,43 @@ line_report ledger::settle(const line_position& where, const char* data, const c
     if (verdict.kind == check_verdict::key_error) {
         // A key that does not parse still counts as an error; the line
         // counter stays, since the line never reached verification.
-        ++result_.key_errors;
         result_.last_result_code = verdict.key_code;
         line.fate = line_fate::key_error;
         line.key_code = verdict.key_code;
     } else {
         line.key = tally_key(verdict);
-        line.fate = fate_of(data, verdict, line);
+        line.fate = fate_of(sequence, verdict, line);
         ++result_.lines_checked;
         result_.last_result_code = 0;
     }
+    ++result_.lines_of(line.fate);
     tally_problem(line);
     last_settled_ = where;
     return line;
 }
 
-// The fate of a line that reached verification, counted.
-line_fate ledger::fate_of(const char* data, const line_verdict& verdict, line_report& line)
+// The fate of a line that reached verification.
+line_fate ledger::fate_of(uint32_t sequence, const line_verdict& verdict, line_report& line)
 {
     switch (verdict.kind) {
         case check_verdict::bad_signature:
-            ++result_.signature_errors;
             return line_fate::bad_signature;
         case check_verdict::untrusted_key:
-            ++result_.untrusted_key_errors;
             return line_fate::untrusted_key;
         case check_verdict::key_encoding:
-            ++result_.key_encoding_errors;
             return line_fate::key_encoding;
         case check_verdict::signature_encoding:
-            ++result_.signature_encoding_errors;
             return line_fate::signature_encoding;
         default:
             break;
     }
-    const uint32_t number = extract_sequence(data, settings_.mode);
-    if (!seq_in_range(number)) {
+    if (!seq_in_range(sequence)) {
         // A verified line without a usable sequence number cannot be placed
         // in the log's order, so it is an error too.
-        ++result_.sequence_number_errors;
         return line_fate::no_sequence_number;
     }
-    line.number = number;
-    return fate_of_number(number, line);
+    line.number = sequence;
+    return fate_of_number(sequence, line);
 }
 
 // The fate of a verified line by its number, which is recorded unless it
@@ -136,7 +129,6 @@ line_fate ledger::fate_of(const char* data, const line_verdict& verdict, line_re
 line_fate ledger::fate_of_number(uint32_t number, line_report& line)
 {
     if (!expected(number)) {
-        ++result_.unexpected_errors;
         add_lines(unexpected_lines_, number, 1);
         return line_fate::unexpected_number;
     }
@@ -148,7 +140,6 @@ line_fate ledger::fate_of_number(uint32_t number, line_report& line)
         add_lines(extra_lines_, number, 1);
         ++result_.repeated_numbers;
         if (settings_.strict) {
-            ++result_.repeated_errors;
             find_first_seen(number, line);
             return line_fate::repeated_number;
         }
@@ -158,12 +149,9 @@ line_fate ledger::fate_of_number(uint32_t number, line_report& line)
     if (out_of_order) {
         mark_out_of_order_first(number);
         ++result_.out_of_order_numbers;
-        if (settings_.strict) {
-            ++result_.out_of_order_errors;
+        if (settings_.strict)
             return line_fate::out_of_order;
-        }
     }
-    ++result_.lines_ok;
     return line_fate::ok;
 }
 
@@ -363,9 +351,10 @@ void ledger::restore(const ledger_state& state)
 void ledger::judge_as_strict(const ledger_state& state)
 {
     const run_result& earlier = state.counts;
-    result_.repeated_errors += earlier.repeated_numbers;
-    result_.out_of_order_errors += earlier.out_of_order_numbers;
-    take_away(result_.lines_ok, earlier.repeated_numbers + earlier.out_of_order_numbers);
+    result_.lines_of(line_fate::repeated_number) += earlier.repeated_numbers;
+    result_.lines_of(line_fate::out_of_order) += earlier.out_of_order_numbers;
+    take_away(result_.lines_of(line_fate::ok),
+              earlier.repeated_numbers + earlier.out_of_order_numbers);
 }
 
 // The history's numbers under this run's expected ones: a number recorded
@@ -392,24 +381,30 @@ void ledger::judge_expected_again()
         seq_recount_bounds(*tracker_);
 }
 
+// What a line whose number was recorded before is.
+line_fate ledger::repeat_fate() const
+{
+    return settings_.strict ? line_fate::repeated_number : line_fate::ok;
+}
+
 // A recorded number taken back: its lines become errors.
 void ledger::unrecord(uint32_t number)
 {
     const uint32_t extra = lines_of(extra_lines_, number);
     const uint64_t lines = uint64_t{extra} + 1;
-    result_.unexpected_errors += lines;
-    add_lines(unexpected_lines_, number, static_cast<uint32_t>(std::min<uint64_t>(lines, UINT32_MAX)));
-    const bool first_out_of_order =
-        !out_of_order_first_.empty() && out_of_order_first_[number];
+    result_.lines_of(line_fate::unexpected_number) += lines;
+    add_lines(unexpected_lines_, number,
+              static_cast<uint32_t>(std::min<uint64_t>(lines, UINT32_MAX)));
+    const bool first_out_of_order = !out_of_order_first_.empty() && out_of_order_first_[number];
     if (first_out_of_order) {
         take_away(result_.out_of_order_numbers, 1);
-        take_away(settings_.strict ? result_.out_of_order_errors : result_.lines_ok, 1);
+        take_away(result_.lines_of(settings_.strict ? line_fate::out_of_order : line_fate::ok), 1);
         out_of_order_first_[number] = false;
     } else {
-        take_away(result_.lines_ok, 1);
+        take_away(result_.lines_of(line_fate::ok), 1);
     }
     take_away(result_.repeated_numbers, extra);
-    take_away(settings_.strict ? result_.repeated_errors : result_.lines_ok, extra);
+    take_away(result_.lines_of(repeat_fate()), extra);
     if (!extra_lines_.empty())
         extra_lines_[number] = 0;
     if (!first_seen_.empty())
@@ -422,19 +417,19 @@ void ledger::unrecord(uint32_t number)
 // already, the others as repeats.
 void ledger::record_unexpected(uint32_t number, uint32_t lines)
 {
-    take_away(result_.unexpected_errors, lines);
+    take_away(result_.lines_of(line_fate::unexpected_number), lines);
     unexpected_lines_[number] = 0;
     uint32_t repeats = lines;
     if (!seq_is_recorded(*tracker_, number)) {
         seq_record(*tracker_, number);
-        result_.lines_ok += 1;
+        result_.lines_of(line_fate::ok) += 1;
         --repeats;
     }
     if (repeats == 0)
         return;
     add_lines(extra_lines_, number, repeats);
     result_.repeated_numbers += repeats;
-    (settings_.strict ? result_.repeated_errors : result_.lines_ok) += repeats;
+    result_.lines_of(repeat_fate()) += repeats;
 }
 
 void ledger::name_logs(std::vector<std::string> names, std::vector<uint32_t> name_of_log)

@@ -17,7 +17,6 @@
 #include "signature_check.hpp"
 
 struct ledger_settings {
-    log_mode mode = log_mode::transaction;
     // The verdicts identify their keys: the keys seen are tallied.
     bool tallies_keys = false;
     // Trusted keys were given: each key seen is trusted or not.
@@ -90,11 +89,12 @@ public:
     // The end of a log ends its last line, with or without a line end.
     void end_log() { end_line(); }
 
-    // The fate of a checked line from its verdict (never out_of_memory),
-    // counted. The report points into data, signature and the ledger, and
-    // holds until the next line is settled.
+    // The fate of a checked line from its verdict (never out_of_memory) and
+    // the sequence number its data field carries (0 for none), counted.
+    // The report points into data, signature and the ledger, and holds
+    // until the next line is settled.
     line_report settle(const line_position& where, const char* data, const char* signature,
-                       const line_verdict& verdict);
+                       uint32_t sequence, const line_verdict& verdict);
 
     // After the last line: the missing numbers, the lack of progression, a
     // run in which nothing was verified, and the range of numbers seen.
@@ -121,11 +121,12 @@ public:
 
 private:
     void end_line();
-    line_fate fate_of(const char* data, const line_verdict& verdict, line_report& line);
+    line_fate fate_of(uint32_t sequence, const line_verdict& verdict, line_report& line);
     line_fate fate_of_number(uint32_t number, line_report& line);
     bool expected(uint32_t number) const;
     void note_first_seen(uint32_t number, const line_position& where);
     void mark_out_of_order_first(uint32_t number);
+    line_fate repeat_fate() const;
     void find_first_seen(uint32_t number, line_report& line) const;
     const key_identity* tally_key(const line_verdict& verdict);
     void tally_problem(const line_report& line);

@@ -95,6 +95,12 @@ line_fields split_line(char* line)
     return {key, data, signature};
 }
 
+split_fields split_line(char* line, log_mode mode)
+{
+    const line_fields fields = split_line(line);
+    return {fields, extract_sequence(fields.data, mode)};
+}
+
 std::optional<std::string_view> next_field(field_cursor& cursor, const char* delimiters)
 {
     const char* const item = cursor.next;

@@ -29,6 +29,14 @@ void trim_whitespace(char* text);
 // as it was.
 line_fields split_line(char* line);
 
+// A line split into its fields, with the sequence number its data field
+// carries (extract_sequence), read once as the line is split.
+struct split_fields {
+    line_fields fields;
+    uint32_t sequence = 0;
+};
+split_fields split_line(char* line, log_mode mode);
+
 // Where next_field goes on in a text.
 struct field_cursor {
     const char* next;

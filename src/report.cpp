@@ -1,6 +1,7 @@
 #include "report.hpp"
 
 #include "console.hpp"
+#include "report_forms.hpp"
 #include "texts.hpp"
 
 namespace {

@@ -14,6 +14,16 @@ class console_writer;
 class report {
 public:
     virtual ~report() = default;
+
+    // What the run asks of the form it renders in: whether it lists the
+    // keys that signed the log (the run then tallies them), whether what
+    // stops the run is said on standard error as well (its own output
+    // keeps to the log's facts), and whether it shows how far the run has
+    // got on a terminal without being asked.
+    virtual bool lists_keys() const = 0;
+    virtual bool says_run_errors_on_standard_error() const = 0;
+    virtual bool shows_progress_on_a_terminal() const = 0;
+
     // Before anything is opened; what it prints shows at once, before a log
     // or a result log that is a FIFO can keep the tool waiting.
     virtual void start() = 0;
@@ -35,8 +45,3 @@ std::unique_ptr<report> make_report(const run_options& options, console_writer& 
 // forms say of it on standard error). escape: as a terminal may show it.
 std::string console_error_text(const run_error& error, bool escape);
 std::vector<std::string> quiet_error_texts(const run_error& error, bool escape);
-
-// The three styles behind it.
-std::unique_ptr<report> make_console_report(const run_options& options, console_writer& console);
-std::unique_ptr<report> make_quiet_report(const run_options& options, console_writer& console);
-std::unique_ptr<report> make_json_report(const run_options& options, console_writer& console);

@@ -1,7 +1,7 @@
 // The console of every line: the banner, each line's fields and verdict,
 // the sequence messages and the summary.
 #include "console.hpp"
-#include "report.hpp"
+#include "report_forms.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -12,6 +12,12 @@ public:
         : options_(options), console_(console), escape_(console.is_terminal())
     {
     }
+
+    // The console is the plain form's: nothing but the lines, their messages
+    // and the summary, and nothing on standard error.
+    bool lists_keys() const override { return false; }
+    bool says_run_errors_on_standard_error() const override { return false; }
+    bool shows_progress_on_a_terminal() const override { return false; }
 
     void start() override
     {

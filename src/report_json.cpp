@@ -8,7 +8,8 @@
 #include <string_view>
 
 #include "console.hpp"
-#include "report.hpp"
+#include "hex.hpp"
+#include "report_forms.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -80,32 +81,10 @@ public:
         put(",\"checked\":");
         number(result.lines_checked);
         put(",\"ok\":");
-        number(result.lines_ok);
-        put("},\"errors\":{\"key\":");
-        number(result.key_errors);
-        put(",\"signature\":");
-        number(result.signature_errors);
-        put(",\"untrusted_key\":");
-        number(result.untrusted_key_errors);
-        put(",\"sequence_number\":");
-        number(result.sequence_number_errors);
-        put(",\"missing_sequence\":");
-        number(result.missing_numbers);
-        put(",\"no_progression\":");
-        number(result.no_progression ? 1 : 0);
-        put(",\"unexpected_sequence\":");
-        number(result.unexpected_errors);
-        put(",\"repeated_sequence\":");
-        number(result.repeated_errors);
-        put(",\"out_of_order\":");
-        number(result.out_of_order_errors);
-        put(",\"key_encoding\":");
-        number(result.key_encoding_errors);
-        put(",\"signature_encoding\":");
-        number(result.signature_encoding_errors);
-        put(",\"nothing_verified\":");
-        number(result.nothing_verified ? 1 : 0);
-        put("},\"sequence\":");
+        number(result.lines_of(line_fate::ok));
+        put("},\"errors\":");
+        errors(result);
+        put(",\"sequence\":");
         sequence(result);
         put(",\"keys\":");
         keys(result);
@@ -142,6 +121,34 @@ private:
         } else {
             put("null");
         }
+    }
+
+    // The count of each kind of error, their sum the summary's error count:
+    // the lines of every fate but ok, in the fates' order, the whole run's
+    // missing numbers and lack of progression after the lines without a
+    // usable number, and a run in which nothing was verified last.
+    void errors(const run_result& result)
+    {
+        put("{");
+        const char* separator = "\"";
+        for (const text::fate_texts& row : text::FATES) {
+            if (row.fate == line_fate::ok)
+                continue;
+            put(separator);
+            separator = ",\"";
+            put(row.json_kind);
+            put("\":");
+            number(result.lines_of(row.fate));
+            if (row.fate == line_fate::no_sequence_number) {
+                put(",\"missing_sequence\":");
+                number(result.missing_numbers);
+                put(",\"no_progression\":");
+                number(result.no_progression ? 1 : 0);
+            }
+        }
+        put(",\"nothing_verified\":");
+        number(result.nothing_verified ? 1 : 0);
+        put("}");
     }
 
     void sequence(const run_result& result)
@@ -189,8 +196,7 @@ private:
         for (std::size_t i = 0; i < result.keys.size(); ++i) {
             const key_seen& seen = result.keys[i];
             put(i == 0 ? "{\"sha256\":\"" : ",{\"sha256\":\"");
-            for (const unsigned char byte : seen.key.sha256)
-                console_.print("%02x", byte);
+            put(hex_of(seen.key.sha256));
             put("\",\"type\":");
             string(seen.key.type.data());
             put(",\"lines\":");
@@ -341,6 +347,11 @@ public:
         : options_(options), console_(console)
     {
     }
+
+    // The document is the only output; it lists the keys.
+    bool lists_keys() const override { return true; }
+    bool says_run_errors_on_standard_error() const override { return true; }
+    bool shows_progress_on_a_terminal() const override { return true; }
 
     void start() override { console_.flush(); }
     void resumed(const run_result& /*result*/) override {}

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console.hpp"
-#include "report.hpp"
+#include "report_forms.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -23,6 +23,11 @@ public:
           escape_(console.is_terminal() || console.is_journal())
     {
     }
+
+    // Its output keeps to the log's facts, the keys among them.
+    bool lists_keys() const override { return true; }
+    bool says_run_errors_on_standard_error() const override { return true; }
+    bool shows_progress_on_a_terminal() const override { return true; }
 
     void start() override { console_.flush(); }
 
@@ -111,7 +116,7 @@ private:
         const uint64_t errors = result.counted_errors();
         begin_line(message_priority::info);
         console_.print(text::quiet::summary, log.c_str(), static_cast<ull>(result.lines_checked),
-                       static_cast<ull>(result.lines_ok), static_cast<ull>(errors),
+                       static_cast<ull>(result.lines_of(line_fate::ok)), static_cast<ull>(errors),
                        errors == 1 ? "" : "s");
         for (const key_seen& seen : result.keys) {
             const char* const trust = !seen.trusted   ? ""

@@ -61,14 +61,13 @@ struct open_log {
     file_identity identity;
 };
 
-ledger_settings ledger_settings_of(const run_options& options)
+ledger_settings ledger_settings_of(const run_options& options, const report& renderer)
 {
     ledger_settings settings;
-    settings.mode = options.mode;
     // A checkpoint keeps the keys seen for the runs after it, whatever they
     // report.
-    settings.tallies_keys = options.style != report_style::console ||
-                            !options.trusted_key_files.empty() || !options.checkpoint.empty();
+    settings.tallies_keys =
+        renderer.lists_keys() || !options.trusted_key_files.empty() || !options.checkpoint.empty();
     settings.knows_trust = !options.trusted_key_files.empty();
     settings.strict = options.strict;
     settings.expect_first = options.expect_first;
@@ -96,13 +95,13 @@ struct run_state {
         : options(run_options),
           console(run_console),
           renderer(make_report(run_options, run_console)),
-          accounts(ledger_settings_of(run_options)),
+          accounts(ledger_settings_of(run_options, *renderer)),
           store_limits(run_options.key_store.value_or(THREAD_KEY_STORE)),
           checks(store_limits),
           history(run_options),
           result_log(run_options.marks_incomplete)
     {
-        settings.identify_keys = ledger_settings_of(run_options).tallies_keys;
+        settings.identify_keys = ledger_settings_of(run_options, *renderer).tallies_keys;
         settings.strict_encoding = run_options.strict;
     }
 
@@ -140,18 +139,10 @@ struct run_state {
     std::optional<uint64_t> bytes_of_logs = 0;
 };
 
-// An error of kind, in its own words when the kind has them.
-run_error error_of(run_error_kind kind, const std::string& path, std::string message = "",
-                   uint64_t line = 0)
-{
-    const char* const own_words = text::error_of(kind).message;
-    return {kind, path, own_words != nullptr ? own_words : std::move(message), line};
-}
-
 run_error system_error_of(run_error_kind kind, const std::string& path, int error_number,
                           uint64_t line = 0)
 {
-    return error_of(kind, path, std::strerror(error_number), line);
+    return text::run_error_of(kind, path, std::strerror(error_number), line);
 }
 
 // True once the run must stop early: something stopped it, or a signal
@@ -166,8 +157,9 @@ void note_interrupt(run_state& run)
     if (signal_number == 0 || run.result().error)
         return;
     const line_position& after = run.accounts.last_settled();
-    run.result().error = error_of(run_error_kind::interrupted, run.options.log_name(after.log),
-                                  "signal " + std::to_string(signal_number), after.line);
+    run.result().error =
+        text::run_error_of(run_error_kind::interrupted, run.options.log_name(after.log),
+                           "signal " + std::to_string(signal_number), after.line);
     run.result().interrupted_by = signal_number;
 }
 
@@ -182,8 +174,8 @@ bool load_trusted(run_state& run)
         // A signal while a FIFO waits for its writer stops the run.
         note_interrupt(run);
         if (run.result().interrupted_by == 0) {
-            run.result().error =
-                error_of(run_error_kind::trusted_keys, error.path, error.message, error.line);
+            run.result().error = text::run_error_of(run_error_kind::trusted_keys, error.path,
+                                                    error.message, error.line);
         }
         return false;
     }
@@ -276,8 +268,7 @@ std::optional<std::string> change_of(const history_log& was, const ledger_state&
     const auto unexpected = std::lower_bound(
         facts.unexpected_lines.begin(), facts.unexpected_lines.end(), number,
         [](const std::pair<uint32_t, uint32_t>& count, uint32_t n) { return count.first < n; });
-    const bool seen =
-        unexpected != facts.unexpected_lines.end() && unexpected->first == number;
+    const bool seen = unexpected != facts.unexpected_lines.end() && unexpected->first == number;
     if (seq_in_range(number) && !seq_is_recorded(facts.tracker, number) && !seen)
         return "sequence number " + std::to_string(number) + " is not one verified before";
     return std::nullopt;
@@ -304,11 +295,10 @@ void name_changed_lines(run_state& run, run_error& error)
     std::string storage;
     while (!must_stop(run) && named.size() < KEPT_PROBLEMS &&
            reader.next(piece) == log_reader::status::piece && piece.line <= last_line) {
-        const bool in_range = std::any_of(changed.lines.begin(), changed.lines.end(),
-                                          [&piece](const auto& range) {
-                                              return piece.line >= range.first &&
-                                                     piece.line <= range.second;
-                                          });
+        const bool in_range =
+            std::any_of(changed.lines.begin(), changed.lines.end(), [&piece](const auto& range) {
+                return piece.line >= range.first && piece.line <= range.second;
+            });
         trim_whitespace(piece.text);
         if (!in_range || *piece.text == '\0')
             continue;
@@ -316,8 +306,9 @@ void name_changed_lines(run_state& run, run_error& error)
         const line_verdict verdict = check_line_signature(run.checks, line, run.settings);
         if (verdict.kind == check_verdict::out_of_memory)
             break;
-        const std::optional<std::string> change = change_of(
-            was, run.history.earlier_facts(), run.options.mode, piece.line, line.data(), verdict);
+        const std::optional<std::string> change =
+            change_of(was, run.history.earlier_facts(), run.options.mode, piece.line, line.data(),
+                      verdict);
         if (change)
             named.push_back({piece.line, *change});
     }
@@ -341,7 +332,7 @@ bool open_checkpoint(run_state& run)
         if (fstat(run.logs[i].fd, &file) != 0 || !S_ISREG(file.st_mode)) {
             // A log is read twice: to match it, and to verify it.
             run.result().error =
-                error_of(run_error_kind::checkpoint_needs_file, run.options.logs[i]);
+                text::run_error_of(run_error_kind::checkpoint_needs_file, run.options.logs[i]);
             return false;
         }
         identities.push_back(run.logs[i].identity);
@@ -386,154 +377,49 @@ bool open_result_log(run_state& run)
         case result_log_writer::open_result::opened:
             return true;
         case result_log_writer::open_result::is_a_log:
-            run.result().error = error_of(run_error_kind::result_log_is_log, path);
+            run.result().error = text::run_error_of(run_error_kind::result_log_is_log, path);
             return false;
         case result_log_writer::open_result::is_the_output:
-            run.result().error = error_of(run_error_kind::result_log_is_output, path);
+            run.result().error = text::run_error_of(run_error_kind::result_log_is_output, path);
             return false;
         case result_log_writer::open_result::locked:
-            run.result().error = error_of(run_error_kind::result_log_locked, path);
+            run.result().error = text::run_error_of(run_error_kind::result_log_locked, path);
             return false;
         case result_log_writer::open_result::is_trusted_keys:
-            run.result().error = error_of(run_error_kind::result_log_is_trusted_keys, path);
+            run.result().error =
+                text::run_error_of(run_error_kind::result_log_is_trusted_keys, path);
             return false;
         case result_log_writer::open_result::is_checkpoint:
             // A first run's checkpoint was not there: this open made it.
             if (!run.history.found())
                 (void)::unlink(run.options.checkpoint.c_str());
-            run.result().error = error_of(run_error_kind::result_log_is_checkpoint, path);
+            run.result().error = text::run_error_of(run_error_kind::result_log_is_checkpoint, path);
             return false;
         case result_log_writer::open_result::failed:
             break;
     }
-    run.result().error = error_of(run_error_kind::open_result_log, path, run.result_log.error());
+    run.result().error =
+        text::run_error_of(run_error_kind::open_result_log, path, run.result_log.error());
     return false;
 }
 
 // ------------------------------------------------------------ a line's way
 
-// A checked line, in input order: settled, recorded and rendered.
-void take_verdict(run_state& run, const line_position& where, const line_to_check& line,
-                  const line_verdict& verdict)
-{
-    if (verdict.kind == check_verdict::out_of_memory) {
-        // No verdict: the run ends here, with every line before it settled.
-        run.result().error = system_error_of(run_error_kind::out_of_memory,
-                                             run.options.logs[where.log], ENOMEM, where.line);
-        return;
-    }
-    const line_report report = run.accounts.settle(where, line.data(), line.signature(), verdict);
-    run.result_log.record(report);
-    run.renderer->line(report);
-}
-
-// Takes the verdicts of the oldest queued lines that are checked.
-void take_checked_lines(run_state& run, check_pool& pool)
-{
-    while (const queued_line* line = pool.oldest_checked()) {
-        if (must_stop(run))
-            return;
-        take_verdict(run, line->where, line->line, line->verdict);
-        pool.take_oldest();
-    }
-}
-
-// Takes the verdicts of the oldest count queued lines, waiting for their
-// checks.
-void take_lines(run_state& run, check_pool& pool, std::size_t count)
-{
-    // What is printed so far stays visible while slow checks run.
-    while (!pool.wait_checked(count, CONSOLE_FLUSH_INTERVAL_MS)) {
-        run.console.flush();
-        if (must_stop(run))
-            return;
-    }
-    take_checked_lines(run, pool);
-}
-
-void take_all_lines(run_state& run, check_pool& pool)
-{
-    while (!pool.is_empty() && !must_stop(run))
-        take_lines(run, pool, pool.size());
-}
-
-// A line too large to copy for the workers: checked on this thread once
-// every earlier line is taken, with its fields moved apart inside the line
-// buffer rather than copied.
-void check_here(run_state& run, check_pool& pool, log_reader& reader, const line_fields& fields,
-                const line_position& where)
-{
-    take_all_lines(run, pool);
-    if (must_stop(run))
-        return;
-    std::optional<line_to_check> line =
-        line_to_check::in_place(fields, reader.buffer(), reader.buffer_end());
-    std::string storage;
-    if (!line)
-        line = line_to_check::copied(fields, storage);
-    take_verdict(run, where, *line, check_line_signature(run.checks, *line, run.settings));
-}
-
-// A line of usual size: queued for the workers, once there is room.
-void check_in_pool(run_state& run, check_pool& pool, const line_fields& fields, std::size_t bytes,
-                   const line_position& where)
-{
-    // A full queue is worked down by half, not line by line.
-    while (pool.is_full(bytes) && !must_stop(run))
-        take_lines(run, pool, (pool.size() + 1) / 2);
-    if (must_stop(run))
-        return;
-    pool.queue(fields, where);
-    take_checked_lines(run, pool);
-}
-
-// One non-blank piece of a log, trimmed: split, then checked.
+// A line's way, in the order the definitions below take it: read from its
+// log, split (its sequence number read), checked here or by the workers,
+// and taken back in input order to be settled, recorded and rendered.
+void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index);
 void verify_line(run_state& run, check_pool& pool, log_reader& reader, char* text,
-                 const line_position& where)
-{
-    const line_fields fields = split_line(text);
-    trim_whitespace(fields.signature);
-    const std::size_t bytes =
-        std::strlen(fields.key) + std::strlen(fields.data) + std::strlen(fields.signature);
-    if (bytes > LARGE_LINE_BYTES) {
-        check_here(run, pool, reader, fields, where);
-    } else {
-        check_in_pool(run, pool, fields, bytes, where);
-    }
-    run.console.flush_if_due();
-}
-
-// ------------------------------------------------------------ reading
-
-// Starts reading log index where the checkpoint says; false when it holds
-// nothing to verify, or the bytes verified before cannot be passed.
-bool start_log(run_state& run, log_reader& reader, std::size_t index)
-{
-    const run_checkpoint::reading reading = run.history.reading_of(index);
-    if (!reading.verify)
-        return false;
-    const int fd = run.logs[index].fd;
-    // Matching the logs read them already.
-    if (run.history.active() && lseek(fd, 0, SEEK_SET) < 0) {
-        run.read_failure =
-            system_error_of(run_error_kind::read_log, run.options.logs[index], errno);
-        return false;
-    }
-    reader.start(fd);
-    if (reading.passed_bytes > 0) {
-        const log_reader::status passed = reader.pass(reading.passed_bytes, nullptr);
-        if (passed == log_reader::status::interrupted)
-            return false;  // must_stop() takes it from here
-        if (passed != log_reader::status::piece) {
-            run.read_failure =
-                error_of(run_error_kind::read_log, run.options.logs[index], reader.error());
-            return false;
-        }
-        reader.resume_at(reading.passed_lines, reading.at_line_start);
-    }
-    reader.keep_digest(reading.digest, reading.hold_unfinished_line);
-    return true;
-}
+                 const line_position& where);
+void check_in_pool(run_state& run, check_pool& pool, const split_fields& line, std::size_t bytes,
+                   const line_position& where);
+void check_here(run_state& run, check_pool& pool, log_reader& reader, const split_fields& line,
+                const line_position& where);
+void take_lines(run_state& run, check_pool& pool, std::size_t count);
+void take_all_lines(run_state& run, check_pool& pool);
+void take_checked_lines(run_state& run, check_pool& pool);
+void take_verdict(run_state& run, const line_position& where, const line_to_check& line,
+                  uint32_t sequence, const line_verdict& verdict);
 
 // Shows how far the run has got, when that is shown and due.
 void show_progress(run_state& run, const log_reader& reader)
@@ -543,47 +429,13 @@ void show_progress(run_state& run, const log_reader& reader)
     progress_sample sample;
     // Lines whose check is done, their key's included where it did not
     // parse.
-    sample.lines_checked = run.result().lines_checked + run.result().key_errors;
+    sample.lines_checked = run.result().lines_checked + run.result().lines_of(line_fate::key_error);
     sample.bytes_read = run.bytes_of_logs_read + reader.bytes_consumed();
     sample.bytes_total = run.bytes_of_logs;
     run.progress->update(sample);
 }
 
-// Reads one log to its end, or until the run must stop.
-void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
-{
-    if (!start_log(run, reader, index))
-        return;
-    const std::string& path = run.options.logs[index];
-    log_piece piece;
-    while (!must_stop(run)) {
-        const log_reader::status status = reader.next(piece);
-        if (status == log_reader::status::end)
-            break;
-        if (status == log_reader::status::interrupted)
-            continue;  // must_stop() takes it from here
-        if (status == log_reader::status::out_of_memory) {
-            run.read_failure = system_error_of(run_error_kind::out_of_memory, path, ENOMEM,
-                                               reader.line_being_read());
-            return;
-        }
-        if (status == log_reader::status::failed) {
-            run.read_failure = error_of(run_error_kind::read_log, path, reader.error());
-            return;
-        }
-        run.reading = {index, piece.line};
-        trim_whitespace(piece.text);
-        const bool blank = *piece.text == '\0';
-        run.accounts.read_piece(piece.starts_line, blank);
-        if (!blank)
-            verify_line(run, pool, reader, piece.text, run.reading);
-        show_progress(run, reader);
-    }
-    run.bytes_of_logs_read += reader.bytes_consumed();
-    run.accounts.end_log();
-    run.history.log_read(index, reader.last_line(), reader.at_line_start());
-}
-
+// Reads every log, one after the other, and takes every line its way.
 void read_and_check(run_state& run)
 {
     check_pool pool(run.options.workers.value_or(default_worker_count()), run.settings,
@@ -606,15 +458,174 @@ void read_and_check(run_state& run)
     take_all_lines(run, pool);
 }
 
+// Starts reading log index where the checkpoint says; false when it holds
+// nothing to verify, or the bytes verified before cannot be passed.
+bool start_log(run_state& run, log_reader& reader, std::size_t index)
+{
+    const run_checkpoint::reading reading = run.history.reading_of(index);
+    if (!reading.verify)
+        return false;
+    const int fd = run.logs[index].fd;
+    // Matching the logs read them already.
+    if (run.history.active() && lseek(fd, 0, SEEK_SET) < 0) {
+        run.read_failure =
+            system_error_of(run_error_kind::read_log, run.options.logs[index], errno);
+        return false;
+    }
+    reader.start(fd);
+    if (reading.passed_bytes > 0) {
+        const log_reader::status passed = reader.pass(reading.passed_bytes, nullptr);
+        if (passed == log_reader::status::interrupted)
+            return false;  // must_stop() takes it from here
+        if (passed != log_reader::status::piece) {
+            run.read_failure = text::run_error_of(run_error_kind::read_log, run.options.logs[index],
+                                                  reader.error());
+            return false;
+        }
+        reader.resume_at(reading.passed_lines, reading.at_line_start);
+    }
+    reader.keep_digest(reading.digest, reading.hold_unfinished_line);
+    return true;
+}
+
+// Reads one log to its end, or until the run must stop.
+void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
+{
+    if (!start_log(run, reader, index))
+        return;
+    const std::string& path = run.options.logs[index];
+    log_piece piece;
+    while (!must_stop(run)) {
+        const log_reader::status status = reader.next(piece);
+        if (status == log_reader::status::end)
+            break;
+        if (status == log_reader::status::interrupted)
+            continue;  // must_stop() takes it from here
+        if (status == log_reader::status::out_of_memory) {
+            run.read_failure = system_error_of(run_error_kind::out_of_memory, path, ENOMEM,
+                                               reader.line_being_read());
+            return;
+        }
+        if (status == log_reader::status::failed) {
+            run.read_failure = text::run_error_of(run_error_kind::read_log, path, reader.error());
+            return;
+        }
+        run.reading = {index, piece.line};
+        trim_whitespace(piece.text);
+        const bool blank = *piece.text == '\0';
+        run.accounts.read_piece(piece.starts_line, blank);
+        if (!blank)
+            verify_line(run, pool, reader, piece.text, run.reading);
+        show_progress(run, reader);
+    }
+    run.bytes_of_logs_read += reader.bytes_consumed();
+    run.accounts.end_log();
+    run.history.log_read(index, reader.last_line(), reader.at_line_start());
+}
+
+// One non-blank piece of a log, trimmed: split, its number read, then
+// checked.
+void verify_line(run_state& run, check_pool& pool, log_reader& reader, char* text,
+                 const line_position& where)
+{
+    const split_fields line = split_line(text, run.options.mode);
+    trim_whitespace(line.fields.signature);
+    const std::size_t bytes = std::strlen(line.fields.key) + std::strlen(line.fields.data) +
+                              std::strlen(line.fields.signature);
+    if (bytes > LARGE_LINE_BYTES) {
+        check_here(run, pool, reader, line, where);
+    } else {
+        check_in_pool(run, pool, line, bytes, where);
+    }
+    run.console.flush_if_due();
+}
+
+// A line of usual size: queued for the workers, once there is room.
+void check_in_pool(run_state& run, check_pool& pool, const split_fields& line, std::size_t bytes,
+                   const line_position& where)
+{
+    // A full queue is worked down by half, not line by line.
+    while (pool.is_full(bytes) && !must_stop(run))
+        take_lines(run, pool, (pool.size() + 1) / 2);
+    if (must_stop(run))
+        return;
+    pool.queue(line, where);
+    take_checked_lines(run, pool);
+}
+
+// A line too large to copy for the workers: checked on this thread once
+// every earlier line is taken, with its fields moved apart inside the line
+// buffer rather than copied.
+void check_here(run_state& run, check_pool& pool, log_reader& reader, const split_fields& line,
+                const line_position& where)
+{
+    take_all_lines(run, pool);
+    if (must_stop(run))
+        return;
+    std::optional<line_to_check> fields =
+        line_to_check::in_place(line.fields, reader.buffer(), reader.buffer_end());
+    std::string storage;
+    if (!fields)
+        fields = line_to_check::copied(line.fields, storage);
+    take_verdict(run, where, *fields, line.sequence,
+                 check_line_signature(run.checks, *fields, run.settings));
+}
+
+// Takes the verdicts of the oldest count queued lines, waiting for their
+// checks.
+void take_lines(run_state& run, check_pool& pool, std::size_t count)
+{
+    // What is printed so far stays visible while slow checks run.
+    while (!pool.wait_checked(count, CONSOLE_FLUSH_INTERVAL_MS)) {
+        run.console.flush();
+        if (must_stop(run))
+            return;
+    }
+    take_checked_lines(run, pool);
+}
+
+void take_all_lines(run_state& run, check_pool& pool)
+{
+    while (!pool.is_empty() && !must_stop(run))
+        take_lines(run, pool, pool.size());
+}
+
+// Takes the verdicts of the oldest queued lines that are checked.
+void take_checked_lines(run_state& run, check_pool& pool)
+{
+    while (const queued_line* line = pool.oldest_checked()) {
+        if (must_stop(run))
+            return;
+        take_verdict(run, line->where, line->line, line->sequence, line->verdict);
+        pool.take_oldest();
+    }
+}
+
+// A checked line, in input order: settled, recorded and rendered.
+void take_verdict(run_state& run, const line_position& where, const line_to_check& line,
+                  uint32_t sequence, const line_verdict& verdict)
+{
+    if (verdict.kind == check_verdict::out_of_memory) {
+        // No verdict: the run ends here, with every line before it settled.
+        run.result().error = system_error_of(run_error_kind::out_of_memory,
+                                             run.options.logs[where.log], ENOMEM, where.line);
+        return;
+    }
+    const line_report report =
+        run.accounts.settle(where, line.data(), line.signature(), sequence, verdict);
+    run.result_log.record(report);
+    run.renderer->line(report);
+}
+
 // Memory ran out outside a line's way: the run ends as if at the line last
 // read, unless something ended it before.
 void note_out_of_memory(run_state& run)
 {
     if (run.result().error)
         return;
-    run.result().error = system_error_of(run_error_kind::out_of_memory,
-                                         run.options.log_name(run.reading.log), ENOMEM,
-                                         run.reading.line);
+    run.result().error =
+        system_error_of(run_error_kind::out_of_memory, run.options.log_name(run.reading.log),
+                        ENOMEM, run.reading.line);
 }
 
 void verify_logs(run_state& run)
@@ -646,8 +657,8 @@ void verify_logs(run_state& run)
     }
     run.logs.clear();
     if (!run.result_log.close()) {
-        result.write_error = error_of(run_error_kind::write_result_log, run.options.result_log,
-                                      run.result_log.error());
+        result.write_error = text::run_error_of(run_error_kind::write_result_log,
+                                                run.options.result_log, run.result_log.error());
     }
     // Only a run that completed replaces the checkpoint.
     if (!result.error && !result.write_error)
@@ -672,9 +683,9 @@ run_status status_of(const run_result& result)
 // What stopped or spoiled the run, on standard error: the quiet and JSON
 // forms keep their output for the log's facts, and a journal files each
 // line under its priority.
-void say_errors(const run_options& options, const run_result& result, diagnostics& errors)
+void say_errors(const report& renderer, const run_result& result, diagnostics& errors)
 {
-    if (options.style == report_style::console)
+    if (!renderer.says_run_errors_on_standard_error())
         return;
     for (const std::optional<run_error>* error : {&result.error, &result.write_error}) {
         if (!*error)
@@ -694,7 +705,7 @@ void say_errors(const run_options& options, const run_result& result, diagnostic
 constexpr std::chrono::milliseconds PROGRESS_ON_TERMINAL_MS{250};
 constexpr std::chrono::milliseconds PROGRESS_ELSEWHERE_MS{2000};
 
-bool shows_progress(const run_options& options, const diagnostics& errors)
+bool shows_progress(const run_options& options, const report& renderer, const diagnostics& errors)
 {
     switch (options.progress) {
         case progress_display::always:
@@ -704,7 +715,7 @@ bool shows_progress(const run_options& options, const diagnostics& errors)
         case progress_display::automatic:
             break;
     }
-    return options.style != report_style::console && errors.is_terminal();
+    return renderer.shows_progress_on_a_terminal() && errors.is_terminal();
 }
 
 // Renders the end of the run; a report that runs out of memory ends again
@@ -755,7 +766,7 @@ run_status run_verification(const run_options& asked, console_writer& console, d
     const run_options options = with_rotated_sets(asked);
     run_state run(options, console);
     run.renderer->start();
-    if (errors != nullptr && shows_progress(options, *errors)) {
+    if (errors != nullptr && shows_progress(options, *run.renderer, *errors)) {
         run.progress.emplace(*errors, errors->is_terminal() ? PROGRESS_ON_TERMINAL_MS
                                                             : PROGRESS_ELSEWHERE_MS);
     }
@@ -776,7 +787,7 @@ run_status run_verification(const run_options& asked, console_writer& console, d
     render_end(run);
     if (errors != nullptr) {
         try {
-            say_errors(options, result, *errors);
+            say_errors(*run.renderer, result, *errors);
         } catch (const std::bad_alloc&) {
             // The status and the console have said it.
         }

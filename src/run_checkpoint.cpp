@@ -7,13 +7,6 @@
 
 namespace {
 
-run_error error_of(run_error_kind kind, const std::string& path, std::string message = "",
-                   uint64_t line = 0)
-{
-    const char* const own_words = text::error_of(kind).message;
-    return {kind, path, own_words != nullptr ? own_words : std::move(message), line};
-}
-
 // What a checkpoint made with other settings is.
 std::optional<std::string> other_settings(const history& earlier, const run_options& options,
                                           const std::optional<sha256_digest>& trusted)
@@ -50,15 +43,15 @@ std::optional<run_error> run_checkpoint::open(const trusted_fingerprints& truste
         case checkpoint_file::open_result::first_run:
             break;
         case checkpoint_file::open_result::locked:
-            return error_of(run_error_kind::checkpoint_locked, path);
+            return text::run_error_of(run_error_kind::checkpoint_locked, path);
         case checkpoint_file::open_result::failed:
         case checkpoint_file::open_result::malformed:
-            return error_of(run_error_kind::checkpoint, path, problem);
+            return text::run_error_of(run_error_kind::checkpoint, path, problem);
     }
     const std::vector<file_identity> ours = file_.identities();
     for (std::size_t i = 0; i < logs.size(); ++i) {
         if (std::find(ours.begin(), ours.end(), logs[i]) != ours.end())
-            return error_of(run_error_kind::log_is_checkpoint, options_.logs[i]);
+            return text::run_error_of(run_error_kind::log_is_checkpoint, options_.logs[i]);
     }
     std::optional<sha256_digest> trusted_digest;
     if (!options_.trusted_key_files.empty()) {
@@ -71,7 +64,7 @@ std::optional<run_error> run_checkpoint::open(const trusted_fingerprints& truste
     if (has_earlier_) {
         if (const std::optional<std::string> other =
                 other_settings(earlier_, options_, trusted_digest))
-            return error_of(run_error_kind::history_changed, path, *other);
+            return text::run_error_of(run_error_kind::history_changed, path, *other);
     }
     return std::nullopt;
 }
@@ -234,7 +227,7 @@ std::optional<run_error> run_checkpoint::write(const ledger& accounts)
         return std::nullopt;
     std::string problem;
     if (!file_.write(next_history(accounts), problem))
-        return error_of(run_error_kind::write_checkpoint, options_.checkpoint, problem);
+        return text::run_error_of(run_error_kind::write_checkpoint, options_.checkpoint, problem);
     written_ = true;
     return std::nullopt;
 }

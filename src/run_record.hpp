@@ -3,6 +3,7 @@
 // fills it; the reports only read it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,19 +24,22 @@ struct line_position {
     uint64_t line = 0;
 };
 
-// What became of a line that was not blank (its texts: text::fate_of).
+// What became of a line that was not blank (its texts: text::fate_of), in
+// the order the reports count them. A new fate is its value here, its row
+// in text::FATES and the ledger's rule that gives it.
 enum class line_fate {
     key_error,           // its key does not parse
     bad_signature,       // its signature does not verify
     untrusted_key,       // its key is not one of the trusted keys
     no_sequence_number,  // verified, but it carries no usable sequence number
+    unexpected_number,   // its number lies outside --expect-first and --expect-last
     repeated_number,     // --strict: its number was recorded before (a replay)
     out_of_order,        // --strict: a new number below the largest recorded before
-    unexpected_number,   // its number lies outside --expect-first and --expect-last
     key_encoding,        // --strict: its key field is not the one DER encoding of its key
     signature_encoding,  // --strict: its ECDSA signature verifies, but is not DER
     ok,
 };
+inline constexpr std::size_t LINE_FATES = static_cast<std::size_t>(line_fate::ok) + 1;
 
 // The fates of lines that did not verify: their key or their signature,
 // whatever their sequence number.
@@ -166,21 +170,20 @@ struct run_result {
     uint64_t lines_read = 0;  // physical lines
     uint64_t lines_blank = 0;
     uint64_t lines_checked = 0;  // lines that reached verification
-    uint64_t lines_ok = 0;       // records that end ",OK"
+    // The lines of each fate: those of line_fate::ok are the records that
+    // end ",OK", every other fate is an error.
+    std::array<uint64_t, LINE_FATES> lines_by_fate{};
+    uint64_t& lines_of(line_fate fate) { return lines_by_fate[static_cast<std::size_t>(fate)]; }
+    uint64_t lines_of(line_fate fate) const
+    {
+        return lines_by_fate[static_cast<std::size_t>(fate)];
+    }
 
-    uint64_t key_errors = 0;
-    uint64_t signature_errors = 0;
-    uint64_t untrusted_key_errors = 0;
-    uint64_t sequence_number_errors = 0;
+    // The errors of the whole run: missing numbers, numbers that never
+    // advanced, and (--strict) no line that reached verification.
     uint64_t missing_numbers = 0;
     bool no_progression = false;
-    // Errors of --expect-first and --expect-last, and of --strict.
-    uint64_t unexpected_errors = 0;
-    uint64_t repeated_errors = 0;
-    uint64_t out_of_order_errors = 0;
-    uint64_t key_encoding_errors = 0;
-    uint64_t signature_encoding_errors = 0;
-    bool nothing_verified = false;  // no line reached verification
+    bool nothing_verified = false;
 
     // Facts of every run: verified lines whose number was recorded before,
     // and new numbers below the largest recorded before.
@@ -216,10 +219,12 @@ struct run_result {
     // The error count as the summary reports it.
     uint64_t counted_errors() const
     {
-        return key_errors + signature_errors + untrusted_key_errors + sequence_number_errors +
-               missing_numbers + (no_progression ? 1 : 0) + unexpected_errors + repeated_errors +
-               out_of_order_errors + key_encoding_errors + signature_encoding_errors +
-               (nothing_verified ? 1 : 0);
+        uint64_t errors = missing_numbers + (no_progression ? 1 : 0) + (nothing_verified ? 1 : 0);
+        for (std::size_t fate = 0; fate < LINE_FATES; ++fate) {
+            if (fate != static_cast<std::size_t>(line_fate::ok))
+                errors += lines_by_fate[fate];
+        }
+        return errors;
     }
     // Whether the lines themselves are sound, whatever happened to the
     // files.

@@ -309,9 +309,9 @@ bool is_exact_key_field(const pk_key& key, const line_to_check& line)
     const int written_length = write_key_der(key, written.data(), written.size());
     if (written_length < 0)
         return false;
-    const std::string_view rewritten(
-        reinterpret_cast<const char*>(written.data() + written.size() - written_length),
-        static_cast<std::size_t>(written_length));
+    const std::string_view rewritten(reinterpret_cast<const char*>(written.data() + written.size() -
+                                                                   written_length),
+                                     static_cast<std::size_t>(written_length));
     if (rewritten == std::string_view(reinterpret_cast<const char*>(der.data()), der.size()))
         return true;
     // A key with explicit curve parameters comes back with its named curve.

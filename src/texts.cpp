@@ -1,6 +1,7 @@
 #include "texts.hpp"
 
 #include <cstdio>
+#include <utility>
 
 namespace text {
 
@@ -110,8 +111,8 @@ std::string detail_of(const line_report& line, const run_options& asked)
 
 std::string detail_of(const line_problem& problem, const run_options& asked)
 {
-    return detail_of(problem.fate, problem.first_path, problem.first_line,
-                     problem.largest_before, asked);
+    return detail_of(problem.fate, problem.first_path, problem.first_line, problem.largest_before,
+                     asked);
 }
 
 std::string fate_words(line_fate fate, const values& values)
@@ -123,6 +124,13 @@ std::string fate_words(line_fate fate, const values& values)
     if (pattern.ends_with('\n'))
         pattern.remove_suffix(1);
     return fill(pattern, values);
+}
+
+run_error run_error_of(run_error_kind kind, const std::string& path, std::string message,
+                       uint64_t line)
+{
+    const char* const own_words = error_of(kind).message;
+    return {kind, path, own_words != nullptr ? own_words : std::move(message), line};
 }
 
 std::string result_log_record(const run_error& error)

@@ -167,7 +167,7 @@ enum class fate_detail {
 // What a line's fate looks like in every rendering.
 struct fate_texts {
     line_fate fate;
-    const char* json_kind;      // "kind" of a JSON problem
+    const char* json_kind;      // "kind" of a JSON problem, its count in "errors"
     const char* record_ending;  // after the data field in the result log
     bool console_shows_fields;  // "\n[data][signature]" comes first
     const char* console;        // then this, or nothing (nullptr)
@@ -185,6 +185,10 @@ inline constexpr fate_texts FATES[] = {
      "{path}:{line}: untrusted key sha256:{key}\n"},
     {line_fate::no_sequence_number, "sequence_number", ",ERROR", true,
      "\nsequence number error at line {counter}", "{path}:{line}: no usable sequence number\n"},
+    {line_fate::unexpected_number, "unexpected_sequence", ",ERROR", true,
+     "\nsequence number outside the expected range at line {counter}",
+     "{path}:{line}: sequence number {number} outside the expected range ({detail})\n",
+     fate_detail::expected_range},
     {line_fate::repeated_number, "repeated_sequence", ",ERROR", true,
      "\nsequence number repeated at line {counter}",
      "{path}:{line}: sequence number {number} repeated ({detail})\n", fate_detail::first_seen},
@@ -192,11 +196,8 @@ inline constexpr fate_texts FATES[] = {
      "\nsequence number out of order at line {counter}",
      "{path}:{line}: sequence number {number} out of order (after {detail})\n",
      fate_detail::largest_before},
-    {line_fate::unexpected_number, "unexpected_sequence", ",ERROR", true,
-     "\nsequence number outside the expected range at line {counter}",
-     "{path}:{line}: sequence number {number} outside the expected range ({detail})\n",
-     fate_detail::expected_range},
-    {line_fate::key_encoding, "key_encoding", ",ERROR", true, "\nkey encoding error at line {counter}",
+    {line_fate::key_encoding, "key_encoding", ",ERROR", true,
+     "\nkey encoding error at line {counter}",
      "{path}:{line}: key field is not the DER encoding of its key\n"},
     {line_fate::signature_encoding, "signature_encoding", ",ERROR", true,
      "\nsignature encoding error at line {counter}",
@@ -314,6 +315,11 @@ constexpr const error_texts& error_of(run_error_kind kind)
 {
     return ERRORS[static_cast<std::size_t>(kind)];
 }
+
+// An error of kind, in the kind's own words where it has them, else in
+// message (the system's or the parser's words).
+run_error run_error_of(run_error_kind kind, const std::string& path, std::string message = "",
+                       uint64_t line = 0);
 
 // The result log's last record for error (empty for a kind that has none),
 // its commas and line ends in path and message replaced, so that the text

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "hex.hpp"
 #include "signature_check.hpp"
 #include "texts.hpp"
 
@@ -34,30 +35,6 @@ std::string_view trimmed(std::string_view line)
     while (!line.empty() && is_blank(line.back()))
         line.remove_suffix(1);
     return line;
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-bool parse_fingerprint(std::string_view hex, key_fingerprint& fingerprint)
-{
-    if (hex.size() != 2 * fingerprint.size())
-        return false;
-    for (std::size_t i = 0; i < fingerprint.size(); ++i) {
-        const int high = hex_value(hex[2 * i]);
-        const int low = hex_value(hex[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        fingerprint[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    return true;
 }
 
 // Reads the whole file; false with the system's words when it cannot.
@@ -142,7 +119,7 @@ private:
             return fail(number_, "not a PEM PUBLIC KEY or CERTIFICATE block");
         if (line.starts_with(FINGERPRINT_PREFIX)) {
             key_fingerprint fingerprint{};
-            if (!parse_fingerprint(line.substr(FINGERPRINT_PREFIX.size()), fingerprint))
+            if (!bytes_of_hex(line.substr(FINGERPRINT_PREFIX.size()), fingerprint))
                 return fail(number_, "not a fingerprint (sha256: and 64 hex digits)");
             keys_.push_back(fingerprint);
             return true;
