@@ -363,8 +363,9 @@ TEST(Checkpoint, ACheckpointOf120IsReadAndWrittenAnew)
     EXPECT_EQ(document["checkpoint"]["resumed_lines"], 61);
     EXPECT_EQ(document["checkpoint"]["verified_lines"], 1);
     EXPECT_EQ(document["errors"]["key"], 62);
-    EXPECT_TRUE(dir.read("cp").starts_with("{\"format\":\"tamberlo_orvel_verify checkpoint\","
-                                           "\"version\":2,"));
+    EXPECT_TRUE(
+        dir.read("cp").starts_with("{\"format\":\"tamberlo_orvel_verify checkpoint\","
+                                   "\"version\":2,"));
 }
 
 TEST(Checkpoint, ARetiredLogGivenAgainIsComparedWhole)
@@ -391,12 +392,14 @@ TEST(Checkpoint, ARetiredLogGivenAgainIsComparedWhole)
     dir.write("a.log", changed);
     const std::string checkpoint = dir.read("cp");
     const tool_run again = run({"a.log", "b.log"});
-    EXPECT_TRUE(again.errors.starts_with(SAID + "a.log:1: history changed: lines 1 to ")) << again.errors;
+    EXPECT_TRUE(again.errors.starts_with(SAID + "a.log:1: history changed: lines 1 to "))
+        << again.errors;
     EXPECT_NE(again.errors.find("(verified before, then retired as a.log)"), std::string::npos);
     EXPECT_EQ(again.exit_code, EXIT_HISTORY_CHANGED);
     EXPECT_EQ(dir.read("cp"), checkpoint);
     dir.write("a.log", a.substr(0, a.size() - 30));
-    EXPECT_TRUE(run({"a.log", "b.log"}).errors.starts_with(SAID + "a.log:1: history changed: it ends"));
+    EXPECT_TRUE(
+        run({"a.log", "b.log"}).errors.starts_with(SAID + "a.log:1: history changed: it ends"));
 }
 
 TEST(Checkpoint, TheFileIsKeptWhereItsLinkLeadsAndWritesCutShortAreCleared)
@@ -442,7 +445,8 @@ TEST(Checkpoint, AFileThatIsNoCheckpointOfOursIsRefusedAndKept)
         {"not JSON", "tx.log 90 lines\n", "not a checkpoint of this tool"},
         {"cut short", good.substr(0, good.size() / 2), "not a checkpoint of this tool"},
         {"other JSON", R"({"format": "something else"})", "not a checkpoint of this tool"},
-        {"another version", version, "a checkpoint of another version (this tool reads versions 1 and 2)"},
+        {"another version", version,
+         "a checkpoint of another version (this tool reads versions 1 and 2)"},
         {"a count edited", edited, "damaged checkpoint (sha256)"},
     };
     for (const auto& c : cases) {
@@ -496,6 +500,11 @@ TEST(Checkpoint, AStrictRunSeesAReplayOfALineVerifiedBefore)
         << run.console;
     EXPECT_EQ(run.exit_code, EXIT_COUNTED_ERRORS);
     EXPECT_EQ(run.result_log, tx(4) + ",OK\n" + tx(2) + ",ERROR\n");
+    // --strict may be turned on for a checkpoint, not off: its replays
+    // would pass unseen.
+    const tool_run lax = run_in_process(dir, {"--quiet", "--checkpoint=cp", "tx.log.1", "tx.log"});
+    EXPECT_EQ(lax.errors, SAID + "cp: history changed: it was made with --strict\n");
+    EXPECT_EQ(lax.exit_code, EXIT_HISTORY_CHANGED);
 }
 
 TEST(Checkpoint, ARunThatEndsEarlyKeepsTheCheckpoint)

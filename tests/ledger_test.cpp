@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ledger.hpp"
+#include "line_format.hpp"
 
 // The cases name only the settings they change, with designated
 // initializers; the others keep their defaults.
@@ -27,13 +28,20 @@ line_verdict verdict_of(check_verdict kind, unsigned char key = 1, int32_t code 
 
 struct settled {
     ledger book;
+    log_mode mode;
     uint64_t line = 0;
 
-    explicit settled(ledger_settings settings = {}) : book(settings) {}
+    explicit settled(ledger_settings settings = {}, log_mode log = log_mode::transaction)
+        : book(settings), mode(log)
+    {
+    }
 
+    // The number of a data field, as the run reads it when it splits a line.
     line_fate settle(const std::string& data, const line_verdict& verdict)
     {
-        return book.settle({0, ++line}, data.c_str(), "sig", verdict).fate;
+        return book
+            .settle({0, ++line}, data.c_str(), "sig", extract_sequence(data.c_str(), mode), verdict)
+            .fate;
     }
     line_fate settle(long number, const line_verdict& verdict)
     {
@@ -52,14 +60,14 @@ TEST(Ledger, AtMostKeptKeysAreListedAndTheOthersLinesCounted)
         verdict.key.sha256[0] = static_cast<unsigned char>(i);
         verdict.key.sha256[1] = static_cast<unsigned char>(i >> 8);
         const line_report line =
-            run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/1", "sig", verdict);
+            run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/1", "sig", 1, verdict);
         // Every line still names its own key, listed or not.
         ASSERT_NE(line.key, nullptr);
         EXPECT_EQ(line.key->sha256, verdict.key.sha256);
     }
     // A listed key seen again is counted on its own row.
     verdict.key.sha256.fill(0);
-    run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/2", "sig", verdict);
+    run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/2", "sig", 2, verdict);
     const run_result& result = run.book.result();
     ASSERT_EQ(result.keys.size(), KEPT_KEYS);
     EXPECT_EQ(result.keys.front().lines, 2U);
@@ -72,7 +80,7 @@ TEST(Ledger, EachVerdictHasItsFateAndItsCount)
 {
     settled run;
     const line_report first =
-        run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig", verdict_of(check_verdict::verified));
+        run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig", 1, verdict_of(check_verdict::verified));
     EXPECT_EQ(first.fate, line_fate::ok);
     EXPECT_EQ(first.counter, 1U);
     EXPECT_EQ(first.where.line, 7U);
@@ -89,16 +97,16 @@ TEST(Ledger, EachVerdictHasItsFateAndItsCount)
     EXPECT_EQ(run.settle(800000, verdict_of(check_verdict::verified)),
               line_fate::no_sequence_number);
     const line_report last =
-        run.book.settle({1, 2}, "tx/0/1/2/3/4/5/9", "", verdict_of(check_verdict::verified));
+        run.book.settle({1, 2}, "tx/0/1/2/3/4/5/9", "", 9, verdict_of(check_verdict::verified));
     EXPECT_EQ(last.counter, 6U);
 
     const run_result& result = run.book.result();
     EXPECT_EQ(result.lines_checked, 6U);
-    EXPECT_EQ(result.lines_ok, 2U);
-    EXPECT_EQ(result.key_errors, 1U);
-    EXPECT_EQ(result.signature_errors, 1U);
-    EXPECT_EQ(result.untrusted_key_errors, 1U);
-    EXPECT_EQ(result.sequence_number_errors, 2U);
+    EXPECT_EQ(result.lines_of(line_fate::ok), 2U);
+    EXPECT_EQ(result.lines_of(line_fate::key_error), 1U);
+    EXPECT_EQ(result.lines_of(line_fate::bad_signature), 1U);
+    EXPECT_EQ(result.lines_of(line_fate::untrusted_key), 1U);
+    EXPECT_EQ(result.lines_of(line_fate::no_sequence_number), 2U);
     EXPECT_EQ(run.book.last_settled().log, 1U);
     EXPECT_EQ(run.book.last_settled().line, 2U);
     ASSERT_EQ(result.problems.size(), 5U);
@@ -142,7 +150,7 @@ TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
 {
     settled run({.tallies_keys = true, .knows_trust = true});
     run.settle(1, verdict_of(check_verdict::verified, 7));
-    const line_report untrusted = run.book.settle({0, 9}, "tx/0/1/2/3/4/5/2", "",
+    const line_report untrusted = run.book.settle({0, 9}, "tx/0/1/2/3/4/5/2", "", 2,
                                                   verdict_of(check_verdict::untrusted_key, 3));
     ASSERT_NE(untrusted.key, nullptr);
     EXPECT_EQ(untrusted.key->sha256, key_named(3).sha256);
@@ -160,7 +168,7 @@ TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
     unknown.settle(1, verdict_of(check_verdict::verified, 7));
     EXPECT_FALSE(unknown.book.result().keys[0].trusted);
     settled uncounted;
-    EXPECT_EQ(uncounted.book.settle({0, 1}, "x", "", verdict_of(check_verdict::verified)).key,
+    EXPECT_EQ(uncounted.book.settle({0, 1}, "x", "", 0, verdict_of(check_verdict::verified)).key,
               nullptr);
     EXPECT_TRUE(uncounted.book.result().keys.empty());
 }
@@ -194,7 +202,7 @@ TEST(Ledger, PhysicalLinesAndBlankOnesAreCounted)
 
 TEST(Ledger, EventLogsTakeTheirNumberFromItemOne)
 {
-    settled run({.mode = log_mode::event});
+    settled run({}, log_mode::event);
     EXPECT_EQ(run.settle("ev/4/x", verdict_of(check_verdict::verified)), line_fate::ok);
     EXPECT_EQ(run.settle("ev/x/6", verdict_of(check_verdict::verified)),
               line_fate::no_sequence_number);
@@ -210,10 +218,10 @@ TEST(Ledger, StrictRunsMakeReplaysAndDisorderErrors)
         settled run({.strict = strict, .log_names = {"a.log", "b.log"}});
         EXPECT_EQ(run.settle(3, verdict_of(check_verdict::verified)), line_fate::ok);
         EXPECT_EQ(run.settle(6, verdict_of(check_verdict::verified)), line_fate::ok);
-        const line_report replay =
-            run.book.settle({1, 40}, "tx/0/1/2/3/4/5/3", "", verdict_of(check_verdict::verified));
-        const line_report late =
-            run.book.settle({1, 41}, "tx/0/1/2/3/4/5/5", "", verdict_of(check_verdict::verified));
+        const line_report replay = run.book.settle({1, 40}, "tx/0/1/2/3/4/5/3", "", 3,
+                                                   verdict_of(check_verdict::verified));
+        const line_report late = run.book.settle({1, 41}, "tx/0/1/2/3/4/5/5", "", 5,
+                                                 verdict_of(check_verdict::verified));
         // A number seen again is a replay, not disorder; one not seen before
         // is in order again once above the largest.
         EXPECT_EQ(run.settle(5, verdict_of(check_verdict::verified)),
@@ -223,9 +231,9 @@ TEST(Ledger, StrictRunsMakeReplaysAndDisorderErrors)
         const run_result& result = run.book.result();
         EXPECT_EQ(result.repeated_numbers, 2U);
         EXPECT_EQ(result.out_of_order_numbers, 1U);
-        EXPECT_EQ(result.repeated_errors, strict ? 2U : 0U);
-        EXPECT_EQ(result.out_of_order_errors, strict ? 1U : 0U);
-        EXPECT_EQ(result.lines_ok, strict ? 3U : 6U);
+        EXPECT_EQ(result.lines_of(line_fate::repeated_number), strict ? 2U : 0U);
+        EXPECT_EQ(result.lines_of(line_fate::out_of_order), strict ? 1U : 0U);
+        EXPECT_EQ(result.lines_of(line_fate::ok), strict ? 3U : 6U);
         EXPECT_EQ(result.missing_numbers, 1U);  // 4 only: 5 came out of order
         EXPECT_EQ(result.counted_errors(), strict ? 4U : 1U);
         EXPECT_EQ(replay.number, 3U);
@@ -259,7 +267,7 @@ TEST(Ledger, ExpectedFirstAndLastMakeCutEdgesGaps)
     EXPECT_EQ(both.settle(10, verdict_of(check_verdict::verified)), line_fate::unexpected_number);
     EXPECT_EQ(missing_of(both), (ranges{{2, 3}, {5, 5}, {7, 9}}));
     EXPECT_EQ(both.book.result().missing_numbers, 6U);
-    EXPECT_EQ(both.book.result().unexpected_errors, 2U);
+    EXPECT_EQ(both.book.result().lines_of(line_fate::unexpected_number), 2U);
     EXPECT_EQ(both.book.result().first_number, 4U);  // numbers outside are not recorded
 
     settled exact({.expect_first = 4, .expect_last = 6});

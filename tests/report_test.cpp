@@ -100,8 +100,8 @@ TEST(Reports, EveryFateInEveryForm)
     key.sha256.fill(0xab);
     run_result result;
     result.lines_checked = 4;
-    result.lines_ok = 1;
-    result.signature_errors = 3;
+    result.lines_of(line_fate::ok) = 1;
+    result.lines_of(line_fate::bad_signature) = 3;
     result.status = run_status::counted_errors;
     const std::vector<line_report> lines = lines_of_every_fate(key);
 
@@ -212,7 +212,7 @@ TEST(Reports, AWriteErrorFollowsTheSummary)
 {
     run_result result;
     result.lines_checked = 1;
-    result.lines_ok = 1;
+    result.lines_of(line_fate::ok) = 1;
     result.write_error = run_error{run_error_kind::write_result_log, "o", "full", 0};
     EXPECT_EQ(rendered(options_of(report_style::console, log_mode::event), {}, result),
               BANNER + EVENT_MODE + clean_summary(1) + could_not_write("o"));
@@ -227,7 +227,7 @@ TEST(Reports, AQuietCleanRunPrintsNothing)
     // As cron wants it: output only when something is wrong.
     run_result result;
     result.lines_checked = 3;
-    result.lines_ok = 3;
+    result.lines_of(line_fate::ok) = 3;
     key_seen seen;
     seen.lines = 3;
     result.keys.push_back(seen);
@@ -331,7 +331,7 @@ TEST(Reports, UnderTheJournalEveryQuietLineCarriesItsPriority)
     run_result result;
     result.earlier_problems.push_back({"old\n.log", 3, line_fate::bad_signature, 0, {}, 0, ""});
     result.lines_checked = 2;
-    result.signature_errors = 2;
+    result.lines_of(line_fate::bad_signature) = 2;
     result.missing = {{5, 5}};
     result.missing_numbers = 1;
     line_report line;
@@ -359,8 +359,8 @@ TEST(Reports, KeysBeyondTheListAreCountedByTheirLines)
 {
     run_result result;
     result.lines_checked = 7;
-    result.lines_ok = 6;
-    result.signature_errors = 1;
+    result.lines_of(line_fate::ok) = 6;
+    result.lines_of(line_fate::bad_signature) = 1;
     key_seen seen;
     seen.key.sha256.fill(0xcd);
     seen.key.type = {'R', 'S', 'A'};
@@ -551,7 +551,8 @@ TEST(Reports, ASecondEncodingOfALineIsAnErrorOfItsOwnUnderStrictOnly)
     // and line 3's key field with a byte after the key: both verify.
     const std::string der = signature(KEY, tx(2));
     const std::string ber = "3081" + der.substr(2);
-    const std::string longer_key = fixtures::to_base64(fixtures::from_base64(key_field(KEY)) + '\0');
+    const std::string longer_key =
+        fixtures::to_base64(fixtures::from_base64(key_field(KEY)) + '\0');
     const std::string log = line_of(tx(1)) + key_field(KEY) + "," + tx(2) + "," + ber + "\n" +
                             longer_key + "," + tx(3) + "," + signature(KEY, tx(3)) + "\n";
     const scratch_dir dir;

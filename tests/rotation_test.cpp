@@ -174,9 +174,9 @@ private:
 // The shipped service's command line, with a result log of the day's own.
 tool_run daily_run(const scratch_dir& dir, int day, std::vector<std::string> more = {})
 {
-    std::vector<std::string> args = {"--quiet",    "--strict", "--checkpoint=cp",
-                                     "--jobs=0",   "--rotated=tx.log",
-                                     "--result-log=out-" + std::to_string(day)};
+    std::vector<std::string> args = {"--quiet",          "--strict",
+                                     "--checkpoint=cp",  "--jobs=0",
+                                     "--rotated=tx.log", "--result-log=out-" + std::to_string(day)};
     args.insert(args.end(), more.begin(), more.end());
     return run_in_process(dir, args);
 }
@@ -427,7 +427,12 @@ TEST(Rotation, AResumedRunJudgesTheWholeHistoryAsOneRunWould)
         {"the expected first number raised", {}, one_to(30), {"--expect-first=11"}, {31}, 154},
         {"the expected numbers widened", {"--expect-last=50"}, one_to(60), {}, {61}, 0},
         {"--strict turned on", {}, with_replay, {"--strict"}, {21, 3}, 154},
-        {"... with other expected numbers", {}, with_replay, {"--strict", "--expect-last=21"}, {}, 154},
+        {"... with other expected numbers",
+         {},
+         with_replay,
+         {"--strict", "--expect-last=21"},
+         {},
+         154},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -491,15 +496,17 @@ TEST(Rotation, EveryRunNamesTheProblemsStillCounted)
     dir.write("tx.log.1", rotated.substr(0, fourth) + signed_lines()[3] +
                               rotated.substr(fourth + forged.size()));
     EXPECT_EQ(run_in_process(dir, next).errors,
-              SAID + "tx.log.1:4: history changed: it verifies now, but did not when it was "
-                     "verified\n");
+              SAID +
+                  "tx.log.1:4: history changed: it verifies now, but did not when it was "
+                  "verified\n");
     EXPECT_EQ(dir.read("cp"), checkpoint);
     const std::size_t replaced = rotated.find(signed_lines()[1]);
     dir.write("tx.log.1", rotated.substr(0, replaced) + signed_lines()[2999] +
                               rotated.substr(replaced + signed_lines()[1].size()));
     EXPECT_EQ(run_in_process(dir, next).errors,
-              SAID + "tx.log.1:2: history changed: sequence number 3000 is not one verified "
-                     "before\n");
+              SAID +
+                  "tx.log.1:2: history changed: sequence number 3000 is not one verified "
+                  "before\n");
 }
 
 }  // namespace

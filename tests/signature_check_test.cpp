@@ -345,14 +345,15 @@ TEST(SignatureCheck, ASecondEncodingOfAValidLineIsAnErrorUnderStrict)
         SCOPED_TRACE(name);
         const std::string& key = key_field(name);
         const std::string& der = signature(name, DATA);
-        ASSERT_TRUE(is_der_ecdsa_signature(
-            reinterpret_cast<const unsigned char*>(fixtures::from_hex(der).data()), der.size() / 2));
+        ASSERT_TRUE(is_der_ecdsa_signature(reinterpret_cast<const unsigned char*>(
+                                               fixtures::from_hex(der).data()),
+                                           der.size() / 2));
         EXPECT_EQ(strict_verdict_of(key, DATA, der), check_verdict::verified);
         // BER that the crypto library takes: it verifies, but is a second
         // line as valid as the first.
-        for (const std::string& ber : {reencoded(der, true, false, false),
-                                       reencoded(der, false, true, false),
-                                       reencoded(der, false, false, true)}) {
+        for (const std::string& ber :
+             {reencoded(der, true, false, false), reencoded(der, false, true, false),
+              reencoded(der, false, false, true)}) {
             SCOPED_TRACE(ber);
             EXPECT_EQ(verdict_of(key, DATA, ber), check_verdict::verified);
             EXPECT_EQ(strict_verdict_of(key, DATA, ber), check_verdict::signature_encoding);
@@ -387,18 +388,18 @@ TEST(SignatureCheck, ASecondEncodingOfAValidLineIsAnErrorUnderStrict)
               check_verdict::verified);
     for (const auto& [der, is_der] : std::vector<std::pair<std::string, bool>>{
              {"3006020101020101", true},
-             {"300702020080020101", true},     // 0x80 needs its zero byte
-             {"300702020001020101", false},    // 1 does not
-             {"3006020181020101", false},      // negative
-             {"30050200020101", false},        // empty r
-             {"300602010102010100", false},    // a byte after it
-             {"308106020101020101", false},    // long form of a short length
-             {"30060201010201", false},        // cut short
+             {"300702020080020101", true},   // 0x80 needs its zero byte
+             {"300702020001020101", false},  // 1 does not
+             {"3006020181020101", false},    // negative
+             {"30050200020101", false},      // empty r
+             {"300602010102010100", false},  // a byte after it
+             {"308106020101020101", false},  // long form of a short length
+             {"30060201010201", false},      // cut short
          }) {
         const std::string bytes = fixtures::from_hex(der);
-        EXPECT_EQ(
-            is_der_ecdsa_signature(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),
-            is_der)
+        EXPECT_EQ(is_der_ecdsa_signature(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                         bytes.size()),
+                  is_der)
             << der;
     }
 }
