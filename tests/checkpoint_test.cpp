@@ -421,6 +421,13 @@ TEST(Checkpoint, TheFileIsKeptWhereItsLinkLeadsAndWritesCutShortAreCleared)
     EXPECT_FALSE(fs::exists(dir.file("state/cp.Ab12Cd")));
     EXPECT_TRUE(fs::exists(dir.file("state/cp.Xy34Zw")));
     EXPECT_TRUE(fs::exists(dir.file("state/cp.lock")));
+    // Also a run that does not write the checkpoint clears what a killed
+    // one left.
+    dir.write("state/cp.tmp", "{\"format\":\"tamberlo_orvel_verify checkpoint\"");
+    dir.write("other.txt", key_error_line(9));
+    EXPECT_EQ(run_in_process(dir, {"--quiet", "--checkpoint=cp", "other.txt"}).exit_code,
+              EXIT_HISTORY_CHANGED);
+    EXPECT_FALSE(fs::exists(dir.file("state/cp.tmp")));
     // A checkpoint that is no file is refused before any lock is made.
     fs::create_directory(dir.file("folder"));
     const tool_run refused = run_in_process(dir, {"--quiet", "--checkpoint=folder", "log.txt"});

@@ -302,6 +302,21 @@ TEST(Reports, TheJournalGetsEachLinesPriority)
               "<6>tamberlo_orvel_verify: c\ntamberlo_orvel_verify: d\n");
 }
 
+TEST(Reports, UnderTheJournalAPathsLineEndDoesNotSplitAMessage)
+{
+    const scratch_dir dir;
+    dir.write(".errors", "");
+    struct stat file {};
+    ASSERT_EQ(stat(dir.file(".errors").c_str(), &file), 0);
+    const std::string journal = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    in_process_settings settings;
+    settings.journal_stream = journal.c_str();
+    const tool_run run = run_in_process(dir, {"--quiet", "no\nsuch.log"}, settings);
+    EXPECT_EQ(run.errors,
+              "<3>tamberlo_orvel_verify: no\\x0asuch.log: could not open (No such file or "
+              "directory)\n");
+}
+
 TEST(Reports, AnErrorThatNamesLinesSaysEachOnItsOwn)
 {
     run_result result;
