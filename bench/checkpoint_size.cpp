@@ -35,15 +35,15 @@ int main()
         verdict.key.sha256[0] = static_cast<unsigned char>(line % 1000);
         verdict.key.sha256[1] = static_cast<unsigned char>(line % 1000 >> 8);
         const std::string data = "tx/0/1/2/3/4/5/" + std::to_string(number);
-        worst.settle({0, ++line}, data.c_str(), "", number, verdict);
+        worst.settle({0, ++line}, data.c_str(), "", {number}, verdict);
         // Replayed a random number of times.
         for (unsigned replay = random() % 4; replay > 0; --replay)
-            worst.settle({0, ++line}, data.c_str(), "", number, verdict);
+            worst.settle({0, ++line}, data.c_str(), "", {number}, verdict);
     }
     // Lines that fail, each a problem with the longest words.
     verdict.kind = check_verdict::bad_signature;
     for (int i = 0; i < 2000; ++i)
-        worst.settle({0, ++line}, "x", "", 0, verdict);
+        worst.settle({0, ++line}, "x", "", {}, verdict);
 
     history facts;
     facts.facts = worst.state();

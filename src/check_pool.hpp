@@ -20,19 +20,17 @@
 #include "signature_check.hpp"
 
 // A line queued for checking: its own copy of the three fields, its
-// sequence number, where it stands in the log, and the verdict once a
-// worker has given it.
+// sequence number and time, where it stands in the log, and the verdict
+// once a worker has given it.
 struct queued_line {
     queued_line(const split_fields& split, const line_position& position)
-        : line(line_to_check::copied(split.fields, storage)),
-          sequence(split.sequence),
-          where(position)
+        : line(line_to_check::copied(split.fields, storage)), place(split.place), where(position)
     {
     }
 
     std::string storage;
     line_to_check line;
-    uint32_t sequence;
+    line_place place;
     line_position where;
     line_verdict verdict{};
     // Set by the worker once verdict holds the line's verdict.

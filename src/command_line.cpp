@@ -18,6 +18,10 @@ constexpr std::string_view EVENT_LOG_SWITCH = "-evl";
 constexpr std::string_view END_OF_OPTIONS = "--";
 // More workers than this are a mistake, not a machine.
 constexpr uint32_t MAX_JOBS = 1024;
+// A data field of more items than this is no log line; a day is tolerance
+// enough for any clock.
+constexpr uint32_t MAX_TIME_FIELD = 1000;
+constexpr uint32_t MAX_TIME_TOLERANCE = 86400;
 
 enum class option_id {
     trusted_keys,
@@ -31,6 +35,8 @@ enum class option_id {
     expect_last,
     checkpoint,
     rotated,
+    time_field,
+    time_tolerance,
     help,
     version,
     progress,
@@ -55,6 +61,8 @@ constexpr option_spec OPTIONS[] = {
     {"expect-last", option_id::expect_last, true},
     {"checkpoint", option_id::checkpoint, true},
     {"rotated", option_id::rotated, true},
+    {"time-field", option_id::time_field, true},
+    {"time-tolerance", option_id::time_tolerance, true},
     {"help", option_id::help, false},
     {"version", option_id::version, false},
     {"progress", option_id::progress, false},
@@ -163,6 +171,21 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
             return true;
         case option_id::rotated:
             line.options.rotated.push_back({line.options.logs.size(), std::string(value)});
+            return true;
+        case option_id::time_field: {
+            uint32_t field = 0;
+            if (!parse_number(value, 1, MAX_TIME_FIELD, field)) {
+                problem = wants_number(spec.name, 1, MAX_TIME_FIELD, value);
+                return false;
+            }
+            line.options.time_field = field;
+            return true;
+        }
+        case option_id::time_tolerance:
+            if (!parse_number(value, 0, MAX_TIME_TOLERANCE, line.options.time_tolerance)) {
+                problem = wants_number(spec.name, 0, MAX_TIME_TOLERANCE, value);
+                return false;
+            }
             return true;
         default:
             return true;

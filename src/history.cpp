@@ -284,6 +284,7 @@ json facts_of(const ledger_state& facts)
         {"first_seen", packed_numbers(first_seen)},
         {"problems", problems_of(counts.earlier_problems)},
         {"problems_omitted", counts.problems_omitted},
+        {"latest_time", facts.latest_time ? json(*facts.latest_time) : json(nullptr)},
     };
 }
 
@@ -502,6 +503,10 @@ void read_facts(const json& object, std::size_t logs, reading_of as, ledger_stat
     if (as.packed()) {
         read_problems(object.at("problems"), counts);
         counts.problems_omitted = count_at(object, "problems_omitted");
+        const json& latest = object.at("latest_time");
+        require(latest.is_null() || latest.is_number_integer(), "facts.latest_time");
+        if (latest.is_number_integer())
+            facts.latest_time = latest.get<unix_seconds>();
     }
 }
 

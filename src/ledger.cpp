@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-
 namespace {
 
 // A position packed into 64 bits: the log's number plus one above a line
@@ -75,7 +74,7 @@ void ledger::end_line()
 }
 
 line_report ledger::settle(const line_position& where, const char* data, const char* signature,
-                           uint32_t sequence, const line_verdict& verdict)
+                           const line_place& place, const line_verdict& verdict)
 {
     line_report line;
     line.where = where;
@@ -90,7 +89,7 @@ line_report ledger::settle(const line_position& where, const char* data, const c
         line.key_code = verdict.key_code;
     } else {
         line.key = tally_key(verdict);
-        line.fate = fate_of(sequence, verdict, line);
+        line.fate = fate_of(place, verdict, line);
         ++result_.lines_checked;
         result_.last_result_code = 0;
     }
@@ -101,7 +100,7 @@ line_report ledger::settle(const line_position& where, const char* data, const c
 }
 
 // The fate of a line that reached verification.
-line_fate ledger::fate_of(uint32_t sequence, const line_verdict& verdict, line_report& line)
+line_fate ledger::fate_of(const line_place& place, const line_verdict& verdict, line_report& line)
 {
     switch (verdict.kind) {
         case check_verdict::bad_signature:
@@ -115,6 +114,10 @@ line_fate ledger::fate_of(uint32_t sequence, const line_verdict& verdict, line_r
         default:
             break;
     }
+    const line_fate by_time = fate_of_time(place, verdict, line);
+    if (by_time != line_fate::ok)
+        return by_time;
+    const uint32_t sequence = place.sequence;
     if (!seq_in_range(sequence)) {
         // A verified line without a usable sequence number cannot be placed
         // in the log's order, so it is an error too.
@@ -122,6 +125,39 @@ line_fate ledger::fate_of(uint32_t sequence, const line_verdict& verdict, line_r
     }
     line.number = sequence;
     return fate_of_number(sequence, line);
+}
+
+// Whether a verified line's trusted key may sign it, and, under --strict,
+// whether its time is one: ok, or the fate it gets instead.
+line_fate ledger::fate_of_time(const line_place& place, const line_verdict& verdict,
+                               line_report& line)
+{
+    const line_time& time = place.time;
+    if (settings_.strict && time.read && !time.value)
+        return line_fate::time_unreadable;
+    if (settings_.trust != nullptr) {
+        const uint32_t number = seq_in_range(place.sequence) ? place.sequence : 0;
+        const key_refusal refusal =
+            key_refusal_of(*settings_.trust, verdict.key.sha256, number, time);
+        if (refusal.entry != nullptr) {
+            line.number = place.sequence;
+            line.refusal = {refusal.entry, refusal.miss, time.value, 0};
+            return line_fate::key_not_valid;
+        }
+    }
+    if (!time.value)
+        return line_fate::ok;
+    const unix_seconds at = *time.value;
+    if (settings_.strict && latest_time_ && at < *latest_time_ - settings_.tolerance) {
+        line.refusal = {nullptr, condition_miss::none, at, *latest_time_};
+        return line_fate::time_backwards;
+    }
+    if (settings_.strict && settings_.clock && at > *settings_.clock + settings_.tolerance) {
+        line.refusal = {nullptr, condition_miss::none, at, *settings_.clock};
+        return line_fate::time_in_future;
+    }
+    latest_time_ = std::max(latest_time_.value_or(at), at);
+    return line_fate::ok;
 }
 
 // The fate of a verified line by its number, which is recorded unless it
@@ -209,11 +245,21 @@ const key_identity* ledger::tally_key(const line_verdict& verdict)
         seen.key = verdict.key;
         if (settings_.knows_trust)
             seen.trusted = verdict.kind != check_verdict::untrusted_key;
+        seen.conditions = conditions_of(seen.key.sha256);
         result_.keys.push_back(seen);
     }
     key_seen& seen = result_.keys[at->second];
     ++seen.lines;
     return &seen.key;
+}
+
+// The entries of a trusted key with conditions, or nullptr.
+const std::vector<key_conditions>* ledger::conditions_of(const key_fingerprint& key) const
+{
+    if (settings_.trust == nullptr)
+        return nullptr;
+    const auto found = settings_.trust->conditions.find(key);
+    return found != settings_.trust->conditions.end() ? &found->second : nullptr;
 }
 
 void ledger::tally_problem(const line_report& line)
@@ -236,6 +282,7 @@ void ledger::tally_problem(const line_report& line)
     problem.first_path = line.first_path;
     problem.first_line = line.first_line;
     problem.largest_before = line.largest_before;
+    problem.refusal = line.refusal;
     result_.problems.push_back(std::move(problem));
 }
 
@@ -295,6 +342,7 @@ std::unique_ptr<ledger_state> ledger::state() const
     counts.status = run_status::ok;
     state->tracker = *tracker_;
     state->strict = settings_.strict;
+    state->latest_time = latest_time_;
     state->extra_lines = sparse(extra_lines_);
     state->unexpected_lines = sparse(unexpected_lines_);
     for (uint32_t number = 1; number < out_of_order_first_.size(); ++number) {
@@ -326,8 +374,11 @@ void ledger::restore(const ledger_state& state)
     result_.problems.clear();
     *tracker_ = state.tracker;
     key_index_.clear();
-    for (std::size_t i = 0; i < result_.keys.size(); ++i)
+    for (std::size_t i = 0; i < result_.keys.size(); ++i) {
         key_index_.emplace(result_.keys[i].key.sha256, i);
+        result_.keys[i].conditions = conditions_of(result_.keys[i].key.sha256);
+    }
+    latest_time_ = state.latest_time;
     extra_lines_ = dense(state.extra_lines);
     unexpected_lines_ = dense(state.unexpected_lines);
     out_of_order_first_.clear();

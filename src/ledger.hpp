@@ -15,6 +15,7 @@
 #include "run_record.hpp"
 #include "sequence_check.hpp"
 #include "signature_check.hpp"
+#include "trusted_keys.hpp"
 
 struct ledger_settings {
     // The verdicts identify their keys: the keys seen are tallied.
@@ -27,6 +28,12 @@ struct ledger_settings {
     // The numbers the log must begin and end with.
     std::optional<uint32_t> expect_first;
     std::optional<uint32_t> expect_last;
+    // The trusted keys, whose conditions bound the lines each may sign.
+    const trust_list* trust = nullptr;
+    // With --strict and lines' times: the run's clock, and how far a time
+    // may go back from the latest before it or ahead of the clock.
+    std::optional<unix_seconds> clock;
+    unix_seconds tolerance = 60;
     // The names of the logs that first positions refer to, and for each log
     // of the run (line_position::log) its number among them; without one,
     // a log's number is its place in the run.
@@ -62,6 +69,8 @@ struct ledger_state {
     number_counts extra_lines;
     number_counts unexpected_lines;
     std::vector<uint32_t> out_of_order_first;
+    // The latest time of a line so far.
+    std::optional<unix_seconds> latest_time;
 };
 
 // The physical lines of a log that did not verify (their key or their
@@ -90,11 +99,11 @@ public:
     void end_log() { end_line(); }
 
     // The fate of a checked line from its verdict (never out_of_memory) and
-    // the sequence number its data field carries (0 for none), counted.
-    // The report points into data, signature and the ledger, and holds
-    // until the next line is settled.
+    // what its data field says of its place (its number, 0 for none, and
+    // its time), counted. The report points into data, signature and the
+    // ledger, and holds until the next line is settled.
     line_report settle(const line_position& where, const char* data, const char* signature,
-                       uint32_t sequence, const line_verdict& verdict);
+                       const line_place& place, const line_verdict& verdict);
 
     // After the last line: the missing numbers, the lack of progression, a
     // run in which nothing was verified, and the range of numbers seen.
@@ -121,7 +130,8 @@ public:
 
 private:
     void end_line();
-    line_fate fate_of(uint32_t sequence, const line_verdict& verdict, line_report& line);
+    line_fate fate_of(const line_place& place, const line_verdict& verdict, line_report& line);
+    line_fate fate_of_time(const line_place& place, const line_verdict& verdict, line_report& line);
     line_fate fate_of_number(uint32_t number, line_report& line);
     bool expected(uint32_t number) const;
     void note_first_seen(uint32_t number, const line_position& where);
@@ -130,6 +140,7 @@ private:
     void find_first_seen(uint32_t number, line_report& line) const;
     const key_identity* tally_key(const line_verdict& verdict);
     void tally_problem(const line_report& line);
+    const std::vector<key_conditions>* conditions_of(const key_fingerprint& key) const;
     void note_failed(const line_position& where);
     void judge_as_strict(const ledger_state& state);
     void judge_expected_again();
@@ -156,6 +167,7 @@ private:
     std::vector<bool> out_of_order_first_;
     // By this run's number of each log.
     std::vector<failed_lines> failed_;
+    std::optional<unix_seconds> latest_time_;
     // The physical line being read, until its last piece is known.
     bool in_line_ = false;
     bool line_blank_ = false;

@@ -95,10 +95,25 @@ line_fields split_line(char* line)
     return {key, data, signature};
 }
 
-split_fields split_line(char* line, log_mode mode)
+split_fields split_line(char* line, log_mode mode, std::optional<uint32_t> time_field)
 {
     const line_fields fields = split_line(line);
-    return {fields, extract_sequence(fields.data, mode)};
+    split_fields split{fields, {extract_sequence(fields.data, mode), {}}};
+    if (time_field) {
+        split.place.time.read = true;
+        if (const std::optional<std::string_view> item = data_item(fields.data, *time_field - 1))
+            split.place.time.value = read_utc_time(*item);
+    }
+    return split;
+}
+
+std::optional<std::string_view> data_item(const char* data_field, std::size_t index)
+{
+    field_cursor cursor{data_field};
+    std::optional<std::string_view> item = next_field(cursor, "/");
+    for (std::size_t i = 0; i < index && item; ++i)
+        item = next_field(cursor, "/");
+    return item;
 }
 
 std::optional<std::string_view> next_field(field_cursor& cursor, const char* delimiters)

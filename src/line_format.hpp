@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "line_time.hpp"
+
 // Which kind of log is being verified; chosen once from the command line.
 // It decides which item of the data field carries the sequence number.
 enum class log_mode { transaction, event };
@@ -29,13 +31,22 @@ void trim_whitespace(char* text);
 // as it was.
 line_fields split_line(char* line);
 
-// A line split into its fields, with the sequence number its data field
-// carries (extract_sequence), read once as the line is split.
+// A line split into its fields, with what its data field says of its
+// place, read once as the line is split: the sequence number it carries
+// (extract_sequence) and, with time_field (the item's number, from 1), its
+// time.
+struct line_place {
+    uint32_t sequence = 0;
+    line_time time;
+};
 struct split_fields {
     line_fields fields;
-    uint32_t sequence = 0;
+    line_place place;
 };
-split_fields split_line(char* line, log_mode mode);
+split_fields split_line(char* line, log_mode mode, std::optional<uint32_t> time_field = {});
+
+// The item of a data field at index (from 0), or nothing.
+std::optional<std::string_view> data_item(const char* data_field, std::size_t index);
 
 // Where next_field goes on in a text.
 struct field_cursor {

@@ -203,6 +203,50 @@ private:
             number(seen.lines);
             put(",\"trusted\":");
             put(!seen.trusted ? "null" : *seen.trusted ? "true" : "false");
+            put(",\"conditions\":");
+            conditions(seen.conditions);
+            put("}");
+        }
+        put("]");
+    }
+
+    // A trusted key's entries, each with its bounds (null where it has
+    // none), or null for a key that may sign any line.
+    void conditions(const std::vector<key_conditions>* entries)
+    {
+        if (entries == nullptr) {
+            put("null");
+            return;
+        }
+        put("[");
+        for (std::size_t i = 0; i < entries->size(); ++i) {
+            const key_conditions& entry = (*entries)[i];
+            put(i == 0 ? "{\"entry\":" : ",{\"entry\":");
+            string(entry.path + ":" + std::to_string(entry.line));
+            put(",\"seq\":");
+            if (entry.first || entry.last) {
+                put("[");
+                optional_number(entry.first);
+                put(",");
+                optional_number(entry.last);
+                put("]");
+            } else {
+                put("null");
+            }
+            put(",\"revoked_after\":");
+            optional_number(entry.revoked_after);
+            for (const auto& [name, bound] :
+                 {std::pair{",\"not_before\":", &entry.not_before},
+                  std::pair{",\"not_after\":", &entry.not_after},
+                  std::pair{",\"certificate_not_before\":", &entry.certificate_not_before},
+                  std::pair{",\"certificate_not_after\":", &entry.certificate_not_after}}) {
+                put(name);
+                if (*bound) {
+                    string((*bound)->text);
+                } else {
+                    put("null");
+                }
+            }
             put("}");
         }
         put("]");

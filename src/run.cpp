@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <optional>
@@ -61,7 +62,8 @@ struct open_log {
     file_identity identity;
 };
 
-ledger_settings ledger_settings_of(const run_options& options, const report& renderer)
+ledger_settings ledger_settings_of(const run_options& options, const report& renderer,
+                                   const trust_list& trust)
 {
     ledger_settings settings;
     // A checkpoint keeps the keys seen for the runs after it, whatever they
@@ -73,6 +75,11 @@ ledger_settings ledger_settings_of(const run_options& options, const report& ren
     settings.expect_first = options.expect_first;
     settings.expect_last = options.expect_last;
     settings.log_names = options.logs;
+    // Filled once the trusted keys are read, before any line.
+    settings.trust = &trust;
+    if (options.time_field)
+        settings.clock = static_cast<unix_seconds>(std::time(nullptr));
+    settings.tolerance = options.time_tolerance;
     return settings;
 }
 
@@ -95,13 +102,13 @@ struct run_state {
         : options(run_options),
           console(run_console),
           renderer(make_report(run_options, run_console)),
-          accounts(ledger_settings_of(run_options, *renderer)),
+          accounts(ledger_settings_of(run_options, *renderer, trust)),
           store_limits(run_options.key_store.value_or(THREAD_KEY_STORE)),
           checks(store_limits),
           history(run_options),
           result_log(run_options.marks_incomplete)
     {
-        settings.identify_keys = ledger_settings_of(run_options, *renderer).tallies_keys;
+        settings.identify_keys = ledger_settings_of(run_options, *renderer, trust).tallies_keys;
         settings.strict_encoding = run_options.strict;
     }
 
@@ -115,7 +122,7 @@ struct run_state {
     ledger accounts;
     run_result& result() { return accounts.result(); }
 
-    trusted_fingerprints trusted;
+    trust_list trust;
     // The trusted-keys files, as the system names them.
     std::vector<file_identity> trusted_files;
     check_settings settings;
@@ -165,12 +172,30 @@ void note_interrupt(run_state& run)
 
 // ------------------------------------------------------------ opening
 
+// A trusted key's dates are held to the lines' times, which the run reads
+// only with --time-field.
+bool dates_have_times(run_state& run)
+{
+    if (run.options.time_field)
+        return true;
+    for (const auto& [key, entries] : run.trust.conditions) {
+        for (const key_conditions& entry : entries) {
+            if (entry.dated()) {
+                run.result().error =
+                    text::run_error_of(run_error_kind::date_needs_time, entry.path, "", entry.line);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool load_trusted(run_state& run)
 {
     if (run.options.trusted_key_files.empty())
         return true;
     trusted_keys_error error;
-    if (!load_trusted_keys(run.options.trusted_key_files, run.trusted, error)) {
+    if (!load_trusted_keys(run.options.trusted_key_files, run.trust, error)) {
         // A signal while a FIFO waits for its writer stops the run.
         note_interrupt(run);
         if (run.result().interrupted_by == 0) {
@@ -184,8 +209,8 @@ bool load_trusted(run_state& run)
         if (stat(path.c_str(), &file) == 0)
             run.trusted_files.push_back({file.st_dev, file.st_ino});
     }
-    run.settings.trusted = &run.trusted;
-    return true;
+    run.settings.trusted = &run.trust.keys;
+    return dates_have_times(run);
 }
 
 bool open_logs(run_state& run)
@@ -338,7 +363,7 @@ bool open_checkpoint(run_state& run)
         identities.push_back(run.logs[i].identity);
         fds.push_back(run.logs[i].fd);
     }
-    std::optional<run_error> error = run.history.open(run.trusted, identities);
+    std::optional<run_error> error = run.history.open(run.trust, identities);
     if (!error)
         error = run.history.match(fds, [&run] { return must_stop(run); });
     if (error && error->kind == run_error_kind::interrupted) {
@@ -419,7 +444,7 @@ void take_lines(run_state& run, check_pool& pool, std::size_t count);
 void take_all_lines(run_state& run, check_pool& pool);
 void take_checked_lines(run_state& run, check_pool& pool);
 void take_verdict(run_state& run, const line_position& where, const line_to_check& line,
-                  uint32_t sequence, const line_verdict& verdict);
+                  const line_place& place, const line_verdict& verdict);
 
 // Shows how far the run has got, when that is shown and due.
 void show_progress(run_state& run, const log_reader& reader)
@@ -528,7 +553,7 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
 void verify_line(run_state& run, check_pool& pool, log_reader& reader, char* text,
                  const line_position& where)
 {
-    const split_fields line = split_line(text, run.options.mode);
+    const split_fields line = split_line(text, run.options.mode, run.options.time_field);
     trim_whitespace(line.fields.signature);
     const std::size_t bytes = std::strlen(line.fields.key) + std::strlen(line.fields.data) +
                               std::strlen(line.fields.signature);
@@ -567,7 +592,7 @@ void check_here(run_state& run, check_pool& pool, log_reader& reader, const spli
     std::string storage;
     if (!fields)
         fields = line_to_check::copied(line.fields, storage);
-    take_verdict(run, where, *fields, line.sequence,
+    take_verdict(run, where, *fields, line.place,
                  check_line_signature(run.checks, *fields, run.settings));
 }
 
@@ -596,14 +621,14 @@ void take_checked_lines(run_state& run, check_pool& pool)
     while (const queued_line* line = pool.oldest_checked()) {
         if (must_stop(run))
             return;
-        take_verdict(run, line->where, line->line, line->sequence, line->verdict);
+        take_verdict(run, line->where, line->line, line->place, line->verdict);
         pool.take_oldest();
     }
 }
 
 // A checked line, in input order: settled, recorded and rendered.
 void take_verdict(run_state& run, const line_position& where, const line_to_check& line,
-                  uint32_t sequence, const line_verdict& verdict)
+                  const line_place& place, const line_verdict& verdict)
 {
     if (verdict.kind == check_verdict::out_of_memory) {
         // No verdict: the run ends here, with every line before it settled.
@@ -612,7 +637,7 @@ void take_verdict(run_state& run, const line_position& where, const line_to_chec
         return;
     }
     const line_report report =
-        run.accounts.settle(where, line.data(), line.signature(), sequence, verdict);
+        run.accounts.settle(where, line.data(), line.signature(), place, verdict);
     run.result_log.record(report);
     run.renderer->line(report);
 }
@@ -671,6 +696,9 @@ run_status status_of(const run_result& result)
         return run_status::interrupted;
     if (result.error && result.error->kind == run_error_kind::history_changed)
         return run_status::history_changed;
+    // A command line that asks for what it does not give.
+    if (result.error && result.error->kind == run_error_kind::date_needs_time)
+        return run_status::bad_argument;
     if (result.error || result.write_error)
         return run_status::file_error;
     if (result.last_result_code != 0)

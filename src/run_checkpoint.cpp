@@ -22,7 +22,11 @@ std::optional<std::string> other_settings(const history& earlier, const run_opti
     if (earlier.trusted_keys != trusted) {
         if (!earlier.trusted_keys)
             return "it was made without trusted keys";
-        return trusted ? "it was made with other trusted keys" : "it was made with trusted keys";
+        // A key trusted anew, or bounded anew (revoked), must reach the
+        // lines verified before.
+        return trusted ? "the trusted keys or their conditions changed since it was made: verify "
+                         "the history again without it"
+                       : "it was made with trusted keys";
     }
     return std::nullopt;
 }
@@ -31,7 +35,7 @@ std::optional<std::string> other_settings(const history& earlier, const run_opti
 
 run_checkpoint::run_checkpoint(const run_options& options) : options_(options) {}
 
-std::optional<run_error> run_checkpoint::open(const trusted_fingerprints& trusted,
+std::optional<run_error> run_checkpoint::open(const trust_list& trust,
                                               const std::vector<file_identity>& logs)
 {
     const std::string& path = options_.checkpoint;
@@ -56,8 +60,11 @@ std::optional<run_error> run_checkpoint::open(const trusted_fingerprints& truste
     std::optional<sha256_digest> trusted_digest;
     if (!options_.trusted_key_files.empty()) {
         sha256_stream digest;
-        for (const key_fingerprint& key : trusted)
+        for (const key_fingerprint& key : trust.keys)
             digest.add(key.data(), key.size());
+        // Keys without conditions digest as they did before there were any.
+        const std::string conditions = conditions_text(trust);
+        digest.add(conditions.data(), conditions.size());
         trusted_digest = digest.digest();
         trusted_ = *trusted_digest;
     }

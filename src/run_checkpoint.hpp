@@ -17,6 +17,7 @@
 #include "history_check.hpp"
 #include "ledger.hpp"
 #include "run_record.hpp"
+#include "trusted_keys.hpp"
 
 class run_checkpoint {
 public:
@@ -29,8 +30,7 @@ public:
     // Locks and reads the checkpoint, which must have been made with this
     // run's mode, --strict and trusted keys, and must not be one of the
     // logs (identified by logs).
-    std::optional<run_error> open(const trusted_fingerprints& trusted,
-                                  const std::vector<file_identity>& logs);
+    std::optional<run_error> open(const trust_list& trust, const std::vector<file_identity>& logs);
 
     // Matches the logs given, open on fds, against the checkpoint.
     std::optional<run_error> match(const std::vector<int>& fds,

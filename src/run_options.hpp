@@ -64,6 +64,10 @@ struct run_options {
     std::optional<uint32_t> expect_last;
     // The checkpoint of the logs' history; empty for none.
     std::string checkpoint;
+    // The item of the data field (1-based) that holds a line's time, and
+    // how far, under --strict, a time may go back or ahead of the clock.
+    std::optional<uint32_t> time_field;
+    uint32_t time_tolerance = 60;
 
     // The name of the whole log: the paths of its files, or of its sets of
     // rotated logs when they have none, joined by ", ".

@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "key_identity.hpp"
+#include "line_time.hpp"
 #include "run_options.hpp"
 #include "run_status.hpp"
 #include "sequence_check.hpp"
+#include "trusted_keys.hpp"
 
 // Where a line stands: which log, and its physical line there (1-based,
 // blank lines counted).
@@ -37,6 +39,10 @@ enum class line_fate {
     out_of_order,        // --strict: a new number below the largest recorded before
     key_encoding,        // --strict: its key field is not the one DER encoding of its key
     signature_encoding,  // --strict: its ECDSA signature verifies, but is not DER
+    key_not_valid,       // its trusted key's conditions do not allow it
+    time_unreadable,     // --strict --time-field: no time in its time field
+    time_backwards,      // --strict --time-field: its time goes back past the tolerance
+    time_in_future,      // --strict --time-field: its time is ahead of the clock
     ok,
 };
 inline constexpr std::size_t LINE_FATES = static_cast<std::size_t>(line_fate::ok) + 1;
@@ -47,8 +53,18 @@ constexpr bool fails_verification(line_fate fate)
 {
     return fate == line_fate::key_error || fate == line_fate::bad_signature ||
            fate == line_fate::untrusted_key || fate == line_fate::key_encoding ||
-           fate == line_fate::signature_encoding;
+           fate == line_fate::signature_encoding || fate == line_fate::key_not_valid;
 }
+
+// Why a line's time or its key's conditions did not allow it: the entry of
+// the trusted key that did not (with why), the line's time, and the time
+// it was held to (the latest so far, or the run's clock).
+struct line_refusal {
+    const key_conditions* entry = nullptr;
+    condition_miss miss = condition_miss::none;
+    std::optional<unix_seconds> time;
+    unix_seconds held_to = 0;
+};
 
 // One settled line as the reports see it.
 struct line_report {
@@ -68,6 +84,7 @@ struct line_report {
     std::string_view first_path;
     uint64_t first_line = 0;
     uint32_t largest_before = 0;
+    line_refusal refusal;
 };
 
 // A line problem as the reports list it, with what its texts need.
@@ -81,6 +98,7 @@ struct line_problem {
     std::string first_path;
     uint64_t first_line = 0;
     uint32_t largest_before = 0;
+    line_refusal refusal;
 };
 
 // A line problem that an earlier run found (with --checkpoint): still
@@ -100,6 +118,8 @@ struct key_seen {
     key_identity key;
     uint64_t lines = 0;
     std::optional<bool> trusted;  // known only with trusted keys
+    // The entries of a trusted key with conditions.
+    const std::vector<key_conditions>* conditions = nullptr;
 };
 
 // What stopped or spoiled a run (its texts: text::error_of).
@@ -114,6 +134,7 @@ enum class run_error_kind {
     write_result_log,            // the result log cannot be written completely
     out_of_memory,               // the run ran out of memory at a line
     interrupted,                 // a signal stopped the run after a line
+    date_needs_time,             // a trusted key's dates, and no --time-field
     result_log_is_trusted_keys,  // the result log is a trusted-keys file
     checkpoint,                  // the checkpoint cannot be read, or is not one
     checkpoint_locked,           // another run is using the checkpoint

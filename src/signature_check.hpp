@@ -174,14 +174,17 @@ key_parse identify_key(const std::string& key_field);
 // the crypto library's X.509 parser and identifies the certificate's public
 // key exactly as identify_key identifies the same key as a key field, so
 // that a key is taken or refused alike in either form. Only the
-// certificate's form is checked: not its dates, its issuer or its
-// signature.
+// certificate's form is checked, not its issuer or its signature; its
+// dates are read, not judged.
 struct certificate_key_parse {
     // The base64 decoder's or the X.509 parser's (negative) code when the
     // certificate itself does not parse, else 0.
     int32_t certificate_code = 0;
     // The parse of its key, when the certificate parses.
     key_parse key;
+    // Its validity, as ISO 8601 times in UTC.
+    std::string valid_from;
+    std::string valid_to;
 };
 certificate_key_parse identify_certificate_key(const std::string& base64_body);
 

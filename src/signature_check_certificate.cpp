@@ -7,6 +7,7 @@
 #include <mbedtls/x509_crt.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -161,21 +162,37 @@ int parse_certificate(const bytes& der, certificate& parsed)
 // tool refuses is the answer, and a key it takes is put back into the
 // certificate as the library writes it, so that the parser checks all the
 // rest with a key it reads.
+// A certificate's time as ISO 8601 in UTC, as the X.509 parser read it.
+std::string iso_text(const mbedtls_x509_time& time)
+{
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", time.year, time.mon,
+                        time.day, time.hour, time.min, time.sec);
+    return text;
+}
+
+// The key and the validity of a certificate that parsed.
+certificate_key_parse key_of(const certificate& parsed, const std::string& key_field)
+{
+    return {0, identify_key(key_field), iso_text(parsed.value.valid_from),
+            iso_text(parsed.value.valid_to)};
+}
+
 certificate_key_parse parse_refused(bytes& der, int code)
 {
     certificate_layout at;
     if (!find_key(der, at))
-        return {code, {}};
+        return {code, {}, {}, {}};
     const std::string key_field = to_base64(der.data() + at.key_begin, at.key_end - at.key_begin);
     bytes key_der;
     const int key_code = key_field_der(key_field, key_der);
     if (key_code != 0)
-        return {0, {key_code, {}}};
+        return {0, {key_code, {}}, {}, {}};
     certificate again;
     const int again_code = parse_certificate(with_key(der, at, key_der), again);
     if (again_code != 0)
-        return {again_code, {}};
-    return {0, identify_key(key_field)};
+        return {again_code, {}, {}, {}};
+    return key_of(again, key_field);
 }
 
 }  // namespace
@@ -185,11 +202,11 @@ certificate_key_parse identify_certificate_key(const std::string& base64_body)
     bytes der;
     const int decoded = from_base64(base64_body, der);
     if (decoded != 0)
-        return {decoded, {}};
+        return {decoded, {}, {}, {}};
     certificate parsed;
     const int code = parse_certificate(der, parsed);
     if (code != 0)
         return parse_refused(der, code);
     const mbedtls_x509_buf& key = parsed.value.pk_raw;
-    return {0, identify_key(to_base64(key.p, key.len))};
+    return key_of(parsed, to_base64(key.p, key.len));
 }

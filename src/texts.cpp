@@ -78,8 +78,45 @@ std::string fill(std::string_view pattern, const values& values)
 
 namespace {
 
+// Why a trusted key's conditions did not allow a line.
+std::string refusal_text(const line_refusal& refusal)
+{
+    const key_conditions* const entry = refusal.entry;
+    if (entry == nullptr)
+        return "";
+    const std::string time = refusal.time ? utc_text(*refusal.time) : "";
+    switch (refusal.miss) {
+        case condition_miss::below_first:
+        case condition_miss::above_last:
+            if (entry->first && entry->last) {
+                return "valid " + std::to_string(*entry->first) + " to " +
+                       std::to_string(*entry->last);
+            }
+            return entry->first ? "valid from " + std::to_string(*entry->first)
+                                : "valid to " + std::to_string(entry->last.value_or(0));
+        case condition_miss::revoked:
+            return "revoked after " + std::to_string(entry->revoked_after.value_or(0));
+        case condition_miss::no_time:
+            return "no time to hold to its dates";
+        case condition_miss::before:
+            return "time " + time + " before " + entry->not_before->text;
+        case condition_miss::after:
+            return "time " + time + " after " + entry->not_after->text;
+        case condition_miss::before_certificate:
+            return "time " + time + " before its certificate's " +
+                   entry->certificate_not_before->text;
+        case condition_miss::after_certificate:
+            return "time " + time + " after its certificate's " +
+                   entry->certificate_not_after->text;
+        case condition_miss::none:
+            break;
+    }
+    return "";
+}
+
 std::string detail_of(line_fate fate, std::string_view first_path, uint64_t first_line,
-                      uint32_t largest_before, const run_options& asked)
+                      uint32_t largest_before, const line_refusal& refusal,
+                      const run_options& asked)
 {
     switch (fate_of(fate).detail) {
         case fate_detail::first_seen:
@@ -96,6 +133,12 @@ std::string detail_of(line_fate fate, std::string_view first_path, uint64_t firs
             if (asked.expect_first)
                 return "from " + std::to_string(*asked.expect_first);
             return "to " + std::to_string(asked.expect_last.value_or(0));
+        case fate_detail::key_conditions:
+            return refusal_text(refusal);
+        case fate_detail::time_held:
+            return utc_text(refusal.time.value_or(0)) +
+                   (fate == line_fate::time_backwards ? " before " : " after ") +
+                   utc_text(refusal.held_to);
         case fate_detail::none:
             break;
     }
@@ -106,13 +149,14 @@ std::string detail_of(line_fate fate, std::string_view first_path, uint64_t firs
 
 std::string detail_of(const line_report& line, const run_options& asked)
 {
-    return detail_of(line.fate, line.first_path, line.first_line, line.largest_before, asked);
+    return detail_of(line.fate, line.first_path, line.first_line, line.largest_before, line.refusal,
+                     asked);
 }
 
 std::string detail_of(const line_problem& problem, const run_options& asked)
 {
     return detail_of(problem.fate, problem.first_path, problem.first_line, problem.largest_before,
-                     asked);
+                     problem.refusal, asked);
 }
 
 std::string fate_words(line_fate fate, const values& values)

@@ -36,7 +36,11 @@ inline constexpr char options[] =
     "\n"
     "   --trusted-keys=FILE  only the keys in FILE may sign the log: PEM PUBLIC KEY\n"
     "                        or CERTIFICATE blocks, base64 key lines or\n"
-    "                        sha256:<64 hex digits>; may be given more than once\n"
+    "                        sha256:<64 hex digits>; may be given more than once;\n"
+    "                        an entry may bound the lines its key signs with\n"
+    "                        seq=A-B, revoked-after=N, not-before=T, not-after=T\n"
+    "                        (after a key line or a fingerprint, or in a line\n"
+    "                        conditions: WORDS before a PEM block)\n"
     "   --quiet              print only the problems, the missing numbers, a\n"
     "                        summary and the keys, one line each; nothing for\n"
     "                        a clean run (the form for cron)\n"
@@ -56,6 +60,13 @@ inline constexpr char options[] =
     "   --checkpoint=FILE    verify only what was appended since the run that\n"
     "                        wrote FILE, prove that the rest is unchanged, and\n"
     "                        write FILE anew; logs must be files\n"
+    "   --time-field=N       the data field's item N (from 1) is the line's time,\n"
+    "                        ISO 8601 in UTC (2026-12-01T10:21:30Z): the dates of\n"
+    "                        trusted keys and certificates are held to it, and\n"
+    "                        with --strict a time that does not read, goes back\n"
+    "                        or is ahead of the clock is an error\n"
+    "   --time-tolerance=S   how many seconds a time may go back or be ahead of\n"
+    "                        the clock (default 60)\n"
     "   --rotated=PATH       verify PATH and its rotated files found beside it\n"
     "                        (PATH.1, PATH.2.gz, ... or PATH-YYYYMMDD.gz),\n"
     "                        oldest first, those that exist; may be given more\n"
@@ -162,6 +173,8 @@ enum class fate_detail {
     first_seen,      // where a repeated number was first recorded
     largest_before,  // the largest number before one out of order
     expected_range,  // the numbers --expect-first and --expect-last allow
+    key_conditions,  // why the key's conditions do not allow the line
+    time_held,       // the line's time, and the time it was held to
 };
 
 // What a line's fate looks like in every rendering.
@@ -202,6 +215,17 @@ inline constexpr fate_texts FATES[] = {
     {line_fate::signature_encoding, "signature_encoding", ",ERROR", true,
      "\nsignature encoding error at line {counter}",
      "{path}:{line}: signature verifies, but is not DER\n"},
+    {line_fate::key_not_valid, "key_not_valid", ",ERROR", true, "\nkey not valid at line {counter}",
+     "{path}:{line}: key sha256:{key} not valid for sequence number {number} ({detail})\n",
+     fate_detail::key_conditions},
+    {line_fate::time_unreadable, "time_unreadable", ",ERROR", true,
+     "\ntime error at line {counter}", "{path}:{line}: no ISO 8601 UTC time in the time field\n"},
+    {line_fate::time_backwards, "time_backwards", ",ERROR", true,
+     "\ntime going back at line {counter}",
+     "{path}:{line}: time going back ({detail}, the latest before)\n", fate_detail::time_held},
+    {line_fate::time_in_future, "time_in_future", ",ERROR", true,
+     "\ntime in the future at line {counter}",
+     "{path}:{line}: time in the future ({detail}, the run's clock)\n", fate_detail::time_held},
     {line_fate::ok, "ok", ",OK", true, nullptr, nullptr},
 };
 
@@ -267,6 +291,11 @@ inline constexpr error_texts ERRORS[] = {
      "{path}: interrupted by {message}\n", "{path}:{line}: interrupted by {message}\n",
      // So that a result log read alone cannot pass for that of a shorter log.
      "interrupted by {message},INTERRUPTED\n"},
+    {run_error_kind::date_needs_time, "date_needs_time",
+     "a date condition needs --time-field, the item of a line's time",
+     "\n  ! Could not use the trusted keys in {path}: {message}\n\n",
+     "\n  ! Could not use the trusted keys in {path}, line {line}: {message}\n\n",
+     "{path}: trusted keys: {message}\n", "{path}:{line}: trusted keys: {message}\n"},
     {run_error_kind::result_log_is_trusted_keys, "result_log_is_trusted_keys",
      "it holds the trusted keys", "\n  ! Could not open {path}: it holds the trusted keys\n\n",
      nullptr, QUIET_COULD_NOT_OPEN, nullptr},

@@ -386,7 +386,8 @@ TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
         for (const char* option :
              {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
               "--event", "--progress", "--no-progress", "--strict", "--expect-first=N",
-              "--expect-last=N", "--checkpoint=FILE", "--rotated=PATH", "--help", "--version",
+              "--expect-last=N", "--checkpoint=FILE", "--rotated=PATH", "--time-field=N",
+              "--time-tolerance=S", "revoked-after=N", "--help", "--version",
               "\n   -- ", "CERTIFICATE", "Exit status:", "153 the history"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
         EXPECT_EQ(run.console, help);
@@ -719,6 +720,10 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
                                         {"out_of_order", 0},
                                         {"key_encoding", 0},
                                         {"signature_encoding", 0},
+                                        {"key_not_valid", 0},
+                                        {"time_unreadable", 0},
+                                        {"time_backwards", 0},
+                                        {"time_in_future", 0},
                                         {"nothing_verified", 0}}));
     EXPECT_EQ(document["errors"]["missing_sequence"],
               records_ending(run.result_log, ",MISSING SEQUENCE"));
@@ -729,9 +734,9 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
                                           {"out_of_order", 0}}));
     EXPECT_EQ(document["keys"],
               json::parse(R"([{"sha256":")" + fixtures::fingerprint(KEY) +
-                          R"(","type":"EC secp256r1","lines":5,"trusted":true},{"sha256":")" +
+                          R"(","type":"EC secp256r1","lines":5,"trusted":true,"conditions":null},{"sha256":")" +
                           fixtures::fingerprint("rsa2048") +
-                          R"(","type":"RSA-2048","lines":1,"trusted":false}])"));
+                          R"(","type":"RSA-2048","lines":1,"trusted":false,"conditions":null}])"));
     EXPECT_EQ(document["problems"],
               json::parse(R"([{"log":"log.txt","line":3,"kind":"key","code":"-0x3d62"},)"
                           R"({"log":"log.txt","line":5,"kind":"signature","code":null},)"

@@ -40,7 +40,8 @@ struct settled {
     line_fate settle(const std::string& data, const line_verdict& verdict)
     {
         return book
-            .settle({0, ++line}, data.c_str(), "sig", extract_sequence(data.c_str(), mode), verdict)
+            .settle({0, ++line}, data.c_str(), "sig", {extract_sequence(data.c_str(), mode)},
+                    verdict)
             .fate;
     }
     line_fate settle(long number, const line_verdict& verdict)
@@ -60,14 +61,14 @@ TEST(Ledger, AtMostKeptKeysAreListedAndTheOthersLinesCounted)
         verdict.key.sha256[0] = static_cast<unsigned char>(i);
         verdict.key.sha256[1] = static_cast<unsigned char>(i >> 8);
         const line_report line =
-            run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/1", "sig", 1, verdict);
+            run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/1", "sig", {1}, verdict);
         // Every line still names its own key, listed or not.
         ASSERT_NE(line.key, nullptr);
         EXPECT_EQ(line.key->sha256, verdict.key.sha256);
     }
     // A listed key seen again is counted on its own row.
     verdict.key.sha256.fill(0);
-    run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/2", "sig", 2, verdict);
+    run.book.settle({0, ++run.line}, "tx/0/1/2/3/4/5/2", "sig", {2}, verdict);
     const run_result& result = run.book.result();
     ASSERT_EQ(result.keys.size(), KEPT_KEYS);
     EXPECT_EQ(result.keys.front().lines, 2U);
@@ -79,8 +80,8 @@ TEST(Ledger, AtMostKeptKeysAreListedAndTheOthersLinesCounted)
 TEST(Ledger, EachVerdictHasItsFateAndItsCount)
 {
     settled run;
-    const line_report first =
-        run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig", 1, verdict_of(check_verdict::verified));
+    const line_report first = run.book.settle({0, 7}, "tx/0/1/2/3/4/5/1", "sig", {1},
+                                              verdict_of(check_verdict::verified));
     EXPECT_EQ(first.fate, line_fate::ok);
     EXPECT_EQ(first.counter, 1U);
     EXPECT_EQ(first.where.line, 7U);
@@ -97,7 +98,7 @@ TEST(Ledger, EachVerdictHasItsFateAndItsCount)
     EXPECT_EQ(run.settle(800000, verdict_of(check_verdict::verified)),
               line_fate::no_sequence_number);
     const line_report last =
-        run.book.settle({1, 2}, "tx/0/1/2/3/4/5/9", "", 9, verdict_of(check_verdict::verified));
+        run.book.settle({1, 2}, "tx/0/1/2/3/4/5/9", "", {9}, verdict_of(check_verdict::verified));
     EXPECT_EQ(last.counter, 6U);
 
     const run_result& result = run.book.result();
@@ -150,7 +151,7 @@ TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
 {
     settled run({.tallies_keys = true, .knows_trust = true});
     run.settle(1, verdict_of(check_verdict::verified, 7));
-    const line_report untrusted = run.book.settle({0, 9}, "tx/0/1/2/3/4/5/2", "", 2,
+    const line_report untrusted = run.book.settle({0, 9}, "tx/0/1/2/3/4/5/2", "", {2},
                                                   verdict_of(check_verdict::untrusted_key, 3));
     ASSERT_NE(untrusted.key, nullptr);
     EXPECT_EQ(untrusted.key->sha256, key_named(3).sha256);
@@ -168,7 +169,7 @@ TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)
     unknown.settle(1, verdict_of(check_verdict::verified, 7));
     EXPECT_FALSE(unknown.book.result().keys[0].trusted);
     settled uncounted;
-    EXPECT_EQ(uncounted.book.settle({0, 1}, "x", "", 0, verdict_of(check_verdict::verified)).key,
+    EXPECT_EQ(uncounted.book.settle({0, 1}, "x", "", {0}, verdict_of(check_verdict::verified)).key,
               nullptr);
     EXPECT_TRUE(uncounted.book.result().keys.empty());
 }
@@ -218,9 +219,9 @@ TEST(Ledger, StrictRunsMakeReplaysAndDisorderErrors)
         settled run({.strict = strict, .log_names = {"a.log", "b.log"}});
         EXPECT_EQ(run.settle(3, verdict_of(check_verdict::verified)), line_fate::ok);
         EXPECT_EQ(run.settle(6, verdict_of(check_verdict::verified)), line_fate::ok);
-        const line_report replay = run.book.settle({1, 40}, "tx/0/1/2/3/4/5/3", "", 3,
+        const line_report replay = run.book.settle({1, 40}, "tx/0/1/2/3/4/5/3", "", {3},
                                                    verdict_of(check_verdict::verified));
-        const line_report late = run.book.settle({1, 41}, "tx/0/1/2/3/4/5/5", "", 5,
+        const line_report late = run.book.settle({1, 41}, "tx/0/1/2/3/4/5/5", "", {5},
                                                  verdict_of(check_verdict::verified));
         // A number seen again is a replay, not disorder; one not seen before
         // is in order again once above the largest.

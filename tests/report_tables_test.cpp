@@ -67,7 +67,7 @@ TEST(Reports, EveryFateOfTheTableInEveryForm)
         result.lines_checked = row.fate == line_fate::key_error ? 0 : 1;
         result.lines_of(row.fate) = 1;
         if (row.fate != line_fate::ok)
-            result.problems.push_back({line.where, row.fate, line.key_code, {}, 7, "", 0, 0});
+            result.problems.push_back({line.where, row.fate, line.key_code, {}, 7, "", 0, 0, {}});
         result.status = row.fate == line_fate::ok ? run_status::ok : run_status::counted_errors;
 
         const std::string console = rendered(options_of(report_style::console), {line}, result);

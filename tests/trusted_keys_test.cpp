@@ -35,9 +35,9 @@ bool read_trust(const scratch_dir& dir, const std::vector<std::string>& files,
         paths.push_back(dir.file("trust" + std::to_string(i) + ".txt"));
         dir.write("trust" + std::to_string(i) + ".txt", files[i]);
     }
-    trusted_fingerprints keys;
-    const bool read = load_trusted_keys(paths, keys, error);
-    for (const key_fingerprint& key : keys)
+    trust_list trust;
+    const bool read = load_trusted_keys(paths, trust, error);
+    for (const key_fingerprint& key : trust.keys)
         fingerprints.push_back(hex_of(key));
     return read;
 }
@@ -57,6 +57,13 @@ TEST(TrustedKeys, EveryFormOfAnEntryNamesTheKeyOpenSslNames)
         {"PEM as OpenSSL writes it", {file_content(fixtures::pem_path(KEY))}, {KEY}},
         {"base64 key line", {key_field(KEY) + "\n"}, {KEY}},
         {"fingerprint", {"sha256:" + fingerprint + "\n"}, {KEY}},
+        {"fingerprint with conditions at their bounds",
+         {"sha256:" + fingerprint +
+          " seq=5-5 revoked-after=0 not-before=2026-01-01 not-after=2026-01-01\n"},
+         {KEY}},
+        {"a PEM block with conditions",
+         {"conditions: seq=1-\n" + file_content(fixtures::pem_path(KEY))},
+         {KEY}},
         {"fingerprint in capitals, comments, CR LF",
          {"# the device key\r\n\r\n  sha256:" + upper + "  \r\n"},
          {KEY}},
@@ -141,9 +148,9 @@ TEST(TrustedKeys, AnEntryThatIsNoneNamesItsFileAndLine)
         dir.write("good.txt", key_field(KEY) + "\n");
         if (c.content)
             dir.write("keys.txt", *c.content);
-        trusted_fingerprints keys;
+        trust_list trust;
         trusted_keys_error error;
-        EXPECT_FALSE(load_trusted_keys({dir.file("good.txt"), dir.file("keys.txt")}, keys, error));
+        EXPECT_FALSE(load_trusted_keys({dir.file("good.txt"), dir.file("keys.txt")}, trust, error));
         EXPECT_EQ(error.path, dir.file("keys.txt"));
         EXPECT_EQ(error.line, c.line);
         EXPECT_EQ(error.message, c.message);
