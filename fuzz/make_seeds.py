@@ -80,6 +80,11 @@ def write_compressed():
     write(directory, selector(2, 1, 2) + compress(COMPRESSORS[2], events) + bytes(4))
     skippable = bytes([0x50, 0x2a, 0x4d, 0x18, 3, 0, 0, 0]) + b"abc"
     write(directory, selector(3, 1, 2) + skippable + compress(COMPRESSORS[3], events))
+    # The start of a frame of zstd's old format, cut short: alone, as
+    # fuzzing found it, and after a frame.
+    old_frame = bytes([0x26, 0xb5, 0x2f, 0xfd, 0x59, 0x54, 0xff, 0xff, 0xff])
+    write(directory, selector(3, 1, 2) + old_frame)
+    write(directory, selector(3, 1, 2) + compress(COMPRESSORS[3], events) + old_frame)
     write(directory, selector(0, 2, 1) + events)
 
 
