@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Write the seed corpora of the fuzz targets from the test fixtures.
 
-    python3 fuzz/make_seeds.py
+    python3 fuzz/make_seeds.py [TOOL]
 
 fuzz/corpus/run/        whole logs of both kinds: lines of every key kind,
                         explicit domains, tampered and broken lines, gaps
@@ -12,16 +12,23 @@ fuzz/corpus/decompress/ the example logs compressed by gzip, xz, zstd and
                         bzip2 (members in a row, cut short, empty, padded),
                         each behind the byte that picks the format and the
                         chunk sizes
+fuzz/corpus/checkpoint/ checkpoint files as the built tool (TOOL, by default
+                        build/tamberlo_orvel_verify) writes them after runs
+                        over the example logs: both kinds, trusted keys,
+                        a log grown and rotated, a log of several pieces;
+                        left as they are when there is no built tool
 
 The seeds are made from tests/fixtures (OpenSSL-made keys and signatures)
-and examples/ only, compressed by the formats' own command-line tools. Files are named by their content, so a rerun rewrites
-the seeds and keeps the inputs that fuzzing runs added beside them
-(merged with -merge=1).
+and examples/ only, compressed by the formats' own command-line tools. Files
+are named by their content, so a rerun rewrites the seeds and keeps the
+inputs that fuzzing runs added beside them (merged with -merge=1).
 """
 
 import base64
 import hashlib
 import subprocess
+import sys
+import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -80,10 +87,49 @@ def write_compressed():
     write(directory, selector(2, 1, 2) + compress(COMPRESSORS[2], events) + bytes(4))
     skippable = bytes([0x50, 0x2a, 0x4d, 0x18, 3, 0, 0, 0]) + b"abc"
     write(directory, selector(3, 1, 2) + skippable + compress(COMPRESSORS[3], events))
+    # The start of a frame of zstd's old format, cut short: alone, as
+    # fuzzing found it, and after a frame.
+    old_frame = bytes([0x26, 0xb5, 0x2f, 0xfd, 0x59, 0x54, 0xff, 0xff, 0xff])
+    write(directory, selector(3, 1, 2) + old_frame)
+    write(directory, selector(3, 1, 2) + compress(COMPRESSORS[3], events) + old_frame)
     write(directory, selector(0, 2, 1) + events)
 
 
+def write_checkpoints(tool):
+    """Each list of runs in a scratch directory of its own, with the logs
+    and arguments of each run; the checkpoint the last run left is a seed.
+    The logs are named relative to the directory, so that the checkpoint's
+    bytes do not depend on where it was."""
+    transactions = (ROOT / "examples" / "transactions.log").read_bytes()
+    events = (ROOT / "examples" / "events.log").read_bytes()
+    lines = transactions.splitlines(keepends=True)
+    signers = "--trusted-keys=" + str(ROOT / "examples" / "signers.pem")
+    # More than one 1 MiB piece, its last line without a line end.
+    long_log = (transactions * 900).rstrip(b"\n")
+    scenarios = [
+        [({"tx.log": transactions}, ["tx.log"])],
+        [({"ev.log": events}, ["--event", "ev.log"])],
+        [({"tx.log": transactions}, ["--strict", signers, "tx.log"])],
+        # Grown, rotated, then the rotated log no longer given (retired).
+        [({"tx.log": b"".join(lines[:3])}, ["tx.log"]),
+         ({"tx.log.1": b"".join(lines[:3]), "tx.log": b"".join(lines[3:])},
+          ["tx.log.1", "tx.log"]),
+         ({}, ["tx.log"])],
+        [({"long.log": long_log}, ["long.log"])],
+    ]
+    for runs in scenarios:
+        with tempfile.TemporaryDirectory() as scratch:
+            work = Path(scratch)
+            for files, args in runs:
+                for name, content in files.items():
+                    (work / name).write_bytes(content)
+                subprocess.run([str(tool), "--quiet", "--checkpoint=checkpoint"] + args,
+                               cwd=work, stdout=subprocess.DEVNULL, check=False)
+            write(CORPUS / "checkpoint", (work / "checkpoint").read_bytes())
+
+
 def main():
+    tool = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build" / "tamberlo_orvel_verify"
     keys, signatures = load()
 
     def line(name, data):
@@ -116,7 +162,11 @@ def main():
         raw = text.encode()
         write(CORPUS / "key", bytes([1, len(raw) >> 8, len(raw) & 255]) + raw)
     write_compressed()
-    for sub in ("run", "line_rules", "key", "decompress"):
+    if tool.is_file():
+        write_checkpoints(tool.resolve())
+    else:
+        print("no built tool at %s: the checkpoint seeds are left as they are" % tool)
+    for sub in ("run", "line_rules", "key", "decompress", "checkpoint"):
         print(sub, len(list((CORPUS / sub).iterdir())), "inputs")
 
 

@@ -325,6 +325,9 @@ struct zstd_stream {
     ZSTD_DCtx* z = ZSTD_createDCtx();
     bool live = false;
     members at;
+    // The first bytes of the frame being read, until its magic is whole.
+    std::array<unsigned char, ZSTD_MAGIC.size()> magic{};
+    std::size_t magic_seen = 0;
 
     zstd_stream()
     {
@@ -338,23 +341,56 @@ struct zstd_stream {
 
 bool ready(const zstd_stream& s) { return s.live; }
 
+// Whether the first size bytes of a frame (4 at most) can begin a frame
+// of the current format or a skippable frame.
+bool begins_zstd_frame(const unsigned char* head, std::size_t size)
+{
+    const bool frame = std::equal(head, head + size, ZSTD_MAGIC.begin());
+    const bool skippable = (size == 0 || (head[0] & 0xf0) == 0x50) &&
+                           std::equal(head + std::min<std::size_t>(size, 1), head + size,
+                                      ZSTD_SKIPPABLE_MAGIC_TAIL.begin());
+    return frame || skippable;
+}
+
+// The library also reads frames of its old formats, but only when their
+// magic arrives in one call with more bytes behind it (a few bytes alone
+// are checked against the current magic), so its verdict on them would
+// depend on how the input is cut. Here they are no frames, as
+// compression_of does not take them for zstd either: the magic is checked
+// before the library sees its bytes, however they arrive.
+bool magic_may_follow(const zstd_stream& s, const buffers& b)
+{
+    std::array<unsigned char, ZSTD_MAGIC.size()> head = s.magic;
+    const std::size_t more = std::min(head.size() - s.magic_seen, b.in_left);
+    std::copy_n(b.in, more, head.begin() + static_cast<std::ptrdiff_t>(s.magic_seen));
+    return begins_zstd_frame(head.data(), s.magic_seen + more);
+}
+
+void note_magic(zstd_stream& s, const unsigned char* consumed, std::size_t size)
+{
+    const std::size_t more = std::min(s.magic.size() - s.magic_seen, size);
+    std::copy_n(consumed, more, s.magic.begin() + static_cast<std::ptrdiff_t>(s.magic_seen));
+    s.magic_seen += more;
+}
+
 const char* decode_stream(zstd_stream& s, buffers& b)
 {
     while (b.out_left > 0 && (b.in_left > 0 || s.at.inside)) {
+        if (!magic_may_follow(s, b))
+            return s.at.ended_one ? ZSTD_TRAILING : ZSTD_getErrorString(ZSTD_error_prefix_unknown);
         ZSTD_inBuffer in{b.in, b.in_left, 0};
         ZSTD_outBuffer out{b.out, b.out_left, 0};
         // 0 when a frame has ended and all its output is written; the
         // library stops at the end of a frame.
         const std::size_t ret = ZSTD_decompressStream(s.z, &out, &in);
+        note_magic(s, b.in, in.pos);
         b.advance(in.pos, out.pos);
-        // Only a frame's first bytes can be of no known kind.
-        if (ZSTD_isError(ret) != 0 && ZSTD_getErrorCode(ret) == ZSTD_error_prefix_unknown &&
-            s.at.ended_one)
-            return ZSTD_TRAILING;
         if (ZSTD_isError(ret) != 0)
             return ZSTD_getErrorName(ret);
-        if (ret == 0)
+        if (ret == 0) {
             s.at.ended();
+            s.magic_seen = 0;
+        }
         if (ret != 0 && in.pos > 0)
             s.at.consumed_some();
         if (in.pos == 0 && out.pos == 0)

@@ -18,8 +18,8 @@ constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 
 // How many bytes at text, up to end, form one UTF-8 character, and its code
 // point; for bytes that do not, U+FFFD for the longest start of a sequence
-// that could still have been one (at least one byte), as the JSON library
-// that wrote earlier documents replaced them.
+// that could still have been one (at least one byte), as Unicode
+// recommends and as earlier versions of the tool wrote such bytes.
 std::size_t decode_utf8(const unsigned char* text, const unsigned char* end, uint32_t& code_point)
 {
     const unsigned char lead = text[0];

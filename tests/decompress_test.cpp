@@ -396,6 +396,15 @@ TEST(Decoder, BytesAfterTheLastMemberFailOnceItsTextIsOut)
         EXPECT_EQ(result.text, first_line);
         EXPECT_EQ(result.error, trailing[1]);
     }
+    // The start of a frame of zstd's old format, cut short: its library
+    // would take it for a whole frame when it came in one piece.
+    const std::string frame = compressed(FORMATS[2], first_line);
+    const std::string old_frame = bytes({0x26, 0xb5, 0x2f, 0xfd, 0x59, 0x54, 0xff, 0xff, 0xff});
+    for (const std::size_t in_chunk : {1, 3, 1 << 16}) {
+        const decoded result = decode_all(compression::zstd, frame + old_frame, in_chunk, 1 << 16);
+        EXPECT_EQ(result.text, first_line);
+        EXPECT_EQ(result.error, trailing[2]);
+    }
 }
 
 TEST(Decoder, XzStreamPaddingComesInFours)

@@ -527,16 +527,16 @@ TEST(Reports, BidirectionalControlsAreEscapedOnATerminalOnly)
     for (const auto& c : characters) {
         const std::string text = std::string("a") + c.bytes + "b";
         SCOPED_TRACE(printable(text));
-        std::string expected = text;
-        if (c.control) {
-            expected = "a";
-            for (const char* at = c.bytes; *at != '\0'; ++at) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(*at));
+        std::string expected = "a";
+        for (const char* at = c.bytes; *at != '\0'; ++at) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(*at));
+            if (c.control)
                 expected += escaped;
-            }
-            expected += "b";
+            else
+                expected += *at;
         }
+        expected += 'b';
         EXPECT_EQ(terminal_safe(text.c_str(), true).c_str(), expected);
         EXPECT_EQ(terminal_safe(text.c_str(), false).c_str(), text);
     }

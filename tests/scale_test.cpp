@@ -25,6 +25,17 @@
 
 namespace {
 
+// The command that makes the scale log with that many lines, once per
+// build directory (the script keeps a log it made before).
+std::string scale_log_command(long lines)
+{
+    std::string command = "'";
+    command += FIXTURE_PYTHON;
+    command += "' '" FIXTURE_DIR "/make_scale_log.py' '" SCALE_LOG_PATH "' ";
+    command += std::to_string(lines);
+    return command;
+}
+
 // 900,000 verified lines numbered 1 to 900,000, signed by the rsa512 test
 // key: numbers from 800,000 up are rejected, each as an error of its own.
 TEST(HostileScale, NineHundredThousandVerifiedLines)
@@ -32,9 +43,7 @@ TEST(HostileScale, NineHundredThousandVerifiedLines)
     constexpr long LINES = 900000;
     constexpr long TRACKED = 799999;
     const std::string log_path = SCALE_LOG_PATH;
-    const std::string command = "'" + std::string(FIXTURE_PYTHON) +
-                                "' '" FIXTURE_DIR "/make_scale_log.py' '" + log_path + "' " +
-                                std::to_string(LINES);
+    const std::string command = scale_log_command(LINES);
     ASSERT_EQ(std::system(command.c_str()), 0)
         << command << " failed (it needs python3-cryptography and openssl)";
 
@@ -89,8 +98,7 @@ TEST(HostileScale, NineHundredThousandVerifiedLines)
 TEST(HostileScale, TheJsonDocumentOfAnyRunFitsInItsMemory)
 {
     const std::string log_path = SCALE_LOG_PATH;
-    const std::string command = "'" + std::string(FIXTURE_PYTHON) +
-                                "' '" FIXTURE_DIR "/make_scale_log.py' '" + log_path + "' 900000";
+    const std::string command = scale_log_command(900000);
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     const scratch_dir dir;
     {

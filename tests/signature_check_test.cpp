@@ -251,14 +251,15 @@ TEST(Certificates, MalformedCertificatesAreRefused)
     ASSERT_EQ(fixtures::to_hex(explicit_key.substr(8, 5)), "a003020102");
     std::string explicit_version_9 = explicit_key;
     explicit_version_9[12] = 9;
+    std::string not_base64 = fixtures::certificate_body("secp256r1");
+    not_base64[40] = '!';
 
     const struct {
         const char* name;
         std::string body;
         int32_t code;  // 0: any code of the certificate
     } cases[] = {
-        {"not base64", fixtures::certificate_body("secp256r1").insert(40, "!"),
-         BASE64_INVALID_CHARACTER},
+        {"not base64", not_base64, BASE64_INVALID_CHARACTER},
         {"empty", "", 0},
         {"cut short", fixtures::to_base64(named.substr(0, named.size() - 20)), 0},
         {"bytes after it", fixtures::to_base64(named + std::string(4, '\0')), X509_LENGTH_MISMATCH},
