@@ -4,7 +4,9 @@
 
 #include <memory>
 
-#include "report.hpp"
+class console_writer;
+class report;
+struct run_options;
 
 std::unique_ptr<report> make_console_report(const run_options& options, console_writer& console);
 std::unique_ptr<report> make_quiet_report(const run_options& options, console_writer& console);
