@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "key_conditions.hpp"
 #include "key_identity.hpp"
 #include "line_time.hpp"
 #include "run_options.hpp"
 #include "run_status.hpp"
 #include "sequence_check.hpp"
-#include "trusted_keys.hpp"
 
 // Where a line stands: which log, and its physical line there (1-based,
 // blank lines counted).
