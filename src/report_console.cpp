@@ -1,6 +1,7 @@
 // The console of every line: the banner, each line's fields and verdict,
 // the sequence messages and the summary.
 #include "console.hpp"
+#include "report.hpp"
 #include "report_forms.hpp"
 #include "texts.hpp"
 

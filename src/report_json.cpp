@@ -9,6 +9,7 @@
 
 #include "console.hpp"
 #include "hex.hpp"
+#include "report.hpp"
 #include "report_forms.hpp"
 #include "texts.hpp"
 

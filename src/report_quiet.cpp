@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console.hpp"
+#include "report.hpp"
 #include "report_forms.hpp"
 #include "texts.hpp"
 
