@@ -383,12 +383,28 @@ TEST(Options, HelpListsEveryOptionAndVersionStaysAsItWas)
             << run.console;
         EXPECT_TRUE(run.console.ends_with("\nReport bugs to: " + std::string(BUG_ADDRESS) + "\n"))
             << run.console;
-        for (const char* option :
-             {"--trusted-keys=FILE", "--quiet", "--json", "--result-log=FILE", "--jobs=N",
-              "--event", "--progress", "--no-progress", "--strict", "--expect-first=N",
-              "--expect-last=N", "--checkpoint=FILE", "--rotated=PATH", "--time-field=N",
-              "--time-tolerance=S", "revoked-after=N", "--help", "--version",
-              "\n   -- ", "CERTIFICATE", "Exit status:", "153 the history"})
+        for (const char* option : {"--trusted-keys=FILE",
+                                   "--quiet",
+                                   "--json",
+                                   "--result-log=FILE",
+                                   "--jobs=N",
+                                   "--event",
+                                   "--progress",
+                                   "--no-progress",
+                                   "--strict",
+                                   "--expect-first=N",
+                                   "--expect-last=N",
+                                   "--checkpoint=FILE",
+                                   "--rotated=PATH",
+                                   "--time-field=N",
+                                   "--time-tolerance=S",
+                                   "revoked-after=N",
+                                   "--help",
+                                   "--version",
+                                   "\n   -- ",
+                                   "CERTIFICATE",
+                                   "Exit status:",
+                                   "153 the history"})
             EXPECT_NE(run.console.find(option), std::string::npos) << option;
         EXPECT_EQ(run.console, help);
         EXPECT_EQ(run.errors, "");
@@ -732,11 +748,13 @@ TEST(Json, TheDocumentAgreesWithTheResultLogAndTheExitCode)
                                           {"missing", json::parse("[[2,6],[8,8]]")},
                                           {"repeated", 0},
                                           {"out_of_order", 0}}));
-    EXPECT_EQ(document["keys"],
-              json::parse(R"([{"sha256":")" + fixtures::fingerprint(KEY) +
-                          R"(","type":"EC secp256r1","lines":5,"trusted":true,"conditions":null},{"sha256":")" +
-                          fixtures::fingerprint("rsa2048") +
-                          R"(","type":"RSA-2048","lines":1,"trusted":false,"conditions":null}])"));
+    EXPECT_EQ(
+        document["keys"],
+        json::parse(
+            R"([{"sha256":")" + fixtures::fingerprint(KEY) +
+            R"(","type":"EC secp256r1","lines":5,"trusted":true,"conditions":null},{"sha256":")" +
+            fixtures::fingerprint("rsa2048") +
+            R"(","type":"RSA-2048","lines":1,"trusted":false,"conditions":null}])"));
     EXPECT_EQ(document["problems"],
               json::parse(R"([{"log":"log.txt","line":3,"kind":"key","code":"-0x3d62"},)"
                           R"({"log":"log.txt","line":5,"kind":"signature","code":null},)"
