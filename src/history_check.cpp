@@ -95,33 +95,78 @@ public:
         match.plan.logs.resize(fds_.size());
         if (logs_.empty())
             return match;  // a checkpoint of an empty set: every log is new
-        const std::size_t last = logs_.size() - 1;
-        std::ptrdiff_t first = 0;
-        if (!fds_.empty() && !align(first))
+        const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(logs_.size()) - 1;
+        std::size_t aligned = 0;
+        std::ptrdiff_t at = 0;
+        if (!fds_.empty() && !align(aligned, at))
             return failed();
-        for (std::size_t given = 0; given < fds_.size(); ++given) {
-            const std::ptrdiff_t index = first + static_cast<std::ptrdiff_t>(given);
-            bool placed = false;
-            if (index < 0) {
-                placed = before_history(given);
-            } else if (static_cast<std::size_t>(index) > last) {
-                placed = check_new(given);
-            } else {
-                placed = check_verified(given, static_cast<std::size_t>(index), match.plan);
-            }
-            if (!placed)
+        // From the log aligned on, up; then down from it. An empty log where
+        // the checkpoint has one that is not is a new log, with nothing to
+        // verify: a writer that copies its empty log and truncates it makes
+        // one that no follow run sees. A checkpoint's log emptied is then
+        // missing, and named as such.
+        std::ptrdiff_t index = at;
+        for (std::size_t given = aligned; given < fds_.size(); ++given) {
+            const placing placed = place(given, index, match.plan);
+            if (placed == placing::failed)
                 return failed();
+            if (placed == placing::placed)
+                ++index;
         }
-        if (fds_.empty() ||
-            first + static_cast<std::ptrdiff_t>(fds_.size()) <= static_cast<std::ptrdiff_t>(last)) {
-            changed(logs_[last].path, 0, "the checkpoint's last log is not among the logs given");
+        if (index <= last) {
+            changed(logs_[static_cast<std::size_t>(last)].path, 0,
+                    "the checkpoint's last log is not among the logs given");
             return failed();
         }
-        match.plan.retired = static_cast<std::size_t>(first);
+        std::ptrdiff_t first = at - 1;
+        for (std::size_t given = aligned; given-- > 0;) {
+            const placing placed = place(given, first, match.plan);
+            if (placed == placing::failed)
+                return failed();
+            if (placed == placing::placed)
+                --first;
+        }
+        match.plan.retired = static_cast<std::size_t>(std::max<std::ptrdiff_t>(first + 1, 0));
         return match;
     }
 
 private:
+    enum class placing { placed, skipped, failed };
+
+    // The log given where the checkpoint has log index (below 0: before
+    // its first; beyond its last: a new log).
+    placing place(std::size_t given, std::ptrdiff_t index, history_plan& plan)
+    {
+        const auto last = static_cast<std::ptrdiff_t>(logs_.size()) - 1;
+        const bool in_history = index >= 0 && index <= last;
+        if (!in_history || logs_[static_cast<std::size_t>(index)].bytes > 0) {
+            bool failed_read = false;
+            const bool empty = is_empty(given, failed_read);
+            if (failed_read)
+                return placing::failed;
+            if (empty && (in_history || index < 0))
+                return placing::skipped;  // a new log (fresh), verified whole
+        }
+        bool placed = false;
+        if (index < 0) {
+            placed = before_history(given);
+        } else if (index > last) {
+            placed = check_new(given);
+        } else {
+            placed = check_verified(given, static_cast<std::size_t>(index), plan);
+        }
+        return placed ? placing::placed : placing::failed;
+    }
+
+    // Whether the log given holds no text at all.
+    bool is_empty(std::size_t given, bool& failed_read)
+    {
+        log_reader::status status = log_reader::status::piece;
+        const auto heads = hasher_.heads(fds_[given], {1}, status);
+        failed_read = read_failed(given, status);
+        return heads.empty();
+    }
+
     history_match failed()
     {
         history_match match;
@@ -167,12 +212,12 @@ private:
         return found;
     }
 
-    // Where the logs given begin in the checkpoint (first: the index of
-    // the first log given, below 0 when logs come before its first): from
-    // the first log given whose head is a checkpoint's log's, else from a
-    // run of empty logs at the checkpoint's end (which any log begins
-    // with), else from a name the checkpoint knows.
-    bool align(std::ptrdiff_t& first)
+    // Where the logs given stand in the checkpoint: the first log given
+    // (aligned) whose head is a checkpoint's log's stands at that log (at);
+    // else the first log given stands after the checkpoint's last log that
+    // is not empty (any log begins as an empty one), or at the latest log
+    // of its name the checkpoint knows.
+    bool align(std::size_t& aligned, std::ptrdiff_t& at)
     {
         for (std::size_t given = 0; given < fds_.size(); ++given) {
             bool failed_read = false;
@@ -184,22 +229,23 @@ private:
             const auto named = std::find_if(found.begin(), found.end(), [&](std::size_t i) {
                 return logs_[i].path == paths_[given];
             });
-            const std::size_t index = named != found.end() ? *named : found.front();
-            first = static_cast<std::ptrdiff_t>(index) - static_cast<std::ptrdiff_t>(given);
+            aligned = given;
+            at = static_cast<std::ptrdiff_t>(named != found.end() ? *named : found.front());
             return true;
         }
+        aligned = 0;
         std::size_t empty_end = logs_.size();
         while (empty_end > 0 && logs_[empty_end - 1].bytes == 0)
             --empty_end;
         if (empty_end < logs_.size()) {
-            first = static_cast<std::ptrdiff_t>(empty_end);
+            at = static_cast<std::ptrdiff_t>(empty_end);
             return true;
         }
         // The latest log of a name is the likeliest.
         for (std::size_t given = 0; given < fds_.size(); ++given) {
             for (std::size_t i = logs_.size(); i-- > 0;) {
                 if (logs_[i].path == paths_[given]) {
-                    first = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(given);
+                    at = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(given);
                     return true;
                 }
             }

@@ -107,6 +107,17 @@ TEST(HistoryCheck, TheLogsGivenArePlacedByContent)
          {d, e},
          1,
          {{role::grown, 1}, {role::fresh, 0}}},
+        // A log copied and emptied while empty, between two logs verified.
+        {"an empty log between verified ones",
+         three,
+         {a, "", b, c},
+         0,
+         {{role::resumed, 0}, {role::fresh, 0}, {role::resumed, 1}, {role::grown, 2}}},
+        {"an empty log before the first verified one",
+         three,
+         {"", b, c},
+         1,
+         {{role::fresh, 0}, {role::resumed, 1}, {role::grown, 2}}},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
@@ -151,6 +162,21 @@ TEST(HistoryCheck, AChangedLogKeepsThePiecesThatDiffer)
     ASSERT_TRUE(retired.changed);
     EXPECT_EQ(retired.changed->lines,
               (std::vector<std::pair<uint64_t, uint64_t>>{{1, checkpoint.logs[0].lines}}));
+}
+
+TEST(HistoryCheck, ALogEmptiedIsNamedAsMissing)
+{
+    const std::string a = lines(1, 10), b = lines(11, 20), c = lines(21, 30);
+    history three;
+    three.logs = {verified("a", a), verified("b", b), verified("c", c)};
+    const history_match middle = matched(three, {a, "", c});
+    ASSERT_TRUE(middle.error);
+    EXPECT_EQ(middle.error->kind, run_error_kind::history_changed);
+    EXPECT_EQ(middle.error->path, "given2");
+    EXPECT_EQ(middle.error->message, "the checkpoint's log b is missing before it");
+    const history_match last = matched(three, {a, b, ""});
+    ASSERT_TRUE(last.error);
+    EXPECT_EQ(last.error->message, "the checkpoint's last log is not among the logs given");
 }
 
 }  // namespace
