@@ -55,7 +55,7 @@ public:
     bool is_empty() const { return queue_.empty(); }
 
     // Queues a copy of the fields for checking.
-    void queue(const split_fields& line, const line_position& where);
+    void queue(const split_fields& split, const line_position& where);
 
     std::size_t size() const { return queue_.size(); }
 

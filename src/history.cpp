@@ -605,7 +605,9 @@ std::string through_links(const std::string& path)
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
             return at;
         target.resize(static_cast<std::size_t>(length));
-        at = target.front() == '/' ? target : directory_of(at) + "/" + target;
+        if (target.front() != '/')
+            target = directory_of(at).append("/").append(target);
+        at = target;
     }
     return at;
 }
@@ -640,7 +642,7 @@ void remove_unfinished_writes(const std::string& path)
         const std::string name = entry->d_name;
         if (!is_old_temporary_name(name, base))
             continue;
-        const std::string old = directory + "/" + name;
+        const std::string old = std::string(directory).append("/").append(name);
         const int fd = ::open(old.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue;

@@ -78,7 +78,8 @@ std::optional<unix_seconds> read_utc_time(std::string_view text)
     }
     if (at + 1 != text.size() || text[at] != 'Z')
         return std::nullopt;
-    return *days * SECONDS_PER_DAY + *hour * 3600 + *minute * 60 + *second;
+    return *days * SECONDS_PER_DAY + unix_seconds{*hour} * 3600 + unix_seconds{*minute} * 60 +
+           *second;
 }
 
 std::optional<unix_seconds> read_utc_date_or_time(std::string_view text, bool end_of_day)

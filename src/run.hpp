@@ -9,7 +9,7 @@
 class console_writer;
 class diagnostics;
 
-// Verifies the logs as the options say, reporting on console; in the quiet
+// Verifies the logs as asked, reporting on console; in the quiet
 // and JSON forms, what stopped the run is said on errors too, when given.
-run_status run_verification(const run_options& options, console_writer& console,
+run_status run_verification(const run_options& asked, console_writer& console,
                             diagnostics* errors = nullptr);
