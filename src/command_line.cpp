@@ -21,7 +21,7 @@ constexpr uint32_t MAX_JOBS = 1024;
 // A data field of more items than this is no log line; a day is tolerance
 // enough for any clock.
 constexpr uint32_t MAX_TIME_FIELD = 1000;
-constexpr uint32_t MAX_TIME_TOLERANCE = 86400;
+constexpr uint32_t MAX_SECONDS = 86400;
 
 enum class option_id {
     trusted_keys,
@@ -37,6 +37,10 @@ enum class option_id {
     rotated,
     time_field,
     time_tolerance,
+    follow,
+    gap_wait,
+    checkpoint_every,
+    metrics,
     help,
     version,
     progress,
@@ -63,6 +67,10 @@ constexpr option_spec OPTIONS[] = {
     {"rotated", option_id::rotated, true},
     {"time-field", option_id::time_field, true},
     {"time-tolerance", option_id::time_tolerance, true},
+    {"follow", option_id::follow, false},
+    {"gap-wait", option_id::gap_wait, true},
+    {"checkpoint-every", option_id::checkpoint_every, true},
+    {"metrics", option_id::metrics, true},
     {"help", option_id::help, false},
     {"version", option_id::version, false},
     {"progress", option_id::progress, false},
@@ -129,6 +137,17 @@ bool take_expected(std::string_view option, std::string_view value,
     return true;
 }
 
+// A number of seconds, at most a day.
+bool take_seconds(std::string_view option, std::string_view value, uint32_t low, uint32_t& seconds,
+                  std::string& problem)
+{
+    if (!parse_number(value, low, MAX_SECONDS, seconds)) {
+        problem = wants_number(option, low, MAX_SECONDS, value);
+        return false;
+    }
+    return true;
+}
+
 command_line option_error(command_line line, const std::string& message)
 {
     line.what = command_line::action::option_error;
@@ -182,10 +201,13 @@ bool apply_value(command_line& line, const option_spec& spec, std::string_view v
             return true;
         }
         case option_id::time_tolerance:
-            if (!parse_number(value, 0, MAX_TIME_TOLERANCE, line.options.time_tolerance)) {
-                problem = wants_number(spec.name, 0, MAX_TIME_TOLERANCE, value);
-                return false;
-            }
+            return take_seconds(spec.name, value, 0, line.options.time_tolerance, problem);
+        case option_id::gap_wait:
+            return take_seconds(spec.name, value, 0, line.options.gap_wait, problem);
+        case option_id::checkpoint_every:
+            return take_seconds(spec.name, value, 1, line.options.checkpoint_every, problem);
+        case option_id::metrics:
+            line.options.metrics = value;
             return true;
         default:
             return true;
@@ -242,6 +264,7 @@ bool take_option(int argc, char** argv, int& i, command_line& line, option_flags
         if (spec->id == option_id::event)
             line.options.mode = log_mode::event;
         line.options.strict |= spec->id == option_id::strict;
+        line.options.follow |= spec->id == option_id::follow;
         if (spec->id == option_id::help || spec->id == option_id::version) {
             line.what = spec->id == option_id::help ? command_line::action::help
                                                     : command_line::action::version;
@@ -272,6 +295,9 @@ command_line settled(command_line line, const option_flags& flags)
         return option_error(line, "no log given");
     if (!expectations_agree(line.options))
         return option_error(line, "option --expect-first is above --expect-last");
+    // A followed log is read on after its end: standard input has none.
+    if (line.options.follow && line.options.rotated.empty() && line.options.logs.back() == "-")
+        return option_error(line, "option --follow needs a last log that is a file");
     if (flags.progress || flags.no_progress)
         line.options.progress = flags.progress ? progress_display::always : progress_display::never;
     if (flags.json) {

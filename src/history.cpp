@@ -531,6 +531,12 @@ void read_document(const json& document, reading_of as, history& checkpoint)
     require(checkpoint.logs.empty() || !checkpoint.logs.back().retired, "logs.retired");
     read_facts(document.at("facts"), checkpoint.logs.size(), as, *checkpoint.facts);
     checkpoint.facts->strict = checkpoint.strict;
+    if (as.packed() && document.contains("result_log_bytes")) {
+        const json& bytes = document.at("result_log_bytes");
+        require(bytes.is_null() || bytes.is_number_unsigned(), "result_log_bytes");
+        if (bytes.is_number_unsigned())
+            checkpoint.result_log_bytes = bytes.get<uint64_t>();
+    }
 }
 
 // ------------------------------------------------------------ files
@@ -673,6 +679,8 @@ std::string to_text(const history& checkpoint)
          checkpoint.trusted_keys ? json(hex_of(*checkpoint.trusted_keys)) : json(nullptr)},
         {"logs", logs},
         {"facts", facts_of(*checkpoint.facts)},
+        {"result_log_bytes",
+         checkpoint.result_log_bytes ? json(*checkpoint.result_log_bytes) : json(nullptr)},
     };
     const std::string body = document.dump(-1, ' ', true, json::error_handler_t::replace);
     document["sha256"] = digest_of_text(body);

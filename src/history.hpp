@@ -42,6 +42,10 @@ struct history {
     std::optional<sha256_digest> trusted_keys;
     std::vector<history_log> logs;
     std::unique_ptr<ledger_state> facts = std::make_unique<ledger_state>();
+    // The bytes of the result log's line records when the checkpoint was
+    // written (its missing-number records follow them): a followed log's
+    // next run keeps them and writes its records after them.
+    std::optional<uint64_t> result_log_bytes;
 };
 
 // The checkpoint's text, and back. from_text checks every field, so that a

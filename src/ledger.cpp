@@ -307,19 +307,43 @@ const failed_lines& ledger::failed_lines_of(std::size_t log) const
     return log < failed_.size() ? failed_[log] : none;
 }
 
+namespace {
+
+// The facts of the numbers that the end of a run works out.
+void find_sequence_facts(const seq_tracker& tracker, std::optional<uint32_t> expect_first,
+                         std::optional<uint32_t> expect_last, run_result& result)
+{
+    sequence_gaps gaps = seq_scan_gaps(tracker, result.lines_checked);
+    result.missing =
+        seq_missing_within(tracker, std::move(gaps.missing), expect_first, expect_last);
+    result.missing_numbers = 0;
+    for (const sequence_range& range : result.missing)
+        result.missing_numbers += range.last - range.first + 1;
+    result.no_progression = gaps.no_progression;
+    if (seq_has_numbers(tracker)) {
+        result.first_number = tracker.seq_min;
+        result.last_number = tracker.seq_max;
+    }
+}
+
+}  // namespace
+
 void ledger::finish()
 {
-    sequence_gaps gaps = seq_scan_gaps(*tracker_, result_.lines_checked);
-    result_.missing = seq_missing_within(*tracker_, std::move(gaps.missing), settings_.expect_first,
-                                         settings_.expect_last);
-    for (const sequence_range& range : result_.missing)
-        result_.missing_numbers += range.last - range.first + 1;
-    result_.no_progression = gaps.no_progression;
+    find_sequence_facts(*tracker_, settings_.expect_first, settings_.expect_last, result_);
     result_.nothing_verified = settings_.strict && result_.lines_checked == 0;
-    if (seq_has_numbers(*tracker_)) {
-        result_.first_number = tracker_->seq_min;
-        result_.last_number = tracker_->seq_max;
-    }
+}
+
+run_result ledger::so_far() const
+{
+    run_result now = result_;
+    find_sequence_facts(*tracker_, settings_.expect_first, std::nullopt, now);
+    return now;
+}
+
+bool ledger::is_recorded(uint32_t number) const
+{
+    return seq_in_range(number) && seq_is_recorded(*tracker_, number);
 }
 
 std::unique_ptr<ledger_state> ledger::state() const
@@ -487,4 +511,12 @@ void ledger::name_logs(std::vector<std::string> names, std::vector<uint32_t> nam
 {
     settings_.log_names = std::move(names);
     settings_.name_of_log = std::move(name_of_log);
+}
+
+void ledger::add_log(const std::string& name)
+{
+    // Without a map, a log's number is its place in the run.
+    if (!settings_.name_of_log.empty())
+        settings_.name_of_log.push_back(static_cast<uint32_t>(settings_.log_names.size()));
+    settings_.log_names.push_back(name);
 }

@@ -108,6 +108,12 @@ public:
     // After the last line: the missing numbers, the lack of progression, a
     // run in which nothing was verified, and the range of numbers seen.
     void finish();
+    // Where a run that goes on stands now: its record, with the numbers
+    // missing so far (those up to an expected last one are not missing
+    // yet) and the range of numbers seen.
+    run_result so_far() const;
+    // Whether number was recorded.
+    bool is_recorded(uint32_t number) const;
 
     // What the next run needs to go on from here.
     std::unique_ptr<ledger_state> state() const;
@@ -121,6 +127,8 @@ public:
     const failed_lines& failed_lines_of(std::size_t log) const;
     // Names the logs that first positions refer to (see ledger_settings).
     void name_logs(std::vector<std::string> names, std::vector<uint32_t> name_of_log);
+    // A log added to the run (a followed log's next file), named name.
+    void add_log(const std::string& name);
 
     // Where the last settled line stands (line 0 before the first).
     const line_position& last_settled() const { return last_settled_; }

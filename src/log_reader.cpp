@@ -51,7 +51,10 @@ void log_reader::start(int fd)
     bytes_read_ = 0;
     digest_ = nullptr;
     hold_unfinished_line_ = false;
+    at_end_ = nullptr;
 }
+
+void log_reader::follow(follow_hook at_end) { at_end_ = std::move(at_end); }
 
 void log_reader::keep_digest(log_digest* digest, bool hold_unfinished_line)
 {
@@ -126,6 +129,18 @@ log_reader::fill log_reader::read_raw(std::size_t& got)
         if (waits_ && !wait_until_readable())
             return fill::interrupted;
         const ssize_t n = read(fd_, raw_.get() + raw_end_, BLOCK_SIZE - raw_end_);
+        // A followed file's end may be its present end only.
+        if (n == 0 && at_end_) {
+            // A plain log's last block is still in the buffer read into.
+            std::string_view last_read;
+            if (detected_ && !decoder_ && raw_end_ == 0)
+                last_read = {reinterpret_cast<const char*>(raw_.get()), block_end_};
+            const follow_step step = at_end_(bytes_read_, last_read);
+            if (step == follow_step::more)
+                continue;
+            if (step == follow_step::finished)
+                hold_unfinished_line_ = false;
+        }
         if (n >= 0) {
             got = static_cast<std::size_t>(n);
             raw_end_ += got;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "decompress.hpp"
 
@@ -56,6 +57,16 @@ public:
     // 1. A log's last line ends at its end, with or without a line end.
     void start(int fd);
 
+    // Following a file as it grows: at its end, the hook is asked (with the
+    // bytes read of it so far, and the last of them where the reader still
+    // holds them: a plain log's last block) whether more may be read (it
+    // waits for them first), whether the file is finished (rotated: a last
+    // line without its end is read as it stands) or the run stops (such a
+    // line is left, as its writer may be in the middle of it).
+    enum class follow_step { more, finished, stopped };
+    using follow_hook = std::function<follow_step(uint64_t bytes_read, std::string_view last_read)>;
+    void follow(follow_hook at_end);
+
     // From now on, every piece read is added to digest, with its line;
     // with hold_unfinished_line, a last line without its line end is not
     // read at all (its writer may be in the middle of it).
@@ -87,6 +98,9 @@ public:
             !detected_ || decoder_ ? raw_end_ - raw_begin_ : block_end_ - block_begin_;
         return bytes_read_ - pending;
     }
+    // Bytes of text handed over in pieces so far (a line held back for its
+    // end not included).
+    uint64_t position() const { return position_; }
     // The physical line the next piece belongs to.
     uint64_t line_being_read() const { return at_line_start_ ? line_number_ + 1 : line_number_; }
     // The physical line of the last piece read, and whether that piece ended
@@ -147,4 +161,5 @@ private:
     uint64_t position_ = 0;
     log_digest* digest_ = nullptr;
     bool hold_unfinished_line_ = false;
+    follow_hook at_end_;
 };

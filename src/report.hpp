@@ -32,6 +32,14 @@ public:
     virtual void resumed(const run_result& result) = 0;
     // Each settled line, in input order.
     virtual void line(const line_report& line) = 0;
+    // While a run follows its log: a run of numbers known to be missing
+    // (once the gap has stayed open a while); a rotation of the followed
+    // file log, how ("moved" or "truncated") and, for one truncated, the
+    // copy its rest was read from (empty for none found); and now and then
+    // where the run stands (ledger::so_far).
+    virtual void missing(const sequence_range& range) = 0;
+    virtual void rotated(const std::string& log, const char* how, const std::string& copy) = 0;
+    virtual void summary(const run_result& result) = 0;
     // After the run, or after what stopped it.
     virtual void end(const run_result& result) = 0;
 };

@@ -28,8 +28,15 @@ public:
         console_.flush();
     }
 
-    // The console shows this run's lines only.
+    // The console shows this run's lines only, and the missing numbers at
+    // the end, as it always has.
     void resumed(const run_result& /*result*/) override {}
+    void missing(const sequence_range& /*range*/) override {}
+    void rotated(const std::string& /*log*/, const char* /*how*/,
+                 const std::string& /*copy*/) override
+    {
+    }
+    void summary(const run_result& /*result*/) override {}
 
     void line(const line_report& line) override
     {

@@ -66,7 +66,9 @@ public:
 
     void write(const run_options& options, const run_result& result)
     {
-        put("{\"version\":1,\"logs\":[");
+        // A followed log's document is the last of its events.
+        put(options.follow ? "{\"event\":\"end\",\"version\":1,\"logs\":["
+                           : "{\"version\":1,\"logs\":[");
         for (std::size_t i = 0; i < options.logs.size(); ++i) {
             put(i == 0 ? "" : ",");
             string(options.logs[i]);
@@ -75,18 +77,8 @@ public:
         put(options.mode == log_mode::event ? "\"event\"" : "\"transaction\"");
         put(",\"result_log\":");
         string(options.result_log);
-        put(",\"lines\":{\"read\":");
-        number(result.lines_read);
-        put(",\"blank\":");
-        number(result.lines_blank);
-        put(",\"checked\":");
-        number(result.lines_checked);
-        put(",\"ok\":");
-        number(result.lines_of(line_fate::ok));
-        put("},\"errors\":");
-        errors(result);
-        put(",\"sequence\":");
-        sequence(result);
+        put(",");
+        counts(result);
         put(",\"keys\":");
         keys(result);
         put(",\"key_lines_omitted\":");
@@ -111,7 +103,64 @@ public:
         put("}\n");
     }
 
+    // The events of a followed log, each an object on a line of its own.
+    void problem_event(const std::string& log, const line_report& line)
+    {
+        put("{\"event\":\"problem\",");
+        problem_fields(log, line.where.line, line.fate, line.key_code);
+        put("}\n");
+    }
+
+    void missing_event(const sequence_range& range)
+    {
+        put("{\"event\":\"missing\",\"first\":");
+        number(range.first);
+        put(",\"last\":");
+        number(range.last);
+        put("}\n");
+    }
+
+    void rotation_event(const std::string& log, const char* how, const std::string& copy)
+    {
+        put("{\"event\":\"rotation\",\"log\":");
+        string(log);
+        put(",\"how\":\"");
+        put(how);
+        put("\",\"copy\":");
+        if (copy.empty()) {
+            put("null");
+        } else {
+            string(copy);
+        }
+        put("}\n");
+    }
+
+    void summary_event(const run_result& result)
+    {
+        put("{\"event\":\"summary\",");
+        counts(result);
+        put("}\n");
+    }
+
 private:
+    // The lines, errors and sequence members, of the document and of a
+    // summary event alike.
+    void counts(const run_result& result)
+    {
+        put("\"lines\":{\"read\":");
+        number(result.lines_read);
+        put(",\"blank\":");
+        number(result.lines_blank);
+        put(",\"checked\":");
+        number(result.lines_checked);
+        put(",\"ok\":");
+        number(result.lines_of(line_fate::ok));
+        put("},\"errors\":");
+        errors(result);
+        put(",\"sequence\":");
+        sequence(result);
+    }
+
     void put(std::string_view text) { console_.write(text); }
     void number(uint64_t value) { console_.print("%llu", static_cast<unsigned long long>(value)); }
     void signed_number(int64_t value) { console_.print("%lld", static_cast<long long>(value)); }
@@ -275,7 +324,16 @@ private:
     void problem_object(const std::string& log, uint64_t line, line_fate fate, int32_t key_code,
                         bool earlier)
     {
-        put("{\"log\":");
+        put("{");
+        problem_fields(log, line, fate, key_code);
+        if (earlier)
+            put(",\"earlier\":true");
+        put("}");
+    }
+
+    void problem_fields(const std::string& log, uint64_t line, line_fate fate, int32_t key_code)
+    {
+        put("\"log\":");
         string(log);
         put(",\"line\":");
         number(line);
@@ -289,9 +347,6 @@ private:
         } else {
             put("null");
         }
-        if (earlier)
-            put(",\"earlier\":true");
-        put("}");
     }
 
     void error(const std::optional<run_error>& error)
@@ -400,7 +455,32 @@ public:
 
     void start() override { console_.flush(); }
     void resumed(const run_result& /*result*/) override {}
-    void line(const line_report& /*line*/) override {}
+
+    // A followed log's problems, gaps, rotations and summaries are events,
+    // one object a line, each written at once; otherwise the document comes
+    // whole at the end.
+    void line(const line_report& line) override
+    {
+        if (!options_.follow || line.fate == line_fate::ok)
+            return;
+        document_writer(console_).problem_event(options_.logs[line.where.log], line);
+        console_.flush();
+    }
+    void missing(const sequence_range& range) override
+    {
+        document_writer(console_).missing_event(range);
+        console_.flush();
+    }
+    void rotated(const std::string& log, const char* how, const std::string& copy) override
+    {
+        document_writer(console_).rotation_event(log, how, copy);
+        console_.flush();
+    }
+    void summary(const run_result& result) override
+    {
+        document_writer(console_).summary_event(result);
+        console_.flush();
+    }
 
     void end(const run_result& result) override
     {

@@ -71,7 +71,24 @@ public:
         values.number = line.number;
         values.detail = shown_detail.c_str();
         emit(message_priority::error, text::fill(pattern, values));
+        // A followed log's problem is said at once.
+        if (options_.follow)
+            console_.flush();
     }
+
+    // A gap is a problem as soon as it is known; the end lists every gap
+    // again with the other facts.
+    void missing(const sequence_range& range) override
+    {
+        const std::string name = options_.whole_log_name();
+        say_missing(terminal_safe(name.c_str(), escape_), range);
+        console_.flush();
+    }
+    void rotated(const std::string& /*log*/, const char* /*how*/,
+                 const std::string& /*copy*/) override
+    {
+    }
+    void summary(const run_result& /*result*/) override {}
 
     void end(const run_result& result) override
     {
@@ -97,15 +114,19 @@ private:
             console_.write(priority_marker(priority));
     }
 
+    void say_missing(const terminal_safe& log, const sequence_range& range)
+    {
+        begin_line(message_priority::error);
+        console_.print(text::quiet::missing, log.c_str(), range.first, range.last,
+                       range.last - range.first + 1);
+    }
+
     void print_facts(const run_result& result)
     {
         const std::string name = options_.whole_log_name();
         const terminal_safe log(name.c_str(), escape_);
-        for (const sequence_range& range : result.missing) {
-            begin_line(message_priority::error);
-            console_.print(text::quiet::missing, log.c_str(), range.first, range.last,
-                           range.last - range.first + 1);
-        }
+        for (const sequence_range& range : result.missing)
+            say_missing(log, range);
         if (result.no_progression) {
             begin_line(message_priority::error);
             console_.print(text::quiet::no_progression, log.c_str());

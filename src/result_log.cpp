@@ -46,7 +46,8 @@ result_log_writer::~result_log_writer()
 }
 
 result_log_writer::open_result result_log_writer::open(const std::string& path,
-                                                       const std::vector<read_file>& reads)
+                                                       const std::vector<read_file>& reads,
+                                                       uint64_t keep_bytes)
 {
     // Opened without truncating, and without waiting for a FIFO's reader.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -54,7 +55,7 @@ result_log_writer::open_result result_log_writer::open(const std::string& path,
         error_number_ = errno;
         return open_result::failed;
     }
-    const open_result checked = check_and_truncate(fd, reads);
+    const open_result checked = check_and_truncate(fd, reads, keep_bytes);
     if (checked != open_result::opened) {
         (void)::close(fd);
         return checked;
@@ -64,7 +65,7 @@ result_log_writer::open_result result_log_writer::open(const std::string& path,
     return open_result::opened;
 }
 result_log_writer::open_result result_log_writer::check_and_truncate(
-    int fd, const std::vector<read_file>& reads)
+    int fd, const std::vector<read_file>& reads, uint64_t keep_bytes)
 {
     struct stat file {};
     if (fstat(fd, &file) != 0) {
@@ -85,10 +86,18 @@ result_log_writer::open_result result_log_writer::check_and_truncate(
         // written unlocked.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
             return open_result::locked;
-        if (ftruncate(fd, 0) != 0) {
+        // Kept bytes are whole records: the records of a run that was
+        // killed after them are written again. A file cut shorter since
+        // has lost records; what is left of them is not kept, as a run
+        // without records to go on from keeps none.
+        const off_t kept = file.st_size >= 0 && static_cast<uint64_t>(file.st_size) >= keep_bytes
+                               ? static_cast<off_t>(keep_bytes)
+                               : 0;
+        if (ftruncate(fd, kept) != 0 || lseek(fd, kept, SEEK_SET) != kept) {
             error_number_ = errno;
             return open_result::failed;
         }
+        written_ = static_cast<uint64_t>(kept);
     }
     // A FIFO with a reader is written at the reader's pace.
     const int flags = fcntl(fd, F_GETFL);
@@ -112,6 +121,7 @@ bool result_log_writer::write_all(std::string_view bytes)
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
         if (written > 0) {
+            written_ += static_cast<uint64_t>(written);
             file_ends_line_ = bytes[static_cast<std::size_t>(written) - 1] == '\n';
             bytes.remove_prefix(static_cast<std::size_t>(written));
         } else if (written == 0 || errno != EINTR) {
@@ -150,8 +160,10 @@ void result_log_writer::mark_failed_write()
     const off_t end = lseek(fd_, 0, SEEK_CUR);
     if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) && end >= 0) {
         const off_t cut = record_end_before(end - static_cast<off_t>(record.size()));
-        if (ftruncate(fd_, cut) == 0 && lseek(fd_, cut, SEEK_SET) == cut)
+        if (ftruncate(fd_, cut) == 0 && lseek(fd_, cut, SEEK_SET) == cut) {
             file_ends_line_ = true;
+            written_ = static_cast<uint64_t>(cut);
+        }
     }
     if (!file_ends_line_ && !write_all("\n"))
         return;
@@ -235,6 +247,17 @@ bool result_log_writer::close()
     if (::close(fd_) != 0)
         note_failure();
     fd_ = -1;
+    return !failed();
+}
+
+bool result_log_writer::sync()
+{
+    if (fd_ < 0)
+        return !failed();
+    write_buffer();
+    // Only a file is kept; anything else takes no sync.
+    if (!failed() && fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS)
+        note_failure();
     return !failed();
 }
 

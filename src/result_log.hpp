@@ -50,8 +50,11 @@ public:
     // the run reads (by any path to it: the same device and inode), the
     // file standard output writes to, or a file another run holds; a FIFO
     // without a reader fails rather than blocks. Nothing is truncated
-    // before these checks pass. On failure, error() tells why.
-    open_result open(const std::string& path, const std::vector<read_file>& reads);
+    // before these checks pass. On failure, error() tells why. With
+    // keep_bytes, a file's first keep_bytes bytes are kept (the records
+    // of earlier runs of a followed log) and the records follow them.
+    open_result open(const std::string& path, const std::vector<read_file>& reads,
+                     uint64_t keep_bytes = 0);
 
     // A settled line's record: its data field and its fate's ending.
     void record(const line_report& line);
@@ -67,13 +70,19 @@ public:
     // Writes what is buffered and closes; false when any write or the
     // close failed.
     bool close();
+    // Writes what is buffered and has the file's system keep it (a FIFO or
+    // a device is only written); false when any write failed.
+    bool sync();
+    // The bytes of records so far, those buffered included.
+    uint64_t size() const { return written_ + used_; }
 
     bool failed() const { return error_number_ != 0; }
     // The system's words for the first failure.
     std::string error() const;
 
 private:
-    open_result check_and_truncate(int fd, const std::vector<read_file>& reads);
+    open_result check_and_truncate(int fd, const std::vector<read_file>& reads,
+                                   uint64_t keep_bytes);
     void append(std::string_view bytes);
     void write_buffer();
     void mark_failed_write();
@@ -87,6 +96,8 @@ private:
     int error_number_ = 0;
     // Whether the bytes that reached the file end with a whole record.
     bool file_ends_line_ = true;
+    // The bytes in the file before the buffer's.
+    uint64_t written_ = 0;
     // Records are written in large blocks; what is buffered is known not
     // to have reached the file.
     std::array<char, std::size_t{1} << 16> buffer_{};

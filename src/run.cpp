@@ -16,21 +16,27 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "check_pool.hpp"
 #include "console.hpp"
 #include "diagnostics.hpp"
+#include "gap_watch.hpp"
 #include "interrupt.hpp"
 #include "ledger.hpp"
 #include "line_format.hpp"
+#include "log_digest.hpp"
+#include "log_follower.hpp"
 #include "log_reader.hpp"
+#include "metrics.hpp"
 #include "progress.hpp"
 #include "report.hpp"
 #include "result_log.hpp"
 #include "rotated_logs.hpp"
 #include "run_checkpoint.hpp"
+#include "service_manager.hpp"
 #include "signature_check.hpp"
 #include "texts.hpp"
 #include "trusted_keys.hpp"
@@ -40,6 +46,21 @@ namespace {
 // Lines longer than this are not copied for the workers but checked where
 // they stand, on the reading thread.
 constexpr std::size_t LARGE_LINE_BYTES = std::size_t{1} * 1024 * 1024;
+
+// A followed log: how often the run looks around while it waits (at once
+// when the log's directory changes), how many of the newest rotated files
+// may hold the copy of a file cut back, and how often the metrics and a
+// summary are written.
+constexpr std::chrono::milliseconds FOLLOW_TICK{1000};
+constexpr std::size_t COPIES_TRIED = 3;
+constexpr std::chrono::seconds METRICS_EVERY{5};
+constexpr std::chrono::seconds SUMMARY_EVERY{60};
+
+// How often the files of sets of rotated logs are listed and opened while
+// rotations rename them, and the pause before the next try (longer each
+// time).
+constexpr int SET_LISTINGS = 20;
+constexpr std::chrono::milliseconds SET_LISTING_PAUSE{10};
 
 // A log opened for reading; closed at scope end.
 struct open_log {
@@ -98,8 +119,11 @@ private:
 
 // Everything the driver holds while the run goes on.
 struct run_state {
-    run_state(const run_options& run_options, console_writer& run_console)
+    // options.logs grows by a name for each file of a followed log after
+    // the first: every part of the run names logs by it.
+    run_state(run_options& run_options, console_writer& run_console)
         : options(run_options),
+          names(run_options.logs),
           console(run_console),
           renderer(make_report(run_options, run_console)),
           accounts(ledger_settings_of(run_options, *renderer, trust)),
@@ -114,7 +138,8 @@ struct run_state {
 
     // First of all, so that it is there when memory runs out.
     memory_reserve reserve;
-    const run_options& options;
+    run_options& options;
+    std::vector<std::string>& names;
     console_writer& console;
     // Renders the lines and the end of the run.
     const std::unique_ptr<report> renderer;
@@ -144,6 +169,32 @@ struct run_state {
     std::optional<progress_meter> progress;
     uint64_t bytes_of_logs_read = 0;
     std::optional<uint64_t> bytes_of_logs = 0;
+
+    // With --follow: whether reading began (a signal then ends the run as
+    // its end does) and whether it reached the followed file's end; the
+    // follower of that file and the log it is read as; the digest of the
+    // text of the log being read (the checkpoint's, or the run's own), to
+    // find the log among its rotated files once it is read; what the run
+    // tells its service manager; the gaps not said yet; when the last line
+    // was read; and when the checkpoint, the metrics and a summary are due.
+    bool follows_on = false;
+    bool caught_up = false;
+    log_follower* follower = nullptr;
+    std::optional<std::size_t> followed_log;
+    log_digest* log_text = nullptr;
+    std::unique_ptr<log_digest> own_digest;
+    service_manager service;
+    gap_watch gaps;
+    std::optional<unix_seconds> last_line_read;
+    std::chrono::steady_clock::time_point next_save{};
+    std::chrono::steady_clock::time_point next_metrics{};
+    std::chrono::steady_clock::time_point next_summary{};
+    bool said_save_error = false;
+    std::optional<run_error> metrics_error;
+    // Where run errors are said while the run goes on (none in tests).
+    diagnostics* errors = nullptr;
+    // The options as asked, before the sets of rotated logs were listed.
+    const run_options* asked = nullptr;
 };
 
 run_error system_error_of(run_error_kind kind, const std::string& path, int error_number,
@@ -153,15 +204,22 @@ run_error system_error_of(run_error_kind kind, const std::string& path, int erro
 }
 
 // True once the run must stop early: something stopped it, or a signal
-// asks it to stop.
-bool must_stop(run_state& run) { return run.result().error || interrupting_signal() != 0; }
+// asks it to stop. Once a follow run reads, a signal ends it as its end
+// does: what was read is taken its way first.
+bool must_stop(run_state& run)
+{
+    return run.result().error || (interrupting_signal() != 0 && !run.follows_on);
+}
+
+// True once no more is to be read.
+bool must_end_reading(run_state& run) { return must_stop(run) || interrupting_signal() != 0; }
 
 // A signal that asked the run to stop ends it after the last line settled,
 // unless something else ended it first.
 void note_interrupt(run_state& run)
 {
     const int signal_number = interrupting_signal();
-    if (signal_number == 0 || run.result().error)
+    if (signal_number == 0 || run.result().error || run.follows_on)
         return;
     const line_position& after = run.accounts.last_settled();
     run.result().error =
@@ -171,6 +229,8 @@ void note_interrupt(run_state& run)
 }
 
 // ------------------------------------------------------------ opening
+
+run_options with_rotated_sets(const run_options& asked);
 
 // A trusted key's dates are held to the lines' times, which the run reads
 // only with --time-field.
@@ -213,7 +273,8 @@ bool load_trusted(run_state& run)
     return dates_have_times(run);
 }
 
-bool open_logs(run_state& run)
+// Opens every log; false, with the run's error, when one cannot be.
+bool open_each_log(run_state& run)
 {
     for (const std::string& path : run.options.logs) {
         open_log log;
@@ -232,6 +293,12 @@ bool open_logs(run_state& run)
                 run.result().error = system_error_of(run_error_kind::open_log, path, error_number);
             return false;
         }
+        // A followed file is read on past its end, which a pipe has not.
+        if (run.options.follow && path == run.options.follow_path &&
+            run.logs.size() + 1 == run.options.logs.size() && !S_ISREG(file.st_mode)) {
+            run.result().error = text::run_error_of(run_error_kind::follow_needs_file, path);
+            return false;
+        }
         log.identity = {file.st_dev, file.st_ino};
         if (run.bytes_of_logs && S_ISREG(file.st_mode)) {
             *run.bytes_of_logs += static_cast<uint64_t>(file.st_size);
@@ -241,6 +308,45 @@ bool open_logs(run_state& run)
         run.logs.push_back(std::move(log));
     }
     return true;
+}
+
+// Whether every set of rotated logs still has the files opened, under the
+// names they were opened by: no rotation came between listing the files
+// and opening them.
+bool sets_still_named(run_state& run)
+{
+    if (with_rotated_sets(*run.asked).logs != run.options.logs)
+        return false;
+    for (std::size_t i = 0; i < run.logs.size(); ++i) {
+        struct stat named {};
+        if (run.logs[i].owned &&
+            (stat(run.options.logs[i].c_str(), &named) != 0 ||
+             file_identity{named.st_dev, named.st_ino} != run.logs[i].identity))
+            return false;
+    }
+    return true;
+}
+
+// Opens the logs. The files of a set of rotated logs are listed and opened
+// again while a rotation under way renames them (a file gone, or a name
+// that stands for another file now), a few times at most.
+bool open_logs(run_state& run)
+{
+    for (int attempt = 1;; ++attempt) {
+        const bool opened = open_each_log(run);
+        const bool retry = !run.asked->rotated.empty() && attempt < SET_LISTINGS &&
+                           interrupting_signal() == 0 &&
+                           (opened ? !sets_still_named(run)
+                                   : run.result().error->kind == run_error_kind::open_log);
+        if (!retry)
+            return opened;
+        run.result().error.reset();
+        run.logs.clear();
+        run.bytes_of_logs = 0;
+        std::this_thread::sleep_for(SET_LISTING_PAUSE * attempt);
+        run.options.logs = with_rotated_sets(*run.asked).logs;
+        run.accounts.name_logs(run.options.logs, {});
+    }
 }
 
 // ------------------------------------------------------------ a history that changed
@@ -398,7 +504,9 @@ bool open_result_log(run_state& run)
     if (run.history.active() && !run.history.found())
         reads.push_back({{}, open_result::is_checkpoint, run.options.checkpoint});
     const std::string& path = run.options.result_log;
-    switch (run.result_log.open(path, reads)) {
+    // A followed log's records go on from those its checkpoint covers.
+    const uint64_t kept = run.options.follow ? run.history.result_log_bytes().value_or(0) : 0;
+    switch (run.result_log.open(path, reads, kept)) {
         case result_log_writer::open_result::opened:
             return true;
         case result_log_writer::open_result::is_a_log:
@@ -445,6 +553,15 @@ void take_all_lines(run_state& run, check_pool& pool);
 void take_checked_lines(run_state& run, check_pool& pool);
 void take_verdict(run_state& run, const line_position& where, const line_to_check& line,
                   const line_place& place, const line_verdict& verdict);
+// A followed log's way on.
+bool follows(const run_state& run, std::size_t index);
+void read_pieces(run_state& run, check_pool& pool, log_reader& reader, std::size_t index);
+bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::string& copy);
+void follow_next_file(run_state& run, std::size_t index, const std::string& copy);
+bool follow_tick(run_state& run, check_pool& pool, const log_reader& reader);
+void save_checkpoint(run_state& run, const log_reader& reader);
+bool write_metrics_now(run_state& run, const run_result& result);
+void say_error(diagnostics& errors, const run_error& error, message_priority priority);
 
 // Shows how far the run has got, when that is shown and due.
 void show_progress(run_state& run, const log_reader& reader)
@@ -460,7 +577,8 @@ void show_progress(run_state& run, const log_reader& reader)
     run.progress->update(sample);
 }
 
-// Reads every log, one after the other, and takes every line its way.
+// Reads every log, one after the other, and takes every line its way;
+// with --follow, reads on as the last grows, until a signal ends the run.
 void read_and_check(run_state& run)
 {
     check_pool pool(run.options.workers.value_or(default_worker_count()), run.settings,
@@ -473,12 +591,26 @@ void read_and_check(run_state& run)
         // Verdicts known so far show while the tool waits for input.
         take_checked_lines(run, pool);
         run.console.flush();
+        run.service.alive();
         if (shown != nullptr)
             show_progress(run, *shown);
         return must_stop(run);
     });
     shown = &reader;
-    for (std::size_t i = 0; i < run.logs.size() && !must_stop(run) && !run.read_failure; ++i)
+    std::optional<log_follower> follower;
+    if (run.options.follow) {
+        run.follows_on = true;
+        follower.emplace(run.options.follow_path, FOLLOW_TICK,
+                         [&run, &pool, &reader] { return follow_tick(run, pool, reader); });
+        run.follower = &*follower;
+        run.service.ready();
+        run.service.status("reading the logs given");
+    }
+    // A followed log's next file is added as the last is read; a followed
+    // set of rotated logs that has no file yet starts with the first.
+    if (run.follower != nullptr && run.logs.empty())
+        follow_next_file(run, 0, "");
+    for (std::size_t i = 0; i < run.logs.size() && !must_end_reading(run) && !run.read_failure; ++i)
         verify_log(run, pool, reader, i);
     take_all_lines(run, pool);
 }
@@ -488,13 +620,13 @@ void read_and_check(run_state& run)
 bool start_log(run_state& run, log_reader& reader, std::size_t index)
 {
     const run_checkpoint::reading reading = run.history.reading_of(index);
+    run.log_text = nullptr;
     if (!reading.verify)
         return false;
     const int fd = run.logs[index].fd;
     // Matching the logs read them already.
     if (run.history.active() && lseek(fd, 0, SEEK_SET) < 0) {
-        run.read_failure =
-            system_error_of(run_error_kind::read_log, run.options.logs[index], errno);
+        run.read_failure = system_error_of(run_error_kind::read_log, run.names[index], errno);
         return false;
     }
     reader.start(fd);
@@ -503,24 +635,80 @@ bool start_log(run_state& run, log_reader& reader, std::size_t index)
         if (passed == log_reader::status::interrupted)
             return false;  // must_stop() takes it from here
         if (passed != log_reader::status::piece) {
-            run.read_failure = text::run_error_of(run_error_kind::read_log, run.options.logs[index],
-                                                  reader.error());
+            run.read_failure =
+                text::run_error_of(run_error_kind::read_log, run.names[index], reader.error());
             return false;
         }
         reader.resume_at(reading.passed_lines, reading.at_line_start);
     }
-    reader.keep_digest(reading.digest, reading.hold_unfinished_line);
+    if (run.follower == nullptr) {
+        reader.keep_digest(reading.digest, reading.hold_unfinished_line);
+        return true;
+    }
+    // A follow run keeps the digest of every log it reads, to find where
+    // the log stands among the rotated files once it is read.
+    run.log_text = reading.digest;
+    if (run.log_text == nullptr) {
+        run.own_digest = std::make_unique<log_digest>();
+        run.log_text = run.own_digest.get();
+    }
+    if (!follows(run, index)) {
+        reader.keep_digest(run.log_text, reading.hold_unfinished_line);
+        return true;
+    }
+    // The followed file: read on at its end; its last line waits for its
+    // line end.
+    run.followed_log = index;
+    reader.keep_digest(run.log_text, true);
+    reader.follow([&run, fd](uint64_t bytes_read, std::string_view last_read) {
+        return run.follower->at_end(fd, bytes_read, last_read);
+    });
     return true;
 }
 
-// Reads one log to its end, or until the run must stop.
+// Whether log index is the followed file, read on as it grows.
+bool follows(const run_state& run, std::size_t index)
+{
+    return run.follower != nullptr && index + 1 == run.logs.size() &&
+           run.names[index] == run.options.follow_path;
+}
+
+// Reads one log to its end, or until the run must stop; a followed file
+// that was rotated is followed in its next file, which this adds.
 void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
 {
     if (!start_log(run, reader, index))
         return;
-    const std::string& path = run.options.logs[index];
+    read_pieces(run, pool, reader, index);
+    uint64_t last_line = reader.last_line();
+    bool at_line_start = reader.at_line_start();
+    run.bytes_of_logs_read += reader.bytes_consumed();
+    const bool followed = run.followed_log == index;
+    std::string copy;
+    if (followed && run.follower->why_ended() == log_follower::ending::truncated &&
+        !must_end_reading(run) && !run.read_failure && open_copy(run, reader, index, copy)) {
+        read_pieces(run, pool, reader, index);
+        last_line = reader.last_line();
+        at_line_start = reader.at_line_start();
+    }
+    run.accounts.end_log();
+    run.history.log_read(index, last_line, at_line_start);
+    if (run.follower == nullptr)
+        return;
+    if (index + 1 == run.logs.size())
+        follow_next_file(run, index, copy);
+    // A follow run may read many files, one after the other: each is
+    // closed once read (its identity is kept, to tell its copies).
+    if (run.logs[index].fd >= 0 && run.logs[index].owned)
+        (void)close(std::exchange(run.logs[index].fd, -1));
+}
+
+// Reads the pieces of log index until its end, or until the run must stop.
+void read_pieces(run_state& run, check_pool& pool, log_reader& reader, std::size_t index)
+{
+    const std::string& path = run.names[index];
     log_piece piece;
-    while (!must_stop(run)) {
+    while (!must_end_reading(run)) {
         const log_reader::status status = reader.next(piece);
         if (status == log_reader::status::end)
             break;
@@ -539,13 +727,186 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
         trim_whitespace(piece.text);
         const bool blank = *piece.text == '\0';
         run.accounts.read_piece(piece.starts_line, blank);
-        if (!blank)
+        if (!blank) {
+            if (!run.options.metrics.empty())
+                run.last_line_read = static_cast<unix_seconds>(std::time(nullptr));
             verify_line(run, pool, reader, piece.text, run.reading);
+        }
         show_progress(run, reader);
+        run.service.alive();
     }
-    run.bytes_of_logs_read += reader.bytes_consumed();
-    run.accounts.end_log();
-    run.history.log_read(index, reader.last_line(), reader.at_line_start());
+}
+
+// ------------------------------------------------------------ following
+
+// A followed file cut back (copied, then truncated in place): the rest of
+// what it held is read from its copy, the newest of the rotated files
+// beside it, not read before, whose text begins with every byte read of
+// the file. False where none does: the lines written between the last
+// read and the copy are then missing.
+bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::string& copy)
+{
+    const uint64_t read = reader.position();
+    const uint64_t lines = reader.last_line();
+    const bool at_line_start = reader.at_line_start();
+    const sha256_digest read_tree = tree_hash(run.log_text->nodes(0));
+    rotated_files set;
+    if (!set.open(run.options.follow_path))
+        return false;
+    for (std::size_t i = set.files().size(); i-- > 0;) {
+        const rotated_files::file& candidate = set.files()[i];
+        const bool read_before =
+            std::any_of(run.logs.begin(), run.logs.end(), [&candidate](const open_log& log) {
+                return log.identity == candidate.identity;
+            });
+        if (candidate.path == run.options.follow_path || read_before ||
+            !begins_with_head_of(candidate.fd, *run.log_text) ||
+            lseek(candidate.fd, 0, SEEK_SET) != 0)
+            continue;
+        open_log opened;
+        opened.identity = candidate.identity;
+        opened.fd = set.take(i);
+        reader.start(opened.fd);
+        log_digest passed;
+        if (reader.pass(read, &passed) != log_reader::status::piece || passed.size() != read ||
+            tree_hash(passed.nodes(0)) != read_tree)
+            continue;
+        // The copy is the log read from here on.
+        std::swap(run.logs[index].fd, opened.fd);
+        run.logs[index].identity = candidate.identity;
+        reader.resume_at(lines, at_line_start);
+        reader.keep_digest(run.log_text, false);
+        copy = candidate.path;
+        return true;
+    }
+    return false;
+}
+
+// After the last log was read, in a follow run: unless the run ends, the
+// file after it in its set of rotated files becomes the next log (once
+// there is one), the file that has the followed name when there is none
+// or the log is not found among them (deleted, or compressed from a text
+// not read). A rotation is said when the last log was the followed file.
+void follow_next_file(run_state& run, std::size_t index, const std::string& copy)
+{
+    const bool followed = run.followed_log == index;
+    const log_follower::ending why = run.follower->why_ended();
+    if (must_end_reading(run) || run.read_failure ||
+        (followed && why == log_follower::ending::stopped))
+        return;
+    const std::string& live = run.options.follow_path;
+    if (followed) {
+        run.renderer->rotated(live, why == log_follower::ending::truncated ? "truncated" : "moved",
+                              copy);
+    }
+    open_log next;
+    std::string path = live;
+    // A file cut back without a copy found is read again from its start,
+    // as it is now.
+    if (followed && why == log_follower::ending::truncated && copy.empty()) {
+        next.fd = fcntl(run.logs[index].fd, F_DUPFD_CLOEXEC, 0);
+        next.identity = run.logs[index].identity;
+        if (next.fd < 0 || lseek(next.fd, 0, SEEK_SET) != 0) {
+            run.read_failure = system_error_of(run_error_kind::read_log, live, errno);
+            return;
+        }
+    }
+    rotated_files set;
+    if (next.fd < 0 && run.log_text != nullptr && set.open(live)) {
+        const std::optional<std::size_t> at = set.find(run.logs[index].identity, *run.log_text);
+        if (at && *at + 1 < set.files().size()) {
+            path = set.files()[*at + 1].path;
+            next.identity = set.files()[*at + 1].identity;
+            next.fd = set.take(*at + 1);
+        }
+    }
+    if (next.fd < 0) {
+        next.fd = run.follower->open_file(next.identity);
+        if (next.fd < 0) {
+            if (!must_end_reading(run))
+                run.read_failure = system_error_of(run_error_kind::open_log, live, errno);
+            return;
+        }
+    }
+    struct stat file {};
+    if (fstat(next.fd, &file) != 0 || !S_ISREG(file.st_mode)) {
+        run.read_failure = text::run_error_of(run_error_kind::follow_needs_file, path);
+        return;
+    }
+    run.names.push_back(path);
+    run.logs.push_back(std::move(next));
+    run.accounts.add_log(path);
+    run.history.add_log();
+    // Saved at once: the log it ended with may go (deleted, or rotated away
+    // for good), and a checkpoint whose last log is gone cannot go on.
+    run.next_save = {};
+}
+
+// While the followed file waits for more: every line read is settled and
+// recorded, the service manager hears that the run is alive, the gaps
+// open long enough are said, and the checkpoint, the metrics and a summary
+// are written when due. True once the run is to stop.
+bool follow_tick(run_state& run, check_pool& pool, const log_reader& reader)
+{
+    if (!run.caught_up && run.followed_log) {
+        run.caught_up = true;
+        run.service.status("following " + run.options.follow_path);
+    }
+    take_all_lines(run, pool);
+    run.console.flush();
+    run.service.alive();
+    const auto now = std::chrono::steady_clock::now();
+    for (const sequence_range& range :
+         run.gaps.due(now, std::chrono::seconds(run.options.gap_wait), run.accounts))
+        run.renderer->missing(range);
+    if (run.history.active() && now >= run.next_save) {
+        save_checkpoint(run, reader);
+        run.next_save = now + std::chrono::seconds(run.options.checkpoint_every);
+    }
+    if (!run.options.metrics.empty() && now >= run.next_metrics) {
+        (void)write_metrics_now(run, run.accounts.so_far());
+        run.next_metrics = now + METRICS_EVERY;
+    }
+    if (now >= run.next_summary) {
+        if (run.next_summary != std::chrono::steady_clock::time_point{})
+            run.renderer->summary(run.accounts.so_far());
+        run.next_summary = now + SUMMARY_EVERY;
+    }
+    return must_end_reading(run) || run.result_log.failed();
+}
+
+// Saves the checkpoint of a followed log: every line read is settled and,
+// first, recorded where the system keeps it. A failed save is said once
+// (the next one may work); the run goes on.
+void save_checkpoint(run_state& run, const log_reader& reader)
+{
+    if (!run.followed_log || must_stop(run) || !run.result_log.sync())
+        return;
+    // The last line read is whole when its line end was read.
+    if (reader.at_line_start())
+        run.accounts.end_log();
+    run.history.log_read(*run.followed_log, reader.last_line(), reader.at_line_start());
+    const std::optional<run_error> error = run.history.write(run.accounts, run.result_log.size());
+    if (error && !run.said_save_error && run.errors != nullptr) {
+        run.said_save_error = true;
+        say_error(*run.errors, *error, message_priority::warning);
+    }
+}
+
+// Writes the metrics of result; false, having said why, when it cannot.
+bool write_metrics_now(run_state& run, const run_result& result)
+{
+    metrics_moment moment;
+    moment.following = run.follows_on && !must_end_reading(run);
+    moment.last_line_read = run.last_line_read;
+    moment.now = static_cast<unix_seconds>(std::time(nullptr));
+    std::string problem;
+    if (write_metrics(run.options.metrics,
+                      metrics_text(run.options.whole_log_name(), result, moment), problem))
+        return true;
+    run.metrics_error =
+        text::run_error_of(run_error_kind::write_metrics, run.options.metrics, problem);
+    return false;
 }
 
 // One non-blank piece of a log, trimmed: split, its number read, then
@@ -640,6 +1001,8 @@ void take_verdict(run_state& run, const line_position& where, const line_to_chec
         run.accounts.settle(where, line.data(), line.signature(), place, verdict);
     run.result_log.record(report);
     run.renderer->line(report);
+    if (run.follows_on && run.accounts.is_recorded(report.number))
+        run.gaps.note(report.number, report.largest_before, std::chrono::steady_clock::now());
 }
 
 // Memory ran out outside a line's way: the run ends as if at the line last
@@ -665,6 +1028,11 @@ void verify_logs(run_state& run)
     note_interrupt(run);
     if (!result.error)
         result.error = run.read_failure;
+    if (run.follower != nullptr)
+        run.service.stopping();
+    // The records of lines come before the missing-number records, which a
+    // followed log's next run writes anew after its own.
+    const uint64_t line_records = run.result_log.size();
     // A log that could not be read to its end was not verified: no gaps.
     try {
         if (!result.error) {
@@ -681,13 +1049,16 @@ void verify_logs(run_state& run)
             run.result_log.last_record(*result.error);
     }
     run.logs.clear();
-    if (!run.result_log.close()) {
+    // Only a run that completed replaces the checkpoint, after the records
+    // it covers are kept; a follow run completes once it has reached its
+    // followed file.
+    const bool completed = !result.error && (!run.options.follow || run.followed_log.has_value());
+    if ((completed && run.history.active() && !run.result_log.sync()) || !run.result_log.close()) {
         result.write_error = text::run_error_of(run_error_kind::write_result_log,
                                                 run.options.result_log, run.result_log.error());
     }
-    // Only a run that completed replaces the checkpoint.
-    if (!result.error && !result.write_error)
-        result.write_error = run.history.write(run.accounts);
+    if (completed && !result.write_error)
+        result.write_error = run.history.write(run.accounts, line_records);
 }
 
 run_status status_of(const run_result& result)
@@ -718,14 +1089,18 @@ void say_errors(const report& renderer, const run_result& result, diagnostics& e
     for (const std::optional<run_error>* error : {&result.error, &result.write_error}) {
         if (!*error)
             continue;
-        const message_priority priority = (*error)->kind == run_error_kind::interrupted
-                                              ? message_priority::warning
-                                              : message_priority::error;
-        // A path's line end would split a journal's message.
-        const bool escape = errors.is_terminal() || errors.is_journal();
-        for (const std::string& text : quiet_error_texts(**error, escape))
-            errors.message(priority, text);
+        say_error(errors, **error,
+                  (*error)->kind == run_error_kind::interrupted ? message_priority::warning
+                                                                : message_priority::error);
     }
+}
+
+void say_error(diagnostics& errors, const run_error& error, message_priority priority)
+{
+    // A path's line end would split a journal's message.
+    const bool escape = errors.is_terminal() || errors.is_journal();
+    for (const std::string& text : quiet_error_texts(error, escape))
+        errors.message(priority, text);
 }
 
 // Progress shows on a terminal in the quiet and JSON forms, a few times a
@@ -735,6 +1110,9 @@ constexpr std::chrono::milliseconds PROGRESS_ELSEWHERE_MS{2000};
 
 bool shows_progress(const run_options& options, const report& renderer, const diagnostics& errors)
 {
+    // A followed log has no end to show the way to.
+    if (options.follow)
+        return false;
     switch (options.progress) {
         case progress_display::always:
             return true;
@@ -766,10 +1144,16 @@ void render_end(run_state& run)
     }
 }
 
-// The options with the files of each set of rotated logs among the logs.
+// The options with the files of each set of rotated logs among the logs,
+// and the file a follow run follows.
 run_options with_rotated_sets(const run_options& asked)
 {
     run_options options = asked;
+    if (asked.follow) {
+        const bool set_last =
+            !asked.rotated.empty() && asked.rotated.back().before_log >= asked.logs.size();
+        options.follow_path = set_last ? asked.rotated.back().path : asked.logs.back();
+    }
     if (asked.rotated.empty())
         return options;
     options.logs.clear();
@@ -791,8 +1175,10 @@ run_options with_rotated_sets(const run_options& asked)
 
 run_status run_verification(const run_options& asked, console_writer& console, diagnostics* errors)
 {
-    const run_options options = with_rotated_sets(asked);
+    run_options options = with_rotated_sets(asked);
     run_state run(options, console);
+    run.errors = errors;
+    run.asked = &asked;
     run.renderer->start();
     if (errors != nullptr && shows_progress(options, *run.renderer, *errors)) {
         run.progress.emplace(*errors, errors->is_terminal() ? PROGRESS_ON_TERMINAL_MS
@@ -811,6 +1197,8 @@ run_status run_verification(const run_options& asked, console_writer& console, d
     run_result& result = run.result();
     if (run.history.active())
         result.checkpoint = run.history.report(result);
+    if (!options.metrics.empty() && !write_metrics_now(run, result) && !result.write_error)
+        result.write_error = run.metrics_error;
     result.status = status_of(result);
     render_end(run);
     if (errors != nullptr) {

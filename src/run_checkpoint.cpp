@@ -228,12 +228,28 @@ history run_checkpoint::next_history(const ledger& accounts) const
     return next;
 }
 
-std::optional<run_error> run_checkpoint::write(const ledger& accounts)
+void run_checkpoint::add_log()
+{
+    if (!active())
+        return;
+    plan_.logs.emplace_back();
+    digests_.emplace_back();
+    ends_.emplace_back();
+}
+
+std::optional<uint64_t> run_checkpoint::result_log_bytes() const
+{
+    return has_earlier_ ? earlier_.result_log_bytes : std::nullopt;
+}
+
+std::optional<run_error> run_checkpoint::write(const ledger& accounts, uint64_t result_log_bytes)
 {
     if (!active())
         return std::nullopt;
+    history next = next_history(accounts);
+    next.result_log_bytes = result_log_bytes;
     std::string problem;
-    if (!file_.write(next_history(accounts), problem))
+    if (!file_.write(next, problem))
         return text::run_error_of(run_error_kind::write_checkpoint, options_.checkpoint, problem);
     written_ = true;
     return std::nullopt;

@@ -53,9 +53,19 @@ public:
     // Where the reading of log index ended.
     void log_read(std::size_t log, uint64_t last_line, bool at_line_start);
 
-    // After a run that completed: the checkpoint replaced with one that
-    // covers the logs as verified now.
-    std::optional<run_error> write(const ledger& accounts);
+    // A log added to the run (a followed log's next file), verified whole.
+    void add_log();
+
+    // The bytes of the result log that the checkpoint covers (none for a
+    // first run).
+    std::optional<uint64_t> result_log_bytes() const;
+
+    // After a run that completed, or while a followed log is read (with
+    // every line read so far settled and recorded, and the reading of the
+    // last log noted by log_read): the checkpoint replaced with one that
+    // covers the logs as verified now, and the result log's first
+    // result_log_bytes bytes.
+    std::optional<run_error> write(const ledger& accounts, uint64_t result_log_bytes);
 
     // What the reports say of it.
     checkpoint_report report(const run_result& result) const;

@@ -69,12 +69,30 @@ struct run_options {
     std::optional<uint32_t> time_field;
     uint32_t time_tolerance = 60;
 
+    // --follow: after the logs, the last one is read on as it grows (and
+    // across its rotations) until a signal ends the run. A gap is said
+    // once it has stayed open this long; a checkpoint is saved this often.
+    bool follow = false;
+    // The file followed: the last log, or the live file of the last set of
+    // rotated logs (found when the run starts).
+    std::string follow_path;
+    uint32_t gap_wait = 10;
+    uint32_t checkpoint_every = 60;
+    // The file of Prometheus' text format the run's counts go to; empty
+    // for none.
+    std::string metrics;
+
     // The name of the whole log: the paths of its files, or of its sets of
     // rotated logs when they have none, joined by ", ".
     std::string whole_log_name() const
     {
         std::string name;
-        for (const std::string& path : logs.empty() ? rotated_paths : logs) {
+        const std::vector<std::string>& paths = logs.empty() ? rotated_paths : logs;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::string& path = paths[i];
+            // A followed log's next files take its name again.
+            if (follow && i > 0 && path == paths[i - 1])
+                continue;
             if (!name.empty())
                 name += ", ";
             name += path;

@@ -143,6 +143,8 @@ enum class run_error_kind {
     log_is_checkpoint,           // a log is the checkpoint
     result_log_is_checkpoint,    // the result log is the checkpoint
     write_checkpoint,            // the checkpoint cannot be replaced
+    follow_needs_file,           // the log to follow is not a file
+    write_metrics,               // the metrics file cannot be replaced
 };
 
 // What a run with a checkpoint did with it.

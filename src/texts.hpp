@@ -319,6 +319,12 @@ inline constexpr error_texts ERRORS[] = {
     {run_error_kind::write_checkpoint, "write_checkpoint", nullptr,
      "\n  ! Could not write the checkpoint {path}: {message}\n\n", nullptr,
      "{path}: could not write the checkpoint ({message})\n", nullptr},
+    {run_error_kind::follow_needs_file, "follow_needs_file", "a followed log must be a file",
+     "\n  ! Could not follow {path}: {message}\n\n", nullptr,
+     "{path}: could not follow ({message})\n", nullptr},
+    {run_error_kind::write_metrics, "write_metrics", nullptr,
+     "\n  ! Could not write the metrics {path}: {message}\n\n", nullptr,
+     "{path}: could not write the metrics ({message})\n", nullptr},
 };
 
 // Each table has a row for every value, in the enumeration's order.
@@ -334,7 +340,7 @@ constexpr bool rows_in_order(const Row (&rows)[N], Kind Row::*kind)
 static_assert(rows_in_order(FATES, &fate_texts::fate) &&
               std::size(FATES) == static_cast<std::size_t>(line_fate::ok) + 1);
 static_assert(rows_in_order(ERRORS, &error_texts::kind) &&
-              std::size(ERRORS) == static_cast<std::size_t>(run_error_kind::write_checkpoint) + 1);
+              std::size(ERRORS) == static_cast<std::size_t>(run_error_kind::write_metrics) + 1);
 
 constexpr const fate_texts& fate_of(line_fate fate)
 {

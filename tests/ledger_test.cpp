@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "gap_watch.hpp"
 #include "ledger.hpp"
 #include "line_format.hpp"
 
@@ -145,6 +146,62 @@ TEST(Ledger, FinishingFindsTheMissingNumbers)
     none.book.finish();
     EXPECT_FALSE(none.book.result().first_number);
     EXPECT_FALSE(none.book.result().no_progression);
+}
+
+TEST(Ledger, ARunGoingOnKnowsWhatIsMissingSoFar)
+{
+    ledger_settings settings;
+    settings.expect_first = 1;
+    settings.expect_last = 20;
+    settled run(settings);
+    for (const long number : {2, 3, 6})
+        run.settle(number, verdict_of(check_verdict::verified));
+    // Those up to the expected last are not missing yet, those before the
+    // expected first are.
+    const run_result now = run.book.so_far();
+    ASSERT_EQ(now.missing.size(), 2U);
+    EXPECT_EQ(now.missing[0].first, 1U);
+    EXPECT_EQ(now.missing[0].last, 1U);
+    EXPECT_EQ(now.missing[1].first, 4U);
+    EXPECT_EQ(now.missing[1].last, 5U);
+    EXPECT_EQ(now.missing_numbers, 3U);
+    EXPECT_EQ(now.last_number, 6U);
+    EXPECT_TRUE(run.book.is_recorded(3));
+    EXPECT_FALSE(run.book.is_recorded(4));
+    EXPECT_FALSE(run.book.is_recorded(0));
+    run.book.finish();
+    EXPECT_EQ(run.book.result().missing_numbers, 3U + 14U);
+}
+
+// Gaps said once they stayed open for the wait, as what is still missing
+// of them then; a first number opens none.
+TEST(Ledger, GapsAreSaidOnceTheyStayOpen)
+{
+    using std::chrono::seconds;
+    const gap_watch::clock::time_point start{};
+    settled run;
+    gap_watch gaps;
+    uint32_t largest = 0;
+    const auto arrive = [&](uint32_t number, seconds at) {
+        run.settle(number, verdict_of(check_verdict::verified));
+        gaps.note(number, largest, start + at);
+        largest = std::max(largest, number);
+    };
+    arrive(5, seconds(0));
+    arrive(6, seconds(0));
+    arrive(12, seconds(1));  // 7 to 11 open
+    arrive(9, seconds(2));   // late, not a gap of its own
+    arrive(14, seconds(3));  // 13 open
+    EXPECT_TRUE(gaps.due(start + seconds(10), seconds(10), run.book).empty());
+    const auto first = gaps.due(start + seconds(11), seconds(10), run.book);
+    ASSERT_EQ(first.size(), 2U);
+    EXPECT_EQ(first[0].first, 7U);
+    EXPECT_EQ(first[0].last, 8U);
+    EXPECT_EQ(first[1].first, 10U);
+    EXPECT_EQ(first[1].last, 11U);
+    EXPECT_TRUE(gaps.due(start + seconds(12), seconds(10), run.book).empty());
+    arrive(13, seconds(4));  // arrived before its gap was due
+    EXPECT_TRUE(gaps.due(start + seconds(13), seconds(10), run.book).empty());
 }
 
 TEST(Ledger, KeysAreTalliedInOrderOfFirstAppearance)

@@ -120,6 +120,36 @@ TEST(ResultLog, ALogOrAHeldFileIsRefusedAndLeftAsItWas)
     EXPECT_EQ(third.error(), "No such file or directory");
 }
 
+TEST(ResultLog, RecordsGoOnFromTheBytesKept)
+{
+    const scratch_dir dir;
+    const struct {
+        const char* name;
+        std::string before;
+        uint64_t keep;
+        std::string after;
+    } cases[] = {
+        {"records kept, those after them written again", "a,OK\nb,OK\nc,OK\n", 5, "a,OK\nd,OK\n"},
+        {"nothing to keep", "a,OK\n", 0, "d,OK\n"},
+        {"a file cut shorter than its kept records", "a,OK\nb,O", 10, "d,OK\n"},
+        {"no file yet", "", 5, "d,OK\n"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        const std::string path = dir.file("r.txt");
+        (void)unlink(path.c_str());
+        if (!each.before.empty())
+            dir.write("r.txt", each.before);
+        result_log_writer writer;
+        ASSERT_EQ(writer.open(path, {}, each.keep), result_log_writer::open_result::opened);
+        writer.record(line_with("d", line_fate::ok));
+        EXPECT_EQ(writer.size(), each.after.size());
+        EXPECT_TRUE(writer.sync());
+        EXPECT_EQ(dir.read("r.txt"), each.after);
+        EXPECT_TRUE(writer.close());
+    }
+}
+
 TEST(ResultLog, AFailedWriteIsRememberedUntilTheClose)
 {
     result_log_writer writer;
