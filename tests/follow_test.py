@@ -417,8 +417,16 @@ class TortureTest(unittest.TestCase):
         for each in runs:
             self.assertEqual(each.of("missing"), [])
         self.assertEqual(end["lines"]["checked"], written_lines)
-        self.assertEqual(end["lines"]["ok"], written_lines)
         self.assertEqual(end["sequence"]["missing"], [])
+        # The counts of one batch run over all the lines.
+        whole = Path(directory) / "whole.log"
+        whole.write_text("".join(LINES[:written_lines]))
+        batch = json.loads(subprocess.run(
+            [TOOL, "--json", "--result-log=batch.out", "whole.log"], cwd=directory,
+            stdout=subprocess.PIPE, check=True, text=True).stdout)
+        for part in ("lines", "errors"):
+            self.assertEqual(end[part], batch[part], part)
+        self.assertEqual(end["sequence"], batch["sequence"])
 
 
 if __name__ == "__main__":
