@@ -222,25 +222,43 @@ bool rotated_files::open(const std::string& live_path)
     return false;
 }
 
-std::optional<std::size_t> rotated_files::find(const file_identity& read,
-                                               const log_digest& text) const
+std::optional<std::size_t> rotated_files::newest_read(const std::optional<file_identity>& last,
+                                                      const std::vector<text_head>& read) const
 {
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-        if (files_[i].identity == read)
-            return i;
-    }
-    // Compressed since: a new file, with the same text. Nothing read tells
-    // nothing.
-    if (text.size() == 0)
-        return std::nullopt;
+    const bool any_text =
+        std::any_of(read.begin(), read.end(), [](const text_head& each) { return each.bytes > 0; });
     for (std::size_t i = files_.size(); i-- > 0;) {
-        const bool same = begins_with_head_of(files_[i].fd, text);
+        if (last && files_[i].identity == *last)
+            return i;
+        if (!any_text)
+            continue;
+        log_reader reader(reader_settings{}, nullptr);
+        reader.start(files_[i].fd);
+        log_digest head;
+        const log_reader::status status = reader.pass(LEAF_BYTES, &head);
         // Whoever reads it next reads it from its start.
         (void)lseek(files_[i].fd, 0, SEEK_SET);
-        if (same)
+        if (status != log_reader::status::piece && status != log_reader::status::end)
+            continue;
+        const text_head seen = text_head_of(&head);
+        const bool same_text =
+            seen.bytes > 0 && std::any_of(read.begin(), read.end(), [&seen](const text_head& each) {
+                return each.bytes == seen.bytes && each.digest == seen.digest;
+            });
+        if (same_text)
             return i;
     }
     return std::nullopt;
+}
+
+rotated_files::text_head text_head_of(const log_digest* digest)
+{
+    rotated_files::text_head head;
+    if (digest != nullptr && digest->size() > 0) {
+        head.bytes = std::min<uint64_t>(digest->size(), LEAF_BYTES);
+        head.digest = digest->head();
+    }
+    return head;
 }
 
 bool begins_with_head_of(int fd, const log_digest& digest)

@@ -16,6 +16,7 @@
 
 #include "file_identity.hpp"
 #include "log_reader.hpp"
+#include "signature_check_digest.hpp"
 
 class log_digest;
 
@@ -92,15 +93,29 @@ public:
     // The descriptor of file index, which the caller closes from now on.
     int take(std::size_t index);
 
-    // Where the file that was read (its identity, and the digest of the
-    // text read of it) stands in the set: found by its identity, or, once
-    // it was compressed, by the text its rotated files begin with.
-    std::optional<std::size_t> find(const file_identity& read, const log_digest& text) const;
+    // The head of a text the run has read: how many bytes (up to a leaf;
+    // none for an empty text) and their digest.
+    struct text_head {
+        uint64_t bytes = 0;
+        sha256_digest digest{};
+    };
+    // Where the newest file the run has read stands in the set: the file
+    // last read, found by its identity (which no other file can have
+    // while the run holds it open), or a file that holds the text of one
+    // read (renamed, or compressed since). Files read before are not
+    // found by identity: a file deleted since may have left its identity
+    // to a new one. An empty text tells nothing (any empty file is like
+    // it); a file after the one found is one not read yet.
+    std::optional<std::size_t> newest_read(const std::optional<file_identity>& last,
+                                           const std::vector<text_head>& read) const;
 
 private:
     void close_all();
     std::vector<file> files_;
 };
+
+// The head of the text digest holds (null: the text is not known).
+rotated_files::text_head text_head_of(const log_digest* digest);
 
 // Whether the text of the log open on fd (from its start; fd is read on)
 // begins with the first bytes that digest covers (its head).

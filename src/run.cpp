@@ -53,6 +53,9 @@ constexpr std::size_t LARGE_LINE_BYTES = std::size_t{1} * 1024 * 1024;
 // summary are written.
 constexpr std::chrono::milliseconds FOLLOW_TICK{1000};
 constexpr std::size_t COPIES_TRIED = 3;
+// The texts read that a followed log's next file is told from: far more
+// than any set of rotated files holds.
+constexpr std::size_t READ_TEXTS_KEPT = 1024;
 constexpr std::chrono::seconds METRICS_EVERY{5};
 constexpr std::chrono::seconds SUMMARY_EVERY{60};
 
@@ -173,8 +176,9 @@ struct run_state {
     // With --follow: whether reading began (a signal then ends the run as
     // its end does) and whether it reached the followed file's end; the
     // follower of that file and the log it is read as; the digest of the
-    // text of the log being read (the checkpoint's, or the run's own), to
-    // find the log among its rotated files once it is read; what the run
+    // text of the log being read (the checkpoint's, or the run's own), and
+    // the heads of the texts read, the latest last (at most READ_TEXTS_KEPT),
+    // to find where the run stands among the rotated files; what the run
     // tells its service manager; the gaps not said yet; when the last line
     // was read; and when the checkpoint, the metrics and a summary are due.
     bool follows_on = false;
@@ -183,6 +187,7 @@ struct run_state {
     std::optional<std::size_t> followed_log;
     log_digest* log_text = nullptr;
     std::unique_ptr<log_digest> own_digest;
+    std::vector<rotated_files::text_head> read_texts;
     service_manager service;
     gap_watch gaps;
     std::optional<unix_seconds> last_line_read;
@@ -556,6 +561,7 @@ void take_verdict(run_state& run, const line_position& where, const line_to_chec
 // A followed log's way on.
 bool follows(const run_state& run, std::size_t index);
 void read_pieces(run_state& run, check_pool& pool, log_reader& reader, std::size_t index);
+void note_read_text(run_state& run);
 bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::string& copy);
 void follow_next_file(run_state& run, std::size_t index, const std::string& copy);
 bool follow_tick(run_state& run, check_pool& pool, const log_reader& reader);
@@ -695,12 +701,25 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
     run.history.log_read(index, last_line, at_line_start);
     if (run.follower == nullptr)
         return;
+    note_read_text(run);
     if (index + 1 == run.logs.size())
         follow_next_file(run, index, copy);
     // A follow run may read many files, one after the other: each is
     // closed once read (its identity is kept, to tell its copies).
     if (run.logs[index].fd >= 0 && run.logs[index].owned)
         (void)close(std::exchange(run.logs[index].fd, -1));
+}
+
+// In a follow run, the head of the text of log index (when this run read
+// it), to tell the files after it among its rotated files.
+void note_read_text(run_state& run)
+{
+    const rotated_files::text_head head = text_head_of(run.log_text);
+    if (run.follower == nullptr || head.bytes == 0)
+        return;
+    run.read_texts.push_back(head);
+    if (run.read_texts.size() > READ_TEXTS_KEPT)
+        run.read_texts.erase(run.read_texts.begin());
 }
 
 // Reads the pieces of log index until its end, or until the run must stop.
@@ -783,10 +802,11 @@ bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::strin
 }
 
 // After the last log was read, in a follow run: unless the run ends, the
-// file after it in its set of rotated files becomes the next log (once
-// there is one), the file that has the followed name when there is none
-// or the log is not found among them (deleted, or compressed from a text
-// not read). A rotation is said when the last log was the followed file.
+// file after the newest one read in its set of rotated files becomes the
+// next log (once there is one), the file that has the followed name when
+// there is none or no file read is among them (all deleted, or none read
+// but empty ones). A rotation is said when the last log was the followed
+// file.
 void follow_next_file(run_state& run, std::size_t index, const std::string& copy)
 {
     const bool followed = run.followed_log == index;
@@ -812,8 +832,17 @@ void follow_next_file(run_state& run, std::size_t index, const std::string& copy
         }
     }
     rotated_files set;
-    if (next.fd < 0 && run.log_text != nullptr && set.open(live)) {
-        const std::optional<std::size_t> at = set.find(run.logs[index].identity, *run.log_text);
+    if (next.fd < 0) {
+        // A rotation storm is waited out: a set listed in the middle of
+        // one could leave out a file not read yet.
+        while (!set.open(live)) {
+            if (must_end_reading(run))
+                return;
+            run.service.alive();
+        }
+        const std::optional<file_identity> last =
+            index < run.logs.size() ? std::optional(run.logs[index].identity) : std::nullopt;
+        const std::optional<std::size_t> at = set.newest_read(last, run.read_texts);
         if (at && *at + 1 < set.files().size()) {
             path = set.files()[*at + 1].path;
             next.identity = set.files()[*at + 1].identity;
@@ -833,6 +862,8 @@ void follow_next_file(run_state& run, std::size_t index, const std::string& copy
         run.read_failure = text::run_error_of(run_error_kind::follow_needs_file, path);
         return;
     }
+    run.caught_up = false;
+    run.service.status("reading " + path);
     run.names.push_back(path);
     run.logs.push_back(std::move(next));
     run.accounts.add_log(path);
@@ -848,7 +879,8 @@ void follow_next_file(run_state& run, std::size_t index, const std::string& copy
 // are written when due. True once the run is to stop.
 bool follow_tick(run_state& run, check_pool& pool, const log_reader& reader)
 {
-    if (!run.caught_up && run.followed_log) {
+    // Caught up: waiting on the followed file, not on a rotated one.
+    if (!run.caught_up && run.followed_log && *run.followed_log + 1 == run.logs.size()) {
         run.caught_up = true;
         run.service.status("following " + run.options.follow_path);
     }
