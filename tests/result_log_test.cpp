@@ -146,6 +146,7 @@ TEST(ResultLog, RecordsGoOnFromTheBytesKept)
         EXPECT_EQ(writer.size(), each.after.size());
         EXPECT_TRUE(writer.sync());
         EXPECT_EQ(dir.read("r.txt"), each.after);
+        EXPECT_EQ(writer.size(), each.after.size());  // once written, too
         EXPECT_TRUE(writer.close());
     }
 }
