@@ -801,6 +801,31 @@ bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::strin
     return false;
 }
 
+// The file after the newest one read among the followed log's rotated
+// files, into next and path, when there is one; false when the run ends
+// first.
+bool take_file_after_newest_read(run_state& run, std::size_t index, open_log& next,
+                                 std::string& path)
+{
+    rotated_files set;
+    // A rotation storm is waited out: a set listed in the middle of one
+    // could leave out a file not read yet.
+    while (!set.open(run.options.follow_path)) {
+        if (must_end_reading(run))
+            return false;
+        run.service.alive();
+    }
+    const std::optional<file_identity> last =
+        index < run.logs.size() ? std::optional(run.logs[index].identity) : std::nullopt;
+    const std::optional<std::size_t> at = set.newest_read(last, run.read_texts);
+    if (at && *at + 1 < set.files().size()) {
+        path = set.files()[*at + 1].path;
+        next.identity = set.files()[*at + 1].identity;
+        next.fd = set.take(*at + 1);
+    }
+    return true;
+}
+
 // After the last log was read, in a follow run: unless the run ends, the
 // file after the newest one read in its set of rotated files becomes the
 // next log (once there is one), the file that has the followed name when
@@ -831,24 +856,8 @@ void follow_next_file(run_state& run, std::size_t index, const std::string& copy
             return;
         }
     }
-    rotated_files set;
-    if (next.fd < 0) {
-        // A rotation storm is waited out: a set listed in the middle of
-        // one could leave out a file not read yet.
-        while (!set.open(live)) {
-            if (must_end_reading(run))
-                return;
-            run.service.alive();
-        }
-        const std::optional<file_identity> last =
-            index < run.logs.size() ? std::optional(run.logs[index].identity) : std::nullopt;
-        const std::optional<std::size_t> at = set.newest_read(last, run.read_texts);
-        if (at && *at + 1 < set.files().size()) {
-            path = set.files()[*at + 1].path;
-            next.identity = set.files()[*at + 1].identity;
-            next.fd = set.take(*at + 1);
-        }
-    }
+    if (next.fd < 0 && !take_file_after_newest_read(run, index, next, path))
+        return;
     if (next.fd < 0) {
         next.fd = run.follower->open_file(next.identity);
         if (next.fd < 0) {

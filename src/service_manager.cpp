@@ -3,8 +3,9 @@
 #include <systemd/sd-daemon.h>
 
 #include <cstdint>
+#include <cstdlib>
 
-service_manager::service_manager()
+service_manager::service_manager() : listens_(std::getenv("NOTIFY_SOCKET") != nullptr)
 {
     uint64_t interval = 0;
     // 0 unset: a run outside a service, or one without WatchdogSec=, pings
@@ -13,7 +14,11 @@ service_manager::service_manager()
         ping_every_ = std::chrono::microseconds(interval / 2);
 }
 
-void service_manager::ready() { (void)sd_notify(0, "READY=1"); }
+void service_manager::ready() const
+{
+    if (listens_)
+        (void)sd_notify(0, "READY=1");
+}
 
 void service_manager::alive()
 {
@@ -26,9 +31,14 @@ void service_manager::alive()
     (void)sd_notify(0, "WATCHDOG=1");
 }
 
-void service_manager::status(const std::string& text)
+void service_manager::status(const std::string& text) const
 {
-    (void)sd_notify(0, ("STATUS=" + text).c_str());
+    if (listens_)
+        (void)sd_notify(0, ("STATUS=" + text).c_str());
 }
 
-void service_manager::stopping() { (void)sd_notify(0, "STOPPING=1"); }
+void service_manager::stopping() const
+{
+    if (listens_)
+        (void)sd_notify(0, "STOPPING=1");
+}

@@ -11,13 +11,16 @@ class service_manager {
 public:
     service_manager();
 
-    static void ready();
+    void ready() const;
     // From the reading loop: pings the watchdog, at most twice an interval.
     void alive();
-    static void status(const std::string& text);
-    static void stopping();
+    void status(const std::string& text) const;
+    void stopping() const;
 
 private:
+    // Whether a service manager listens (NOTIFY_SOCKET is set): without
+    // one, nothing is sent at all.
+    bool listens_ = false;
     // Half the watchdog's interval; zero without a watchdog.
     std::chrono::microseconds ping_every_{0};
     std::chrono::steady_clock::time_point last_ping_{};
