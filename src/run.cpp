@@ -761,8 +761,9 @@ void read_pieces(run_state& run, check_pool& pool, log_reader& reader, std::size
 // A followed file cut back (copied, then truncated in place): the rest of
 // what it held is read from its copy, the newest of the rotated files
 // beside it, not read before, whose text begins with every byte read of
-// the file. False where none does: the lines written between the last
-// read and the copy are then missing.
+// the file; of those not read, the newest COPIES_TRIED are tried. False
+// where none does: the lines written between the last read and the copy
+// are then missing.
 bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::string& copy)
 {
     const uint64_t read = reader.position();
@@ -772,14 +773,17 @@ bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::strin
     rotated_files set;
     if (!set.open(run.options.follow_path))
         return false;
-    for (std::size_t i = set.files().size(); i-- > 0;) {
+    std::size_t tried = 0;
+    for (std::size_t i = set.files().size(); i-- > 0 && tried < COPIES_TRIED;) {
         const rotated_files::file& candidate = set.files()[i];
         const bool read_before =
             std::any_of(run.logs.begin(), run.logs.end(), [&candidate](const open_log& log) {
                 return log.identity == candidate.identity;
             });
-        if (candidate.path == run.options.follow_path || read_before ||
-            !begins_with_head_of(candidate.fd, *run.log_text) ||
+        if (candidate.path == run.options.follow_path || read_before)
+            continue;
+        ++tried;
+        if (!begins_with_head_of(candidate.fd, *run.log_text) ||
             lseek(candidate.fd, 0, SEEK_SET) != 0)
             continue;
         open_log opened;
