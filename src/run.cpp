@@ -776,9 +776,11 @@ bool open_copy(run_state& run, log_reader& reader, std::size_t index, std::strin
     std::size_t tried = 0;
     for (std::size_t i = set.files().size(); i-- > 0 && tried < COPIES_TRIED;) {
         const rotated_files::file& candidate = set.files()[i];
+        // Only a file still open is known by its identity: one closed may
+        // have been deleted and its identity given to a new file since.
         const bool read_before =
             std::any_of(run.logs.begin(), run.logs.end(), [&candidate](const open_log& log) {
-                return log.identity == candidate.identity;
+                return log.fd >= 0 && log.identity == candidate.identity;
             });
         if (candidate.path == run.options.follow_path || read_before)
             continue;
