@@ -95,7 +95,10 @@ private:
         const std::string_view name = word.substr(0, equals);
         const std::string_view value =
             equals == std::string_view::npos ? std::string_view() : word.substr(equals + 1);
-        const std::string quoted = "\"" + std::string(value) + "\"";
+        // Appended piece by piece: gcc 12 at -O3 takes a literal joined
+        // with a temporary string for an overlapping copy (-Wrestrict).
+        std::string quoted = "\"";
+        quoted.append(value).append("\"");
         if (equals == std::string_view::npos ||
             std::find(std::begin(NAMES), std::end(NAMES), name) == std::end(NAMES)) {
             problem = "unknown condition \"" + std::string(word) +
