@@ -214,9 +214,10 @@ private:
 
     // Where the logs given stand in the checkpoint: the first log given
     // (aligned) whose head is a checkpoint's log's stands at that log (at);
-    // else the first log given stands after the checkpoint's last log that
-    // is not empty (any log begins as an empty one), or at the latest log
-    // of its name the checkpoint knows.
+    // else the first log given stands at the checkpoint's last log when it
+    // is empty (any log begins as an empty one; the empty logs before it,
+    // which a follow run passes as they are rotated, hold nothing to
+    // compare), or at the latest log of its name the checkpoint knows.
     bool align(std::size_t& aligned, std::ptrdiff_t& at)
     {
         for (std::size_t given = 0; given < fds_.size(); ++given) {
@@ -234,11 +235,8 @@ private:
             return true;
         }
         aligned = 0;
-        std::size_t empty_end = logs_.size();
-        while (empty_end > 0 && logs_[empty_end - 1].bytes == 0)
-            --empty_end;
-        if (empty_end < logs_.size()) {
-            at = static_cast<std::ptrdiff_t>(empty_end);
+        if (logs_.back().bytes == 0) {
+            at = static_cast<std::ptrdiff_t>(logs_.size()) - 1;
             return true;
         }
         // The latest log of a name is the likeliest.

@@ -75,6 +75,9 @@ TEST(HistoryCheck, TheLogsGivenArePlacedByContent)
     retired_first.logs = {verified("a", a, true), verified("b", b), verified("c", c)};
     history empty_last;
     empty_last.logs = {verified("a", a), verified("empty", "")};
+    // A follow run that passed an empty rotated file for the empty log.
+    history two_empty;
+    two_empty.logs = {verified("a", a), verified("rotated", ""), verified("empty", "")};
     const struct {
         const char* name;
         const history& checkpoint;
@@ -107,6 +110,11 @@ TEST(HistoryCheck, TheLogsGivenArePlacedByContent)
          {d, e},
          1,
          {{role::grown, 1}, {role::fresh, 0}}},
+        {"two empty last logs, all deleted",
+         two_empty,
+         {d, e},
+         2,
+         {{role::grown, 2}, {role::fresh, 0}}},
         // A log copied and emptied while empty, between two logs verified.
         {"an empty log between verified ones",
          three,
