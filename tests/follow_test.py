@@ -384,7 +384,13 @@ class TortureTest(unittest.TestCase):
             if kind == "delete" and run is None:
                 kind = "rename"
             if kind in ("copytruncate", "delete") and run is not None:
-                wait_until_caught_up(run, writer)
+                try:
+                    wait_until_caught_up(run, writer)
+                except AssertionError as failure:
+                    ended = run.process.poll() is not None
+                    self.fail("%s; standard error: %r; rotations (written, kind, followed, "
+                              "killed): %s" % (failure, run.process.stderr.read() if ended
+                                               else "", story[-12:]))
             if kind == "delete" and rotation in kill_at:
                 kind = "rename"
             kinds[kind] += 1
