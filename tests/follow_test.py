@@ -396,13 +396,17 @@ class TortureTest(unittest.TestCase):
             kinds[kind] += 1
             story.append((written, kind, run is not None, rotation in kill_at))
             if kind == "delete":
-                saved = saved_at(checkpoint)
                 writer.delete_all()
                 # A checkpoint whose last log is gone cannot go on: the run
-                # saves one once it has left the deleted log.
+                # saves one once it has left the deleted log for the new
+                # one. A save before that (the periodic one) still ends
+                # with the deleted log.
                 deadline = time.monotonic() + 30
-                while saved_at(checkpoint) == saved or read_offset(
-                        run.process.pid, writer.live) is None:
+                while read_offset(run.process.pid, writer.live) is None:
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.01)
+                saved = saved_at(checkpoint)
+                while saved_at(checkpoint) == saved:
                     self.assertLess(time.monotonic(), deadline)
                     time.sleep(0.01)
             elif kind == "copytruncate":
