@@ -26,9 +26,10 @@ std::string file_content(const std::string& path)
 }
 
 // Reads files (written as trust0.txt, trust1.txt, ... in dir) as the run
-// reads --trusted-keys.
+// reads --trusted-keys; bounded_keys counts the keys held to conditions.
 bool read_trust(const scratch_dir& dir, const std::vector<std::string>& files,
-                std::vector<std::string>& fingerprints, trusted_keys_error& error)
+                std::vector<std::string>& fingerprints, trusted_keys_error& error,
+                std::size_t* bounded_keys = nullptr)
 {
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -39,6 +40,8 @@ bool read_trust(const scratch_dir& dir, const std::vector<std::string>& files,
     const bool read = load_trusted_keys(paths, trust, error);
     for (const key_fingerprint& key : trust.keys)
         fingerprints.push_back(hex_of(key));
+    if (bounded_keys != nullptr)
+        *bounded_keys = trust.conditions.size();
     return read;
 }
 
@@ -53,44 +56,60 @@ TEST(TrustedKeys, EveryFormOfAnEntryNamesTheKeyOpenSslNames)
         const char* name;
         std::vector<std::string> files;
         std::vector<std::string> keys;  // fixture names
+        std::size_t bounded;            // keys held to conditions
     } cases[] = {
-        {"PEM as OpenSSL writes it", {file_content(fixtures::pem_path(KEY))}, {KEY}},
-        {"base64 key line", {key_field(KEY) + "\n"}, {KEY}},
-        {"fingerprint", {"sha256:" + fingerprint + "\n"}, {KEY}},
+        {"PEM as OpenSSL writes it", {file_content(fixtures::pem_path(KEY))}, {KEY}, 0},
+        {"base64 key line", {key_field(KEY) + "\n"}, {KEY}, 0},
+        {"fingerprint", {"sha256:" + fingerprint + "\n"}, {KEY}, 0},
         {"fingerprint with conditions at their bounds",
          {"sha256:" + fingerprint +
           " seq=5-5 revoked-after=0 not-before=2026-01-01 not-after=2026-01-01\n"},
-         {KEY}},
+         {KEY},
+         1},
         {"a PEM block with conditions",
          {"conditions: seq=1-\n" + file_content(fixtures::pem_path(KEY))},
-         {KEY}},
+         {KEY},
+         1},
+        {"a window beside an entry without conditions, which frees the key",
+         {"sha256:" + fingerprint + " seq=1-5\n" + key_field(KEY) + "\n"},
+         {KEY},
+         0},
         {"fingerprint in capitals, comments, CR LF",
          {"# the device key\r\n\r\n  sha256:" + upper + "  \r\n"},
-         {KEY}},
-        {"explicit-parameter twin", {key_field("explicit_G02_secp256r1") + "\n"}, {KEY}},
+         {KEY},
+         0},
+        {"explicit-parameter twin", {key_field("explicit_G02_secp256r1") + "\n"}, {KEY}, 0},
+        // A certificate's validity dates hold its key.
         {"certificate as OpenSSL writes it",
          {file_content(fixtures::certificate_path(KEY))},
-         {KEY}},
+         {KEY},
+         1},
         {"expired certificate from another issuer",
          {file_content(fixtures::certificate_path("expired_" + KEY))},
-         {KEY}},
+         {KEY},
+         1},
         {"both keys in one file",
          {file_content(fixtures::pem_path(KEY)) + "sha256:" + fixtures::fingerprint(OTHER)},
-         {KEY, OTHER}},
+         {KEY, OTHER},
+         0},
         {"both keys in two files, one twice",
          {key_field(KEY), file_content(fixtures::pem_path(OTHER)) + key_field(KEY)},
-         {KEY, OTHER}},
+         {KEY, OTHER},
+         0},
         {"certificates of both keys",
          {file_content(fixtures::certificate_path(KEY)) +
           file_content(fixtures::certificate_path(OTHER))},
-         {KEY, OTHER}},
+         {KEY, OTHER},
+         2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const scratch_dir dir;
         std::vector<std::string> read;
         trusted_keys_error error;
-        ASSERT_TRUE(read_trust(dir, c.files, read, error)) << error.message;
+        std::size_t bounded = 0;
+        ASSERT_TRUE(read_trust(dir, c.files, read, error, &bounded)) << error.message;
+        EXPECT_EQ(bounded, c.bounded);
         std::vector<std::string> expected;
         for (const std::string& name : c.keys)
             expected.push_back(fixtures::fingerprint(name));
