@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "hex.hpp"
+#include "replaced_file.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -572,29 +573,6 @@ bool read_whole(int fd, std::string& text, std::string& problem)
     }
 }
 
-bool write_whole(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// The directory a path lies in, for syncing a rename into it.
-std::string directory_of(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Where a path leads through symbolic links, also to a file that is not
 // there yet; the path itself when it is no link.
 std::string through_links(const std::string& path)
@@ -767,36 +745,12 @@ checkpoint_file::open_result checkpoint_file::open(const std::string& path, hist
 
 bool checkpoint_file::write(const history& checkpoint, std::string& problem)
 {
-    const std::string text = to_text(checkpoint);
-    // One name, under the lock: a write that a kill cut short leaves it,
-    // and the next run removes it.
-    const std::string temporary = path_ + UNFINISHED_SUFFIX;
-    (void)unlink(temporary.c_str());
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        problem = system_words(errno);
-        return false;
-    }
-    const bool written = write_whole(fd, text) && fsync(fd) == 0;
-    const int error_number = errno;
-    if (close(fd) != 0 || !written) {
-        problem = system_words(written ? errno : error_number);
-        (void)unlink(temporary.c_str());
-        return false;
-    }
-    if (rename(temporary.c_str(), path_.c_str()) != 0) {
-        problem = system_words(errno);
-        (void)unlink(temporary.c_str());
-        return false;
-    }
-    // The rename itself reaches the disk with its directory.
-    const int directory = ::open(directory_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        (void)fsync(directory);
-        (void)close(directory);
-    }
-    return true;
+    // One temporary name, under the lock: a write that a kill cut short
+    // leaves it, and the next run removes it.
+    file_replacement how;
+    how.temporary = path_ + UNFINISHED_SUFFIX;
+    how.durable = true;
+    return replace_file(path_, to_text(checkpoint), how, problem);
 }
 
 std::vector<file_identity> checkpoint_file::identities() const

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "log_digest.hpp"
+#include "replaced_file.hpp"
 #include "rotated_logs.hpp"
 
 namespace {
@@ -29,15 +30,6 @@ constexpr int SET_TRIES = 20;
 // line's write to be seen.
 constexpr std::chrono::milliseconds POLL_WITHOUT_WATCH{200};
 constexpr std::chrono::milliseconds SET_RETRY{10};
-
-// The directory a path lies in.
-std::string directory_of(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // Every change of a name in the directory and every write to a file in it:
 // what a writer and a rotating writer do.

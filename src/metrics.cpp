@@ -1,13 +1,6 @@
 #include "metrics.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
+#include "replaced_file.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -90,36 +83,11 @@ std::string metrics_text(const std::string& log, const run_result& result,
 
 bool write_metrics(const std::string& path, const std::string& text, std::string& problem)
 {
-    const std::string temporary = path + ".tmp";
-    (void)unlink(temporary.c_str());
-    const int fd =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        problem = std::strerror(errno);
-        return false;
-    }
+    file_replacement how;
+    how.temporary = path + ".tmp";
     // Counts, not secrets: readable by a collector that runs as another
     // user, whatever the run's umask.
-    (void)fchmod(fd, 0644);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            break;
-        done += static_cast<std::size_t>(written);
-    }
-    const int error_number = errno;
-    if (close(fd) != 0 || done != text.size()) {
-        problem = std::strerror(done != text.size() ? error_number : errno);
-        (void)unlink(temporary.c_str());
-        return false;
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        problem = std::strerror(errno);
-        (void)unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    how.mode = 0644;
+    how.exact_mode = true;
+    return replace_file(path, text, how, problem);
 }

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "metrics.hpp"
@@ -86,8 +87,12 @@ TEST(Metrics, TheFileIsReplacedWhole)
     const std::string path = dir / "m.prom";
     std::string problem;
     write(path, "old and longer\n");
+    // Readable by a collector that runs as another user, whatever the umask.
+    const mode_t umask_before = umask(077);
     ASSERT_TRUE(write_metrics(path, "new\n", problem)) << problem;
+    umask(umask_before);
     EXPECT_EQ(read(path), "new\n");
+    EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0644));
     // A temporary file left by a run that was killed is replaced.
     write(path + ".tmp", "left\n");
     ASSERT_TRUE(write_metrics(path, "newer\n", problem)) << problem;
