@@ -23,13 +23,9 @@ namespace {
 constexpr std::chrono::milliseconds GRACE_AFTER_MOVE{1000};
 // The bytes before a file's end compared when it grows.
 constexpr std::size_t TAIL_BYTES = 4096;
-// A set of rotated logs is listed again after a rotation under way, this
-// often at most, a little later each time.
-constexpr int SET_TRIES = 20;
 // How often a file system without a watch is looked at: the wait for a
 // line's write to be seen.
 constexpr std::chrono::milliseconds POLL_WITHOUT_WATCH{200};
-constexpr std::chrono::milliseconds SET_RETRY{10};
 
 // Every change of a name in the directory and every write to a file in it:
 // what a writer and a rotating writer do.
@@ -147,10 +143,7 @@ log_reader::follow_step log_follower::at_end(int fd, uint64_t bytes_read,
             if (size > bytes_read)
                 return log_reader::follow_step::more;
         }
-        struct stat named {};
-        const bool still_named = stat(path_.c_str(), &named) == 0 && named.st_dev == file.st_dev &&
-                                 named.st_ino == file.st_ino;
-        if (still_named) {
+        if (names_file(path_, {file.st_dev, file.st_ino})) {
             moved_at.reset();
         } else if (!moved_at) {
             moved_at = clock::now();
@@ -185,7 +178,7 @@ int rotated_files::take(std::size_t index) { return std::exchange(files_[index].
 
 bool rotated_files::open(const std::string& live_path)
 {
-    for (int attempt = 0; attempt < SET_TRIES; ++attempt) {
+    for (int attempt = 1; attempt <= SET_LISTINGS; ++attempt) {
         close_all();
         bool steady = true;
         for (const std::string& path : rotated_set(live_path)) {
@@ -201,14 +194,11 @@ bool rotated_files::open(const std::string& live_path)
         }
         // Every name still names the file opened under it: no rotation
         // came between the listing and the last open.
-        for (const file& each : files_) {
-            struct stat named {};
-            steady = steady && stat(each.path.c_str(), &named) == 0 &&
-                     file_identity{named.st_dev, named.st_ino} == each.identity;
-        }
+        for (const file& each : files_)
+            steady = steady && names_file(each.path, each.identity);
         if (steady && rotated_set(live_path).size() == files_.size())
             return true;
-        std::this_thread::sleep_for(SET_RETRY * (attempt + 1));
+        std::this_thread::sleep_for(SET_LISTING_PAUSE * attempt);
     }
     close_all();
     return false;

@@ -69,6 +69,12 @@ private:
     int tail_fd_ = -1;
 };
 
+// How often the files of a set of rotated logs are listed and opened while
+// a rotation under way renames them, and the pause before the next try
+// (longer each time).
+constexpr int SET_LISTINGS = 20;
+constexpr std::chrono::milliseconds SET_LISTING_PAUSE{10};
+
 // The files of a set of rotated logs (rotated_set) as they were named at
 // one moment, each open, oldest first: a rotation while they are opened
 // is waited out, so that no name stands for another file than the one

@@ -59,12 +59,6 @@ constexpr std::size_t READ_TEXTS_KEPT = 1024;
 constexpr std::chrono::seconds METRICS_EVERY{5};
 constexpr std::chrono::seconds SUMMARY_EVERY{60};
 
-// How often the files of sets of rotated logs are listed and opened while
-// rotations rename them, and the pause before the next try (longer each
-// time).
-constexpr int SET_LISTINGS = 20;
-constexpr std::chrono::milliseconds SET_LISTING_PAUSE{10};
-
 // A log opened for reading; closed at scope end.
 struct open_log {
     open_log() = default;
@@ -323,10 +317,7 @@ bool sets_still_named(run_state& run)
     if (with_rotated_sets(*run.asked).logs != run.options.logs)
         return false;
     for (std::size_t i = 0; i < run.logs.size(); ++i) {
-        struct stat named {};
-        if (run.logs[i].owned &&
-            (stat(run.options.logs[i].c_str(), &named) != 0 ||
-             file_identity{named.st_dev, named.st_ino} != run.logs[i].identity))
+        if (run.logs[i].owned && !names_file(run.options.logs[i], run.logs[i].identity))
             return false;
     }
     return true;
