@@ -701,12 +701,12 @@ void verify_log(run_state& run, check_pool& pool, log_reader& reader, std::size_
         (void)close(std::exchange(run.logs[index].fd, -1));
 }
 
-// In a follow run, the head of the text of log index (when this run read
-// it), to tell the files after it among its rotated files.
+// In a follow run, the head of the text of the log just read (when this
+// run read it), to tell the files after it among its rotated files.
 void note_read_text(run_state& run)
 {
     const rotated_files::text_head head = text_head_of(run.log_text);
-    if (run.follower == nullptr || head.bytes == 0)
+    if (head.bytes == 0)
         return;
     run.read_texts.push_back(head);
     if (run.read_texts.size() > READ_TEXTS_KEPT)
