@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gap_watch.hpp"
@@ -13,6 +14,16 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
+
+// Ranges of numbers as pairs, to compare whole.
+using number_ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+number_ranges pairs_of(const std::vector<sequence_range>& missing)
+{
+    number_ranges pairs;
+    for (const sequence_range& range : missing)
+        pairs.emplace_back(range.first, range.last);
+    return pairs;
+}
 
 key_identity key_named(unsigned char id)
 {
@@ -124,11 +135,7 @@ TEST(Ledger, FinishingFindsTheMissingNumbers)
         run.settle(number, verdict_of(check_verdict::verified));
     run.book.finish();
     const run_result& result = run.book.result();
-    ASSERT_EQ(result.missing.size(), 2U);
-    EXPECT_EQ(result.missing[0].first, 5U);
-    EXPECT_EQ(result.missing[0].last, 6U);
-    EXPECT_EQ(result.missing[1].first, 8U);
-    EXPECT_EQ(result.missing[1].last, 8U);
+    EXPECT_EQ(pairs_of(result.missing), (number_ranges{{5, 6}, {8, 8}}));
     EXPECT_EQ(result.missing_numbers, 3U);
     EXPECT_EQ(result.first_number, 3U);
     EXPECT_EQ(result.last_number, 9U);
@@ -159,11 +166,7 @@ TEST(Ledger, ARunGoingOnKnowsWhatIsMissingSoFar)
     // Those up to the expected last are not missing yet, those before the
     // expected first are.
     const run_result now = run.book.so_far();
-    ASSERT_EQ(now.missing.size(), 2U);
-    EXPECT_EQ(now.missing[0].first, 1U);
-    EXPECT_EQ(now.missing[0].last, 1U);
-    EXPECT_EQ(now.missing[1].first, 4U);
-    EXPECT_EQ(now.missing[1].last, 5U);
+    EXPECT_EQ(pairs_of(now.missing), (number_ranges{{1, 1}, {4, 5}}));
     EXPECT_EQ(now.missing_numbers, 3U);
     EXPECT_EQ(now.last_number, 6U);
     EXPECT_TRUE(run.book.is_recorded(3));
@@ -193,12 +196,8 @@ TEST(Ledger, GapsAreSaidOnceTheyStayOpen)
     arrive(9, seconds(2));   // late, not a gap of its own
     arrive(14, seconds(3));  // 13 open
     EXPECT_TRUE(gaps.due(start + seconds(10), seconds(10), run.book).empty());
-    const auto first = gaps.due(start + seconds(11), seconds(10), run.book);
-    ASSERT_EQ(first.size(), 2U);
-    EXPECT_EQ(first[0].first, 7U);
-    EXPECT_EQ(first[0].last, 8U);
-    EXPECT_EQ(first[1].first, 10U);
-    EXPECT_EQ(first[1].last, 11U);
+    EXPECT_EQ(pairs_of(gaps.due(start + seconds(11), seconds(10), run.book)),
+              (number_ranges{{7, 8}, {10, 11}}));
     EXPECT_TRUE(gaps.due(start + seconds(12), seconds(10), run.book).empty());
     arrive(13, seconds(4));  // arrived before its gap was due
     EXPECT_TRUE(gaps.due(start + seconds(13), seconds(10), run.book).empty());
@@ -312,18 +311,14 @@ TEST(Ledger, ExpectedFirstAndLastMakeCutEdgesGaps)
 {
     const auto missing_of = [](settled& run) {
         run.book.finish();
-        std::vector<std::pair<uint32_t, uint32_t>> ranges;
-        for (const sequence_range& range : run.book.result().missing)
-            ranges.emplace_back(range.first, range.last);
-        return ranges;
+        return pairs_of(run.book.result().missing);
     };
-    using ranges = std::vector<std::pair<uint32_t, uint32_t>>;
     settled both({.expect_first = 2, .expect_last = 9});
     EXPECT_EQ(both.settle(4, verdict_of(check_verdict::verified)), line_fate::ok);
     EXPECT_EQ(both.settle(6, verdict_of(check_verdict::verified)), line_fate::ok);
     EXPECT_EQ(both.settle(1, verdict_of(check_verdict::verified)), line_fate::unexpected_number);
     EXPECT_EQ(both.settle(10, verdict_of(check_verdict::verified)), line_fate::unexpected_number);
-    EXPECT_EQ(missing_of(both), (ranges{{2, 3}, {5, 5}, {7, 9}}));
+    EXPECT_EQ(missing_of(both), (number_ranges{{2, 3}, {5, 5}, {7, 9}}));
     EXPECT_EQ(both.book.result().missing_numbers, 6U);
     EXPECT_EQ(both.book.result().lines_of(line_fate::unexpected_number), 2U);
     EXPECT_EQ(both.book.result().first_number, 4U);  // numbers outside are not recorded
@@ -334,7 +329,7 @@ TEST(Ledger, ExpectedFirstAndLastMakeCutEdgesGaps)
     EXPECT_TRUE(missing_of(exact).empty());
 
     settled nothing({.expect_first = 3, .expect_last = 5});
-    EXPECT_EQ(missing_of(nothing), (ranges{{3, 5}}));
+    EXPECT_EQ(missing_of(nothing), (number_ranges{{3, 5}}));
     settled first_only({.expect_first = 3});
     EXPECT_TRUE(missing_of(first_only).empty());
 }
