@@ -18,9 +18,10 @@ constexpr std::string_view EVENT_LOG_SWITCH = "-evl";
 constexpr std::string_view END_OF_OPTIONS = "--";
 // More workers than this are a mistake, not a machine.
 constexpr uint32_t MAX_JOBS = 1024;
-// A data field of more items than this is no log line; a day is tolerance
-// enough for any clock.
+// A data field of more items than this is no log line.
 constexpr uint32_t MAX_TIME_FIELD = 1000;
+// A day is tolerance enough for any clock, and the longest wait for a gap
+// or between saves that is still watching.
 constexpr uint32_t MAX_SECONDS = 86400;
 
 enum class option_id {
